@@ -1,0 +1,163 @@
+#include "array.hpp"
+
+#include "numpy.hpp"
+
+#include <cctype>
+#include <cstring>
+
+namespace frame {
+
+const ElementType kDouble{"double", 'R', 8, NPY_FLOAT64};
+const ElementType kInt{"int", 'I', 4, NPY_INT32};
+const ElementType kChar{"char", 'H', 1, NPY_INT8};
+const ElementType kInt64{"int64_t", 'I', 8, NPY_INT64};
+const ElementType kFloat32{"float32_t", 'R', 4, NPY_FLOAT32};
+const ElementType kUInt8{"uint8_t", 'U', 1, NPY_UINT8};
+
+namespace {
+
+// One element of a buffer format string, as far as matching needs it.
+struct FormatElement {
+    char code = 0;         // struct-module type code; 0 when the format is not a single scalar
+    bool complex = false;  // 'Z' prefix
+    bool swapped = false;  // byte order other than the machine's
+    bool standard = false; // standard sizes ('=', '<', '>', '!') rather than native ones
+};
+
+FormatElement parse_format(const char* format) {
+    FormatElement element;
+    if (format == nullptr) format = "B";
+    const char* s = format;
+    switch (*s) {
+        case '@': case '^': ++s; break;
+        case '=': case '<': element.standard = true; ++s; break;
+        case '>': case '!': element.standard = true; element.swapped = true; ++s; break;
+        default: break;
+    }
+    if (*s == '1' && !std::isdigit(static_cast<unsigned char>(s[1]))) ++s;
+    if (*s == 'Z') { element.complex = true; ++s; }
+    if (*s == '\0' || s[1] != '\0') return FormatElement{};  // structs, repeats, several fields
+    element.code = *s;
+    return element;
+}
+
+char kind_of(const FormatElement& e) {
+    switch (e.code) {
+        case 'c': return 'H';
+        case 'b': case 'h': case 'i': case 'l': case 'q': case 'n': return 'I';
+        case '?': case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N': return 'U';
+        case 'e': case 'f': case 'd': case 'g': return e.complex ? 'C' : 'R';
+        default: return 0;
+    }
+}
+
+Py_ssize_t size_of(const FormatElement& e) {
+    Py_ssize_t base = 0;
+    switch (e.code) {
+        case 'c': case 'b': case 'B': case '?': base = 1; break;
+        case 'h': case 'H': case 'e': base = 2; break;
+        case 'i': case 'I': case 'f': base = 4; break;
+        case 'l': case 'L': base = e.standard ? 4 : static_cast<Py_ssize_t>(sizeof(long)); break;
+        case 'q': case 'Q': case 'd': case 'n': case 'N': base = 8; break;
+        case 'g': base = static_cast<Py_ssize_t>(sizeof(long double)); break;
+        default: return 0;
+    }
+    return e.complex ? 2 * base : base;
+}
+
+const char* describe(const FormatElement& e) {
+    if (e.code == 0) return "a struct";
+    switch (e.code) {
+        case 'c': return "'char'";
+        case 'b': return "'signed char'";
+        case 'B': return "'unsigned char'";
+        case '?': return "'bool'";
+        case 'h': return "'short'";
+        case 'H': return "'unsigned short'";
+        case 'i': return "'int'";
+        case 'I': return "'unsigned int'";
+        case 'l': return "'long'";
+        case 'L': return "'unsigned long'";
+        case 'q': return "'long long'";
+        case 'Q': return "'unsigned long long'";
+        case 'n': return "'ssize_t'";
+        case 'N': return "'size_t'";
+        case 'e': return e.complex ? "'complex half'" : "'half'";
+        case 'f': return e.complex ? "'complex float'" : "'float'";
+        case 'd': return e.complex ? "'complex double'" : "'double'";
+        case 'g': return e.complex ? "'complex long double'" : "'long double'";
+        case 'O': return "Python object";
+        case 'P': return "a pointer";
+        case 's': case 'p': return "a string";
+        default: return "unparseable format string";
+    }
+}
+
+// Same kind and size match, whatever the letter: int32 is 'int', float64 'double'.
+// Chars match 8-bit integers of either sign.
+bool matches(const FormatElement& e, const ElementType& type) {
+    if (e.swapped) return false;
+    char kind = kind_of(e);
+    if (kind == 0 || size_of(e) != type.size) return false;
+    return kind == type.kind || ((kind == 'H' || type.kind == 'H') && type.size == 1 && kind != 'R');
+}
+
+const char* plural(Py_ssize_t n) { return n == 1 ? "" : "s"; }
+
+void validate(const Py_buffer& view, const ElementType& type, int ndim, bool c_contiguous, Where where) {
+    if (view.ndim != ndim) {
+        raise(PyExc_ValueError, {"Buffer has wrong number of dimensions (expected %d, got %d)", where}, ndim,
+              view.ndim);
+    }
+    FormatElement element = parse_format(view.format);
+    if (!matches(element, type)) {
+        raise(PyExc_ValueError, {"Buffer dtype mismatch, expected '%s' but got %s", where}, type.name,
+              element.swapped ? "a byte-swapped element" : describe(element));
+    }
+    if (view.itemsize != type.size) {
+        raise(PyExc_ValueError, {"Item size of buffer (%zd byte%s) does not match size of '%s' (%zd byte%s)", where},
+              view.itemsize, plural(view.itemsize), type.name, type.size, plural(type.size));
+    }
+    if (!c_contiguous) return;
+    Py_ssize_t stride = view.itemsize;
+    for (int axis = ndim - 1; axis >= 0; --axis) {
+        if (view.shape[axis] > 1 && view.strides[axis] != stride) raise(PyExc_ValueError, {"Buffer not C contiguous.", where});
+        stride *= view.shape[axis];
+    }
+}
+
+}  // namespace
+
+Buffer Buffer::typed(PyObject* object, const ElementType& type, int ndim, Where where) {
+    Buffer buffer;
+    if (object == Py_None) return buffer;
+    check_status(PyObject_GetBuffer(object, &buffer.view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE), where);
+    buffer.held_ = true;
+    validate(buffer.view_, type, ndim, true, where);
+    return buffer;
+}
+
+Buffer Buffer::strided(PyObject* object, const ElementType& type, int ndim, Where where) {
+    Buffer buffer;
+    if (object == Py_None) return buffer;
+    if (!PyArray_Check(object)) {
+        raise(PyExc_TypeError, {"Cannot convert %.200s to %.200s", where}, Py_TYPE(object)->tp_name,
+              PyArray_Type.tp_name);
+    }
+    check_status(PyObject_GetBuffer(object, &buffer.view_, PyBUF_STRIDES | PyBUF_FORMAT), where);
+    buffer.held_ = true;
+    validate(buffer.view_, type, ndim, false, where);
+    return buffer;
+}
+
+void raise_out_of_bounds(int axis) { raise(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", axis); }
+
+Ref ndarray_over(const Py_buffer& view, PyObject* owner, const ElementType& type) {
+    int flags = view.readonly ? 0 : NPY_ARRAY_WRITEABLE;
+    Ref array = check(PyArray_New(&PyArray_Type, view.ndim, view.shape, type.numpy_type, view.strides, view.buf,
+                                  static_cast<int>(type.size), flags, nullptr));
+    check_status(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), Ref::borrow(owner).release()));
+    return array;
+}
+
+}  // namespace frame

@@ -1,0 +1,106 @@
+// Views of array buffers. A view holds the exporter's buffer, and so the exporter, for
+// as long as it lives, and releases it on every way out.
+#pragma once
+
+#include "object.hpp"
+
+#include <cstdint>
+#include <utility>
+
+namespace frame {
+
+// An element type as the checks see it: the name used in messages, its kind
+// ('I' signed, 'U' unsigned, 'R' real, 'H' char of either sign) and its size.
+struct ElementType {
+    const char* name;
+    char kind;
+    Py_ssize_t size;
+    int numpy_type;
+};
+
+extern const ElementType kDouble;    // float64, "double"
+extern const ElementType kInt;       // int32, "int"
+extern const ElementType kChar;      // int8 or uint8, "char"
+extern const ElementType kInt64;     // int64, "int64_t"
+extern const ElementType kFloat32;   // float32, "float32_t"
+extern const ElementType kUInt8;     // uint8, "uint8_t"
+
+// Owns one acquired Py_buffer. An empty holder stands for None.
+class Buffer {
+public:
+    Buffer() = default;
+    Buffer(Buffer&& other) noexcept : view_(other.view_), held_(std::exchange(other.held_, false)) {}
+    Buffer& operator=(Buffer&&) = delete;
+    Buffer(const Buffer&) = delete;
+    ~Buffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    // Typed arrays: a writable, C-contiguous buffer of `ndim` dimensions of `type`.
+    static Buffer typed(PyObject* object, const ElementType& type, int ndim, Where where);
+    // Buffer-typed arrays: a numpy.ndarray with any strides, read-only allowed.
+    static Buffer strided(PyObject* object, const ElementType& type, int ndim, Where where);
+
+    bool held() const { return held_; }
+    const Py_buffer& view() const { return view_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+[[noreturn]] void raise_out_of_bounds(int axis);
+
+// An NDim-dimensional view of elements T. `checked` accessors wrap negative indices
+// and raise IndexError outside the array; `unchecked` ones trust their caller.
+template <class T, int NDim>
+class ArrayView {
+public:
+    static ArrayView typed(PyObject* object, const ElementType& type, Where where = Where::current()) {
+        return ArrayView(Buffer::typed(object, type, NDim, where));
+    }
+    static ArrayView strided(PyObject* object, const ElementType& type, Where where = Where::current()) {
+        return ArrayView(Buffer::strided(object, type, NDim, where));
+    }
+
+    bool is_none() const { return !buffer_.held(); }
+    Py_ssize_t shape(int axis) const { return is_none() ? 0 : buffer_.view().shape[axis]; }
+    Py_ssize_t size() const { return shape(0); }
+    T* data() const { return static_cast<T*>(buffer_.view().buf); }
+
+    T& unchecked(Py_ssize_t i) const requires(NDim == 1) { return *address(i, 0); }
+    T& unchecked(Py_ssize_t i, Py_ssize_t j) const requires(NDim == 2) {
+        return *reinterpret_cast<T*>(reinterpret_cast<char*>(address(i, 0)) + j * buffer_.view().strides[1]);
+    }
+
+    T& checked(Py_ssize_t i) const requires(NDim == 1) {
+        Py_ssize_t n = size();
+        if (i < 0) i += n;
+        if (i < 0 || i >= n) raise_out_of_bounds(0);
+        return *address(i, 0);
+    }
+
+    // A numpy.ndarray over the same memory, keeping `owner` alive as its base.
+    Ref to_ndarray(PyObject* owner, const ElementType& type) const;
+
+private:
+    explicit ArrayView(Buffer buffer) : buffer_(std::move(buffer)) {}
+    T* address(Py_ssize_t i, int axis) const {
+        return reinterpret_cast<T*>(static_cast<char*>(buffer_.view().buf) + i * buffer_.view().strides[axis]);
+    }
+    Buffer buffer_;
+};
+
+Ref ndarray_over(const Py_buffer& view, PyObject* owner, const ElementType& type);
+
+template <class T, int NDim>
+Ref ArrayView<T, NDim>::to_ndarray(PyObject* owner, const ElementType& type) const {
+    return ndarray_over(buffer_.view(), owner, type);
+}
+
+template <class T>
+using Vector = ArrayView<T, 1>;
+template <class T>
+using Matrix = ArrayView<T, 2>;
+
+}  // namespace frame

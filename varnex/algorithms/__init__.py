@@ -1,0 +1,1 @@
+"""Native algorithm modules and their sources."""
