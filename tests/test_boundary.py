@@ -1,0 +1,220 @@
+"""The call boundary every native module shares, exercised through densa_main."""
+
+import importlib
+import subprocess
+import sys
+import textwrap
+import warnings
+
+import numpy as np
+import pytest
+
+from conftest import CORE, unlabelled
+
+DATA = np.zeros((3, 2))
+LABELS = unlabelled(3)
+GOOD = dict(data=DATA, eps=1.0, min_samples=2, labels=LABELS, metric="minkowski", p=2)
+NAMES = list(GOOD)
+
+
+def call_with(core, **changes):
+    kwargs = {**GOOD, **changes}
+    return core.densa_main(*[kwargs[n] for n in NAMES])
+
+
+class IntLike:
+    def __init__(self, value):
+        self.value = value
+
+    def __int__(self):
+        return self.value
+
+
+class IntSubclass(int):
+    pass
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((), {}, "densa_main() takes exactly 6 positional arguments (0 given)"),
+        ((DATA, 1.0, 2, LABELS, "minkowski", 2, 0), {}, "densa_main() takes exactly 6 positional arguments (7 given)"),
+        ((DATA, 1.0, 2), {"metric": "minkowski", "p": 2}, "densa_main() takes exactly 6 positional arguments (3 given)"),
+        ((DATA,), {"eps": 1.0, "min_samples": 2, "labels": LABELS, "metric": "x", "p": 2, "q": 1},
+         "densa_main() got an unexpected keyword argument 'q'"),
+        ((DATA, 1.0), {"eps": 1.0, "min_samples": 2, "labels": LABELS, "metric": "x", "p": 2},
+         "densa_main() got multiple values for keyword argument 'eps'"),
+    ],
+)
+def test_binding_errors(core, args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        core.densa_main(*args, **kwargs)
+    assert str(info.value) == message
+
+
+def test_keywords_bind_like_positionals(core, blobs):
+    points, _ = blobs
+    labels = unlabelled(len(points))
+    by_position = core.densa_main(points, 1.5, 4, labels, "minkowski", 2)
+    by_keyword = core.densa_main(p=2, metric="minkowski", labels=labels, min_samples=4, eps=1.5, data=points)
+    mixed = core.densa_main(points, 1.5, labels=labels, p=2, min_samples=4, metric="minkowski")
+    np.testing.assert_array_equal(by_position, by_keyword)
+    np.testing.assert_array_equal(by_position, mixed)
+
+
+@pytest.mark.parametrize(
+    "changes, error, message",
+    [
+        ({"eps": "1.0"}, TypeError, "must be real number, not str"),
+        ({"min_samples": "2"}, TypeError, "an integer is required"),
+        ({"min_samples": 2**31}, OverflowError, "value too large to convert to int"),
+        ({"p": -(2**31) - 1}, OverflowError, "value too large to convert to int"),
+        ({"p": 2**70}, OverflowError, "value too large to convert to int"),
+        ({"min_samples": IntLike("2")}, TypeError, "__int__ returned non-int (type str)"),
+        ({"metric": ("minkowski",)}, TypeError,
+         "Argument 'metric' has incorrect type (expected str, got tuple)"),
+        ({"metric": b"minkowski"}, TypeError, "Argument 'metric' has incorrect type (expected str, got bytes)"),
+        ({"data": DATA.astype(np.float32)}, ValueError, "Buffer dtype mismatch, expected 'double' but got 'float'"),
+        ({"labels": LABELS.astype(np.int64)}, ValueError, "Buffer dtype mismatch, expected 'int' but got 'long'"),
+        ({"labels": LABELS.astype(np.uint32)}, ValueError,
+         "Buffer dtype mismatch, expected 'int' but got 'unsigned int'"),
+        ({"labels": LABELS.astype(">i4")}, ValueError, "Buffer dtype mismatch, expected 'int'"),
+        ({"data": np.zeros(3)}, ValueError, "Buffer has wrong number of dimensions (expected 2, got 1)"),
+        ({"labels": np.zeros((3, 1), np.int32)}, ValueError,
+         "Buffer has wrong number of dimensions (expected 1, got 2)"),
+        ({"data": [[0.0, 0.0]]}, TypeError, "a bytes-like object is required"),
+        ({"data": None}, TypeError, "Argument 'data' must not be None"),
+        ({"labels": None}, TypeError, "Argument 'labels' must not be None"),
+        ({"labels": unlabelled(2)}, ValueError, "labels has 2 entries, fewer than the 3 rows of data"),
+    ],
+)
+def test_conversion_errors(core, changes, error, message):
+    with pytest.raises(error) as info:
+        call_with(core, **changes)
+    assert message in str(info.value)
+
+
+@pytest.mark.parametrize(
+    "changes, expected",
+    [
+        # Round one (arrays and scalars, in declaration order) comes before the str test.
+        ({"p": "2", "metric": 3}, "an integer is required"),
+        ({"data": np.zeros(3), "eps": "x"}, "Buffer has wrong number of dimensions"),
+        ({"eps": "x", "labels": LABELS.astype(np.int64)}, "must be real number"),
+        ({"labels": LABELS.astype(np.int64), "p": "x"}, "Buffer dtype mismatch"),
+    ],
+)
+def test_conversions_run_in_declaration_order(core, changes, expected):
+    with pytest.raises((TypeError, ValueError), match=expected.replace("(", r"\(")):
+        call_with(core, **changes)
+
+
+@pytest.mark.parametrize(
+    "data",
+    [
+        np.zeros((2, 3)).T,                     # transposed
+        np.zeros((3, 4))[:, ::2],               # column-sliced
+        np.lib.stride_tricks.as_strided(np.zeros(6), (3, 2), (16, 8), writeable=False),  # read-only
+    ],
+)
+def test_non_contiguous_or_read_only_data_is_rejected(core, data):
+    with pytest.raises(ValueError):
+        call_with(core, data=data)
+    call_with(core, data=np.ascontiguousarray(data).copy())
+
+
+def test_integer_conversion_variants(core, blobs):
+    points, _ = blobs
+    labels = unlabelled(len(points))
+    expected = core.densa_main(points, 1.5, 4, labels, "minkowski", 2)
+    for min_samples in (4.9, IntLike(4), np.int64(4), True + 3):
+        np.testing.assert_array_equal(core.densa_main(points, 1.5, min_samples, labels, "minkowski", 2), expected)
+    with pytest.warns(DeprecationWarning, match=r"__int__ returned non-int \(type IntSubclass\)"):
+        core.densa_main(points, 1.5, IntLike(IntSubclass(4)), labels, "minkowski", 2)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", DeprecationWarning)
+        with pytest.raises(DeprecationWarning):
+            core.densa_main(points, 1.5, IntLike(IntSubclass(4)), labels, "minkowski", 2)
+
+
+def test_function_object(core):
+    f = core.densa_main
+    assert (f.__name__, f.__qualname__, f.__module__) == ("densa_main", "densa_main", CORE)
+    assert f.__defaults__ is None
+    doc = f.__doc__.split("\n")
+    assert doc[0] == "densa_main(double[:, ::1] data, double eps, int min_samples, int[::1] labels, str metric, int p)"
+    assert doc[1:5] == ["", "    Semi-supervised DBSCAN implementation.", "", "    Parameters:"]
+    assert "    eps : doubel" in doc
+    assert doc[-3:] == ["    cluster_labels : np.ndarray",
+                        "        1D NumPy array of cluster assignments for each point.", "    "]
+    import pickle
+    assert pickle.loads(pickle.dumps(f)) is f
+
+
+def test_module_namespace_and_reimport(core):
+    names = [n for n in vars(core) if not n.startswith("__") or n == "__test__"]
+    assert names == ["np", "KDTree", "BallTree", "densa_main", "__test__"]
+    assert core.__test__ == {}
+    assert not hasattr(core, "expand_cluster")
+    function = core.densa_main
+    assert importlib.reload(core) is core and core.densa_main is function
+    del sys.modules[CORE]
+    try:
+        again = importlib.import_module(CORE)
+        assert again is core and again.densa_main is function
+    finally:
+        sys.modules[CORE] = core
+
+
+def traceback_routines(error):
+    tb, names = error.__traceback__, []
+    while tb is not None:
+        names.append((tb.tb_frame.f_code.co_name, tb.tb_frame.f_code.co_filename))
+        tb = tb.tb_next
+    return names
+
+
+def test_traceback_names_the_routines(core, monkeypatch):
+    with pytest.raises(ValueError) as info:
+        call_with(core, data=np.zeros(3))
+    assert traceback_routines(info.value)[-1] == (CORE + ".densa_main", "varnex/algorithms/src/densa/source/densa_core")
+
+    class BadTree:
+        def __init__(self, data):
+            pass
+
+        def query_ball_tree(self, other, r):
+            return [[0, 99], [1], [2]]
+
+    monkeypatch.setattr(core, "KDTree", BadTree)
+    with pytest.raises(IndexError, match=r"Out of bounds on buffer access \(axis 0\)") as info:
+        call_with(core, labels=np.array([0, -1, -1], np.int32))
+    assert [name for name, _ in traceback_routines(info.value)[-2:]] == [CORE + ".densa_main",
+                                                                          CORE + ".expand_cluster"]
+
+
+def test_module_names_are_looked_up_at_call_time(core, monkeypatch):
+    monkeypatch.delattr(core, "KDTree")
+    with pytest.raises(NameError, match="name 'KDTree' is not defined"):
+        call_with(core)
+    # Built-ins are the fallback.
+    monkeypatch.setattr(core, "np", None)
+    import builtins
+    monkeypatch.setattr(builtins, "np", np, raising=False)
+    monkeypatch.delattr(core, "np")
+    assert call_with(core, metric="euclidean").dtype == np.int32
+
+
+def test_second_interpreter_is_refused():
+    code = textwrap.dedent(f"""
+        import {CORE}
+        import _testcapi
+        _testcapi.run_in_subinterp("import {CORE}")
+    """)
+    try:
+        import _testcapi  # noqa: F401
+    except ImportError:
+        pytest.skip("no _testcapi in this interpreter")
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert ("ImportError: Interpreter change detected - this module can only be loaded into one interpreter "
+            "per process.") in run.stderr
