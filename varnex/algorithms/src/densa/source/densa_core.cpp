@@ -42,6 +42,8 @@ struct Clustering {
     const densa::Neighbourhoods& tree_ball_proximity;
 };
 
+constexpr int32_t kPrefetchDistance = 32;
+
 // Grows the cluster `cluster_id` breadth-first from `point_idx`. A point spreads the
 // cluster when it carries a known label or is a core point; a neighbour joins when it
 // is unvisited and unlabelled or labelled `cluster_id`. Points are marked visited as
@@ -54,6 +56,11 @@ void expand_cluster(const Clustering& c, const Vector<int8_t>& visited, Py_ssize
     int32_t queue_start = 0;
     int32_t queue_end = 1;
     while (queue_start < queue_end) {
+        // Rows are read in queue order, which is scattered in memory: ask for a later
+        // one ahead of time.
+        if (queue_start + kPrefetchDistance < queue_end) {
+            c.tree_ball_proximity.prefetch(queue.unchecked(queue_start + kPrefetchDistance));
+        }
         int32_t current_point_idx = queue.checked(queue_start);
         visited.checked(current_point_idx) = 1;
         c.cluster_labels.checked(current_point_idx) = cluster_id;
@@ -66,6 +73,7 @@ void expand_cluster(const Clustering& c, const Vector<int8_t>& visited, Py_ssize
                 int32_t label = c.labels.checked(idx);
                 if (label != -1 && label != cluster_id) continue;
                 visited.checked(idx) = 1;
+                c.tree_ball_proximity.prefetch_start(idx);
                 queue.checked(queue_end) = idx;
                 ++queue_end;
             }
