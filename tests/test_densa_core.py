@@ -204,6 +204,6 @@ def test_negative_neighbour_index_counts_from_the_end(core, monkeypatch):
 def test_entries_that_are_never_scanned_are_never_converted(core, monkeypatch):
     # Only core or labelled points have their entries scanned; a bad index elsewhere
     # must not raise.
-    monkeypatch.setattr(core, "KDTree", fake_tree([[0], [1, 2**40, "x"], [2]]))
+    monkeypatch.setattr(core, "KDTree", fake_tree([[0], [1, 2**40], ["x"]]))
     result = core.densa_main(line(0, 10, 20), 1.0, 3, unlabelled(3), "minkowski", 2)
     np.testing.assert_array_equal(result, [-1, -1, -1])
