@@ -218,3 +218,25 @@ def test_second_interpreter_is_refused():
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert ("ImportError: Interpreter change detected - this module can only be loaded into one interpreter "
             "per process.") in run.stderr
+
+
+def test_failed_initialisation_names_the_module_and_can_be_retried():
+    code = textwrap.dedent(f"""
+        import sys, traceback
+        sys.modules["sklearn.neighbors"] = None   # make one module-level import fail
+        try:
+            import {CORE}
+        except ImportError as error:
+            tb = error.__traceback__
+            names = []
+            while tb:
+                names.append(tb.tb_frame.f_code.co_name)
+                tb = tb.tb_next
+            print(names[-1])
+        assert "{CORE}" not in sys.modules
+        del sys.modules["sklearn.neighbors"]
+        import {CORE} as core
+        print(sorted(n for n in vars(core) if not n.startswith("__")))
+    """)
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert run.stdout.splitlines() == [f"init {CORE}", "['BallTree', 'KDTree', 'densa_main', 'np']"]
