@@ -151,3 +151,18 @@ def test_library_errors_match_per_pair_protocol(monkeypatch, bad_rows):
                 densa_postprocess(points, labels)
             errors.append(str(info.value))
     assert errors[0] == errors[1]
+
+
+def test_rebound_numpy_gets_every_call_with_the_same_result(monkeypatch):
+    calls = []
+
+    class NumpySpy:
+        def __getattr__(self, name):
+            calls.append(name)
+            return getattr(np, name)
+
+    points, labels = RNG.normal(size=(300, 3)), RNG.integers(-3, 5, 300).astype(I32)
+    expected = densa_postprocess(points, labels)
+    monkeypatch.setattr(module, "np", NumpySpy())
+    assert np.array_equal(densa_postprocess(points, labels), expected)
+    assert calls == ["unique"] + ["array", "mean"] * 7 + ["unique"] + ["array", "mean"] * 5

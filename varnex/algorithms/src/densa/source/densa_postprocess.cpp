@@ -47,10 +47,11 @@ Ref one_item_list(PyObject* item) {
 }
 
 // labels_to_centroids for the current labels: np.unique, then for every label but -1
-// the mean of its rows, each from a fresh copy of all points. Returned in the table's
-// iteration order (insertion order of the dictionary, so a repeated label keeps its
-// first place and its last centroid).
-std::vector<Cluster> centroid_table(PyObject* labels, PyObject* points) {
+// the mean of its rows, selected from a fresh copy of all points (np.array) or, when
+// `copy_points` is false, from `points` itself. Returned in the table's iteration order
+// (insertion order of the dictionary, so a repeated label keeps its first place and its
+// last centroid).
+std::vector<Cluster> centroid_table(PyObject* labels, PyObject* points, bool copy_points) {
     Ref unique_labels = frame::call_method(frame::global(np).get(), unique, {labels});
     Ref table = frame::check(PyDict_New());
     Ref iterator = frame::check(PyObject_GetIter(unique_labels.get()));
@@ -59,7 +60,8 @@ std::vector<Cluster> centroid_table(PyObject* labels, PyObject* points) {
         int32_t label = frame::to_int(item.get());
         if (label == -1) continue;
         Ref key = frame::new_int(label);
-        Ref all_points = frame::call_method(frame::global(np).get(), array, {points});
+        Ref all_points = copy_points ? frame::call_method(frame::global(np).get(), array, {points})
+                                     : Ref::borrow(points);
         Ref mask = frame::check(PyObject_RichCompare(labels, key.get(), Py_EQ));
         Ref group = frame::check(PyObject_GetItem(all_points.get(), mask.get()));
         Ref centroid = frame::call_method(frame::global(np).get(), mean, {group.get(), axis.get()}, &kw_axis);
@@ -167,7 +169,14 @@ bool place_block(const Placement& s, PyObject* centroid_list, const std::vector<
     }
 }
 
-// scikit-learn's own DistanceMetric class, imported once.
+// The numpy module and scikit-learn's own DistanceMetric class, imported once, to tell
+// them from whatever the module's names may have been rebound to.
+PyObject* library_numpy() {
+    static PyObject* numpy = nullptr;
+    if (numpy == nullptr) numpy = frame::check(PyImport_ImportModule("numpy")).release();
+    return numpy;
+}
+
 PyObject* library_distance_metric() {
     static PyObject* library_class = nullptr;
     if (library_class == nullptr) {
@@ -186,8 +195,8 @@ void place_noise(const Placement& s, Py_ssize_t n_points, bool batched) {
         return;
     }
     const auto n_clusters = static_cast<Py_ssize_t>(s.clusters.size());
-    const Py_ssize_t block_size =
-        std::max<Py_ssize_t>(1, std::min(kBlockBudget / n_clusters, kBlockBudget / std::max<Py_ssize_t>(1, s.points.shape(1))));
+    const Py_ssize_t n_dims = std::max<Py_ssize_t>(1, s.points.shape(1));
+    const Py_ssize_t block_size = std::max<Py_ssize_t>(1, std::min(kBlockBudget / n_clusters, kBlockBudget / n_dims));
     Ref centroid_list = frame::check(PyList_New(n_clusters));
     for (Py_ssize_t c = 0; c < n_clusters; ++c) {
         PyList_SET_ITEM(centroid_list.get(), c, Ref::borrow(s.clusters[c].centroid.get()).release());
@@ -236,7 +245,13 @@ Ref densa_postprocess(const frame::Arguments& args) {
 
     // The libraries see the caller's points as an ndarray over the same memory.
     Ref points_array = points.to_ndarray(args[0], frame::kDouble);
-    std::vector<Cluster> clusters = centroid_table(labels_array.get(), points_array.get());
+    // With NumPy's own functions on a plain ndarray, selecting rows from the points
+    // themselves gives the same groups as from a copy, and the dissolution below leaves
+    // every surviving cluster with the same members, so the second table is the first
+    // without the dissolved clusters, bit for bit. Anything else gets every call.
+    const bool library_arrays =
+        frame::global(np).get() == library_numpy() && PyArray_CheckExact(labels_array.get());
+    std::vector<Cluster> clusters = centroid_table(labels_array.get(), points_array.get(), !library_arrays);
 
     Ref minus_one = frame::new_int(-1);
     for (const Cluster& cluster : clusters) {
@@ -245,7 +260,11 @@ Ref densa_postprocess(const frame::Arguments& args) {
         frame::check_status(PyObject_SetItem(labels_array.get(), mask.get(), minus_one.get()));
     }
 
-    clusters = centroid_table(labels_array.get(), points_array.get());
+    if (library_arrays) {
+        std::erase_if(clusters, [&](const Cluster& cluster) { return cluster.label < threshold; });
+    } else {
+        clusters = centroid_table(labels_array.get(), points_array.get(), true);
+    }
     // Batched only when the metric came from scikit-learn's own class, whose metrics
     // compute every pair of a block exactly as a one-pair call does.
     bool batched = metric_class.get() == library_distance_metric();
