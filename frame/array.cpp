@@ -137,14 +137,15 @@ Buffer Buffer::typed(PyObject* object, const ElementType& type, int ndim, Where 
     return buffer;
 }
 
-Buffer Buffer::strided(PyObject* object, const ElementType& type, int ndim, Where where) {
+Buffer Buffer::strided(PyObject* object, const ElementType& type, int ndim, Where where, bool writable) {
     Buffer buffer;
     if (object == Py_None) return buffer;
     if (!PyArray_Check(object)) {
         raise(PyExc_TypeError, {"Cannot convert %.200s to %.200s", where}, Py_TYPE(object)->tp_name,
               PyArray_Type.tp_name);
     }
-    check_status(PyObject_GetBuffer(object, &buffer.view_, PyBUF_STRIDES | PyBUF_FORMAT), where);
+    int flags = PyBUF_STRIDES | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+    check_status(PyObject_GetBuffer(object, &buffer.view_, flags), where);
     buffer.held_ = true;
     validate(buffer.view_, type, ndim, false, where);
     return buffer;

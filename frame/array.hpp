@@ -38,8 +38,9 @@ public:
 
     // Typed arrays: a writable, C-contiguous buffer of `ndim` dimensions of `type`.
     static Buffer typed(PyObject* object, const ElementType& type, int ndim, Where where);
-    // Buffer-typed arrays: a numpy.ndarray with any strides, read-only allowed.
-    static Buffer strided(PyObject* object, const ElementType& type, int ndim, Where where);
+    // Buffer-typed arrays: a numpy.ndarray with any strides, read-only allowed unless
+    // `writable` is asked for (then the exporter's own error rejects a read-only one).
+    static Buffer strided(PyObject* object, const ElementType& type, int ndim, Where where, bool writable = false);
 
     bool held() const { return held_; }
     const Py_buffer& view() const { return view_; }
@@ -61,6 +62,10 @@ public:
     }
     static ArrayView strided(PyObject* object, const ElementType& type, Where where = Where::current()) {
         return ArrayView(Buffer::strided(object, type, NDim, where));
+    }
+    // As strided(), for arrays the caller writes into.
+    static ArrayView writable_strided(PyObject* object, const ElementType& type, Where where = Where::current()) {
+        return ArrayView(Buffer::strided(object, type, NDim, where, true));
     }
 
     bool is_none() const { return !buffer_.held(); }
