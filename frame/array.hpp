@@ -51,61 +51,74 @@ private:
 };
 
 [[noreturn]] void raise_out_of_bounds(int axis);
+Ref ndarray_over(const Py_buffer& view, PyObject* owner, const ElementType& type);
+
+// How a view's elements are laid out: contiguous views (typed arrays) index their last
+// axis without reading a stride; strided views (buffer-typed arrays) read every stride.
+enum class Layout { Contiguous, Strided };
 
 // An NDim-dimensional view of elements T. `checked` accessors wrap negative indices
 // and raise IndexError outside the array; `unchecked` ones trust their caller.
-template <class T, int NDim>
+template <class T, int NDim, Layout L>
 class ArrayView {
 public:
-    static ArrayView typed(PyObject* object, const ElementType& type, Where where = Where::current()) {
+    // A typed array: writable and C-contiguous.
+    static ArrayView typed(PyObject* object, const ElementType& type, Where where = Where::current())
+        requires(L == Layout::Contiguous)
+    {
         return ArrayView(Buffer::typed(object, type, NDim, where));
     }
-    static ArrayView strided(PyObject* object, const ElementType& type, Where where = Where::current()) {
+    // A buffer-typed array: a numpy.ndarray with any strides, read-only allowed.
+    static ArrayView strided(PyObject* object, const ElementType& type, Where where = Where::current())
+        requires(L == Layout::Strided)
+    {
         return ArrayView(Buffer::strided(object, type, NDim, where));
     }
     // As strided(), for arrays the caller writes into.
-    static ArrayView writable_strided(PyObject* object, const ElementType& type, Where where = Where::current()) {
+    static ArrayView writable_strided(PyObject* object, const ElementType& type, Where where = Where::current())
+        requires(L == Layout::Strided)
+    {
         return ArrayView(Buffer::strided(object, type, NDim, where, true));
     }
 
     bool is_none() const { return !buffer_.held(); }
     Py_ssize_t shape(int axis) const { return is_none() ? 0 : buffer_.view().shape[axis]; }
     Py_ssize_t size() const { return shape(0); }
-    T* data() const { return static_cast<T*>(buffer_.view().buf); }
 
-    T& unchecked(Py_ssize_t i) const requires(NDim == 1) { return *address(i, 0); }
-    T& unchecked(Py_ssize_t i, Py_ssize_t j) const requires(NDim == 2) {
-        return *reinterpret_cast<T*>(reinterpret_cast<char*>(address(i, 0)) + j * buffer_.view().strides[1]);
-    }
+    T& unchecked(Py_ssize_t i) const requires(NDim == 1) { return *element(base(), i, 0); }
+    T& unchecked(Py_ssize_t i, Py_ssize_t j) const requires(NDim == 2) { return *element(element(base(), i, 0), j, 1); }
 
     T& checked(Py_ssize_t i) const requires(NDim == 1) {
         Py_ssize_t n = size();
         if (i < 0) i += n;
         if (i < 0 || i >= n) raise_out_of_bounds(0);
-        return *address(i, 0);
+        return unchecked(i);
     }
 
     // A numpy.ndarray over the same memory, keeping `owner` alive as its base.
-    Ref to_ndarray(PyObject* owner, const ElementType& type) const;
+    Ref to_ndarray(PyObject* owner, const ElementType& type) const { return ndarray_over(buffer_.view(), owner, type); }
 
 private:
     explicit ArrayView(Buffer buffer) : buffer_(std::move(buffer)) {}
-    T* address(Py_ssize_t i, int axis) const {
-        return reinterpret_cast<T*>(static_cast<char*>(buffer_.view().buf) + i * buffer_.view().strides[axis]);
+
+    T* base() const { return static_cast<T*>(buffer_.view().buf); }
+    T* element(T* from, Py_ssize_t i, int axis) const {
+        if constexpr (L == Layout::Contiguous) {
+            if (axis == NDim - 1) return from + i;
+        }
+        return reinterpret_cast<T*>(reinterpret_cast<char*>(from) + i * buffer_.view().strides[axis]);
     }
+
     Buffer buffer_;
 };
 
-Ref ndarray_over(const Py_buffer& view, PyObject* owner, const ElementType& type);
-
-template <class T, int NDim>
-Ref ArrayView<T, NDim>::to_ndarray(PyObject* owner, const ElementType& type) const {
-    return ndarray_over(buffer_.view(), owner, type);
-}
-
 template <class T>
-using Vector = ArrayView<T, 1>;
+using Vector = ArrayView<T, 1, Layout::Contiguous>;
 template <class T>
-using Matrix = ArrayView<T, 2>;
+using Matrix = ArrayView<T, 2, Layout::Contiguous>;
+template <class T>
+using StridedVector = ArrayView<T, 1, Layout::Strided>;
+template <class T>
+using StridedMatrix = ArrayView<T, 2, Layout::Strided>;
 
 }  // namespace frame

@@ -59,7 +59,7 @@ void expand_cluster(const Clustering& c, const Vector<int8_t>& visited, Py_ssize
         // Rows are read in queue order, which is scattered in memory: ask for a later
         // one ahead of time.
         if (queue_start + kPrefetchDistance < queue_end) {
-            c.tree_ball_proximity.prefetch(queue.unchecked(queue_start + kPrefetchDistance));
+            c.tree_ball_proximity.prefetch_entry(queue.unchecked(queue_start + kPrefetchDistance));
         }
         int32_t current_point_idx = queue.checked(queue_start);
         visited.checked(current_point_idx) = 1;
@@ -73,7 +73,7 @@ void expand_cluster(const Clustering& c, const Vector<int8_t>& visited, Py_ssize
                 int32_t label = c.labels.checked(idx);
                 if (label != -1 && label != cluster_id) continue;
                 visited.checked(idx) = 1;
-                c.tree_ball_proximity.prefetch_start(idx);
+                c.tree_ball_proximity.prefetch_row(idx);
                 queue.checked(queue_end) = idx;
                 ++queue_end;
             }
@@ -88,7 +88,7 @@ bool is_minkowski(PyObject* metric) {
 
 // Every point's neighbourhood within eps, from one batch query: the k-d tree for the
 // Euclidean case, the ball tree for every other metric.
-Ref query_neighbourhoods(PyObject* data, double eps, PyObject* metric, int32_t p) {
+densa::Neighbourhoods query_neighbourhoods(PyObject* data, double eps, PyObject* metric, int32_t p) {
     Ref r = frame::new_float(eps);
     if (is_minkowski(metric) && p == 2) {
         Ref tree = frame::call(frame::global(KDTree).get(), {data});
@@ -96,7 +96,7 @@ Ref query_neighbourhoods(PyObject* data, double eps, PyObject* metric, int32_t p
         if (!PyList_CheckExact(result.get())) {
             frame::raise(PyExc_TypeError, "Expected %s, got %.200s", "list", Py_TYPE(result.get())->tp_name);
         }
-        return result;
+        return densa::Neighbourhoods(std::move(result), false);
     }
     Ref ball_tree_type = frame::global(BallTree);
     Ref tree;
@@ -107,7 +107,8 @@ Ref query_neighbourhoods(PyObject* data, double eps, PyObject* metric, int32_t p
         tree = frame::call(ball_tree_type.get(), {data, metric}, &kw_metric);
     }
     Ref result = frame::call_method(tree.get(), query_radius, {data, r.get()}, &kw_r);
-    return frame::check(PySequence_List(result.get()));
+    // The per-row arrays, taken over into a list of our own.
+    return densa::Neighbourhoods(frame::check(PySequence_List(result.get())), true);
 }
 
 template <class T>
@@ -138,8 +139,7 @@ Ref densa_main(const frame::Arguments& args) {
     Ref visited_array = new_work_array(zeros, n_samples, int8);
     // The libraries get an ndarray over the caller's memory.
     Ref data_array = PyArray_CheckExact(args[0]) ? Ref::borrow(args[0]) : data.to_ndarray(args[0], frame::kDouble);
-    Ref query = query_neighbourhoods(data_array.get(), eps, metric, p);
-    densa::Neighbourhoods tree_ball_proximity(std::move(query));
+    densa::Neighbourhoods tree_ball_proximity = query_neighbourhoods(data_array.get(), eps, metric, p);
     if (tree_ball_proximity.size() < n_samples) {
         frame::raise(PyExc_ValueError, "the neighbour query returned %zd entries for %d points",
                      tree_ball_proximity.size(), n_samples);

@@ -15,7 +15,8 @@ namespace {
 
 using frame::Matrix;
 using frame::Ref;
-using frame::Vector;
+using frame::StridedMatrix;
+using frame::StridedVector;
 
 constexpr const char* kModule = "varnex.algorithms.src.densa.binaries.densa_postprocess";
 constexpr const char* kSource = "varnex/algorithms/src/densa/source/densa_postprocess";
@@ -84,7 +85,7 @@ std::vector<Cluster> centroid_table(PyObject* labels, PyObject* points, bool cop
 struct Placement {
     const Matrix<double>& points;
     PyObject* points_owner;
-    const Vector<int32_t>& labels;
+    const StridedVector<int32_t>& labels;
     PyObject* dist_metric;
     const std::vector<Cluster>& clusters;
 };
@@ -147,7 +148,7 @@ bool place_block(const Placement& s, PyObject* centroid_list, const std::vector<
             if (n_dims > 0) std::memcpy(out + j * n_dims, &s.points.unchecked(block[j], 0), n_dims * sizeof(double));
         }
         Ref result = frame::call_method(s.dist_metric, pairwise, {centroid_list, rows.get()});
-        auto distances = Matrix<double>::strided(result.get(), frame::kDouble);
+        auto distances = StridedMatrix<double>::strided(result.get(), frame::kDouble);
         if (distances.shape(0) != n_clusters || distances.shape(1) != count) return false;
         for (Py_ssize_t j = 0; j < count; ++j) {
             double min_dist = std::numeric_limits<double>::infinity();
@@ -221,7 +222,7 @@ Ref densa_postprocess(const frame::Arguments& args) {
     int32_t threshold = frame::to_int(args[4]);
     PyObject* labels_in = frame::require_ndarray(args[1], "labels_in");
     PyObject* metric = frame::require_str(args[2], "metric");
-    auto labels_in_view = Vector<int32_t>::strided(labels_in, frame::kInt);
+    auto labels_in_view = StridedVector<int32_t>::strided(labels_in, frame::kInt);
 
     frame::require_not_none(args[0], "points");
     if (points.shape(0) > INT32_MAX) frame::raise(PyExc_OverflowError, "value too large to convert to int");
@@ -232,7 +233,7 @@ Ref densa_postprocess(const frame::Arguments& args) {
     }
 
     Ref labels_array = frame::call_method(labels_in, copy, {});
-    auto labels = Vector<int32_t>::writable_strided(labels_array.get(), frame::kInt);
+    auto labels = StridedVector<int32_t>::writable_strided(labels_array.get(), frame::kInt);
 
     Ref metric_class = frame::global(DistanceMetric);
     Ref dist_metric;

@@ -7,6 +7,7 @@
 #include "frame.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #if PY_VERSION_HEX < 0x030B0000
@@ -18,14 +19,19 @@ namespace densa {
 // One entry: the indices of the points within reach of one point.
 class NeighbourList {
 public:
+    // Raw signed indices of `width` bytes (4 or 8), `stride` bytes apart.
+    NeighbourList(const char* data, Py_ssize_t size, Py_ssize_t stride, int width)
+        : kind_(width == 8 ? Kind::Wide : Kind::Narrow), size_(size), data_(data), stride_(stride) {}
+
+    // An entry read through its Python object.
     explicit NeighbourList(frame::Ref entry) : entry_(std::move(entry)) {
         PyObject* e = entry_.get();
         if (PyList_CheckExact(e)) {
             kind_ = Kind::List;
             size_ = PyList_GET_SIZE(e);
-        } else if (PyArray_CheckExact(e) && is_native_integer_vector(reinterpret_cast<PyArrayObject*>(e))) {
+        } else if (int width = integer_vector_width(e)) {
             auto* array = reinterpret_cast<PyArrayObject*>(e);
-            kind_ = PyArray_ITEMSIZE(array) == 8 ? Kind::Int64Array : Kind::Int32Array;
+            kind_ = width == 8 ? Kind::Wide : Kind::Narrow;
             size_ = PyArray_DIM(array, 0);
             data_ = PyArray_BYTES(array);
             stride_ = PyArray_STRIDE(array, 0);
@@ -35,18 +41,13 @@ public:
         }
     }
 
-    // An entry already copied into compact storage.
-    NeighbourList(const int32_t* indices, Py_ssize_t size)
-        : kind_(Kind::Int32Array), size_(size), data_(reinterpret_cast<const char*>(indices)),
-          stride_(sizeof(int32_t)) {}
-
     Py_ssize_t size() const { return size_; }
 
     // entry[i] as a 32-bit index, with the conversion errors of an `int` argument.
     int32_t index(Py_ssize_t i) const {
         switch (kind_) {
-            case Kind::Int64Array: return narrow(*reinterpret_cast<const int64_t*>(data_ + i * stride_));
-            case Kind::Int32Array: return *reinterpret_cast<const int32_t*>(data_ + i * stride_);
+            case Kind::Wide: return narrow(*reinterpret_cast<const int64_t*>(data_ + i * stride_));
+            case Kind::Narrow: return *reinterpret_cast<const int32_t*>(data_ + i * stride_);
             case Kind::List: return list_item(i);
             case Kind::Sequence: break;
         }
@@ -55,19 +56,23 @@ public:
         return frame::to_int(item.get());
     }
 
-private:
-    enum class Kind { List, Int64Array, Int32Array, Sequence };
-
-    static bool is_native_integer_vector(PyArrayObject* array) {
-        int itemsize = static_cast<int>(PyArray_ITEMSIZE(array));
-        return PyArray_NDIM(array) == 1 && PyArray_DESCR(array)->kind == 'i' && PyArray_ISNOTSWAPPED(array) &&
-               (itemsize == 8 || itemsize == 4);
+    // 8 or 4 for a plain one-dimensional ndarray of native signed 64- or 32-bit ints
+    // (read in place); 0 for anything else.
+    static int integer_vector_width(PyObject* e) {
+        if (!PyArray_CheckExact(e)) return 0;
+        auto* array = reinterpret_cast<PyArrayObject*>(e);
+        auto itemsize = static_cast<int>(PyArray_ITEMSIZE(array));
+        bool plain = PyArray_NDIM(array) == 1 && PyArray_DESCR(array)->kind == 'i' && PyArray_ISNOTSWAPPED(array);
+        return plain && (itemsize == 8 || itemsize == 4) ? itemsize : 0;
     }
 
     static int32_t narrow(int64_t value) {
         if (value < INT32_MIN || value > INT32_MAX) frame::raise(PyExc_OverflowError, "value too large to convert to int");
         return static_cast<int32_t>(value);
     }
+
+private:
+    enum class Kind { Wide, Narrow, List, Sequence };
 
     int32_t list_item(Py_ssize_t i) const {
         // The list is re-measured: converting a non-int item runs Python code.
@@ -84,7 +89,7 @@ private:
     }
 
     frame::Ref entry_;
-    Kind kind_;
+    Kind kind_ = Kind::Sequence;
     Py_ssize_t size_ = 0;
     const char* data_ = nullptr;
     Py_ssize_t stride_ = 0;
@@ -118,46 +123,52 @@ inline bool small_int_value(PyObject* item, int32_t& value) {
 
 // The whole table: a list with one entry per point.
 //
-// When every entry is a list of ints that fit 32 bits (what the k-d tree returns), the
-// table is copied once, in row order, into compact arrays. Growing clusters visits
-// entries in breadth-first order, which in the list-of-ints form misses the cache on
-// every list and every int; the row-order copy reads them in the order they were
-// allocated. Reading such entries has no side effects, so the copy yields exactly what
-// reading them later would. Any other table is read entry by entry when needed.
+// Growing clusters reads entries in breadth-first order, scattered in memory. So the
+// table is indexed once, in row order, into a flat array of row descriptors: a list
+// of ints that all fit 32 bits is copied into compact storage, a plain int array is
+// described in place (the table, private to the call, keeps it alive). Such entries
+// hold no Python code to run, so reading them ahead yields exactly what reading them
+// later would. Every other entry is read through its object when it is needed.
 class Neighbourhoods {
 public:
-    explicit Neighbourhoods(frame::Ref table) : table_(std::move(table)) { compact_ = copy_compact(); }
+    // `is_private`: no one else holds `table`; otherwise array rows are pinned by a copy.
+    Neighbourhoods(frame::Ref table, bool is_private) : table_(std::move(table)) { index_rows(is_private); }
 
     Py_ssize_t size() const { return PyList_GET_SIZE(table_.get()); }
 
     // table[i] with list indexing: negative positions count from the end.
     NeighbourList entry(Py_ssize_t i) const {
         i = position(i);
-        if (compact_) return NeighbourList(indices_.data() + offsets_[i], offsets_[i + 1] - offsets_[i]);
+        const Row& row = rows_[i];
+        if (row.width != 0) return NeighbourList(row.data, row.size, row.stride, row.width);
         return NeighbourList(frame::Ref::borrow(PyList_GET_ITEM(table_.get(), i)));
-    }
-
-    // Asks the cache for the compact entry of point i, ahead of reading it.
-    void prefetch(Py_ssize_t i) const {
-        if (compact_ && i >= 0 && i < size()) __builtin_prefetch(indices_.data() + offsets_[i]);
-    }
-
-    // Asks the cache for where the compact entry of point i starts.
-    void prefetch_start(Py_ssize_t i) const {
-        if (compact_ && i >= 0 && i < size()) __builtin_prefetch(offsets_.data() + i);
     }
 
     // len(table[i]) for 0 <= i < size().
     Py_ssize_t entry_size(Py_ssize_t i) const {
         i = position(i);
-        if (compact_) return offsets_[i + 1] - offsets_[i];
-        PyObject* e = PyList_GET_ITEM(table_.get(), i);
-        if (PyList_CheckExact(e)) return PyList_GET_SIZE(e);
-        frame::Ref held = frame::Ref::borrow(e);
+        if (rows_[i].width != 0) return rows_[i].size;
+        frame::Ref held = frame::Ref::borrow(PyList_GET_ITEM(table_.get(), i));
         return frame::check_value(PyObject_Size(held.get()), Py_ssize_t{-1});
     }
 
+    // Cache hints for a breadth-first walk: the descriptor of a point about to be
+    // queued, and the indices of a point about to be read.
+    void prefetch_row(Py_ssize_t i) const {
+        if (i >= 0 && i < size()) __builtin_prefetch(&rows_[i]);
+    }
+    void prefetch_entry(Py_ssize_t i) const {
+        if (i >= 0 && i < size() && rows_[i].width != 0) __builtin_prefetch(rows_[i].data);
+    }
+
 private:
+    struct Row {
+        const char* data = nullptr;
+        int32_t size = 0;
+        int16_t stride = 0;
+        int16_t width = 0;  // bytes per index; 0: read through the entry object
+    };
+
     // A list position: negative ones count from the end; IndexError outside the list.
     Py_ssize_t position(Py_ssize_t i) const {
         Py_ssize_t n = size();
@@ -166,38 +177,54 @@ private:
         return i;
     }
 
-    bool copy_compact() {
+    void index_rows(bool is_private) {
         PyObject* table = table_.get();
-        Py_ssize_t n = PyList_GET_SIZE(table);
-        Py_ssize_t total = 0;
+        const Py_ssize_t n = PyList_GET_SIZE(table);
+        rows_.resize(static_cast<size_t>(n));
+        Py_ssize_t listed = 0;
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* e = PyList_GET_ITEM(table, i);
-            if (!PyList_CheckExact(e)) return false;
-            total += PyList_GET_SIZE(e);
+            if (PyList_CheckExact(e)) listed += PyList_GET_SIZE(e);
         }
-        offsets_.resize(static_cast<size_t>(n) + 1);
-        indices_.resize(static_cast<size_t>(total));
-        int32_t* out = indices_.data();
+        compact_.reset(new int32_t[static_cast<size_t>(listed)]);  // filled below, never read unfilled
+        int32_t* out = compact_.get();
+        bool described_arrays = false;
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* e = PyList_GET_ITEM(table, i);
-            offsets_[i] = out - indices_.data();
-            for (Py_ssize_t j = 0, m = PyList_GET_SIZE(e); j < m; ++j) {
-                if (!small_int_value(PyList_GET_ITEM(e, j), *out++)) {
-                    offsets_.clear();
-                    indices_.clear();
-                    indices_.shrink_to_fit();
-                    return false;
-                }
+            if (PyList_CheckExact(e)) {
+                rows_[i] = copy_ints(e, out);
+            } else if (int width = NeighbourList::integer_vector_width(e)) {
+                rows_[i] = describe_array(reinterpret_cast<PyArrayObject*>(e), width);
+                described_arrays |= rows_[i].width != 0;
             }
         }
-        offsets_[n] = total;
-        return true;
+        if (described_arrays && !is_private) table_ = frame::check(PyList_GetSlice(table, 0, n));
+    }
+
+    // Copies a list of small ints to `out` (advanced past them); a lazy row otherwise.
+    static Row copy_ints(PyObject* list, int32_t*& out) {
+        const Py_ssize_t count = PyList_GET_SIZE(list);
+        if (count > INT32_MAX) return Row{};
+        int32_t* start = out;
+        for (Py_ssize_t j = 0; j < count; ++j) {
+            if (!small_int_value(PyList_GET_ITEM(list, j), start[j])) return Row{};
+        }
+        out += count;
+        return Row{reinterpret_cast<const char*>(start), static_cast<int32_t>(count), sizeof(int32_t),
+                   sizeof(int32_t)};
+    }
+
+    static Row describe_array(PyArrayObject* array, int width) {
+        Py_ssize_t count = PyArray_DIM(array, 0);
+        Py_ssize_t stride = PyArray_STRIDE(array, 0);
+        if (count > INT32_MAX || stride < INT16_MIN || stride > INT16_MAX) return Row{};
+        return Row{PyArray_BYTES(array), static_cast<int32_t>(count), static_cast<int16_t>(stride),
+                   static_cast<int16_t>(width)};
     }
 
     frame::Ref table_;
-    bool compact_ = false;
-    std::vector<Py_ssize_t> offsets_;
-    std::vector<int32_t> indices_;
+    std::vector<Row> rows_;
+    std::unique_ptr<int32_t[]> compact_;
 };
 
 }  // namespace densa
