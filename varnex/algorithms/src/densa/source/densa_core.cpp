@@ -42,7 +42,7 @@ struct Clustering {
     const densa::Neighbourhoods& tree_ball_proximity;
 };
 
-constexpr int32_t kPrefetchDistance = 32;
+constexpr int32_t kPrefetchDistance = 8;
 
 // Grows the cluster `cluster_id` breadth-first from `point_idx`. A point spreads the
 // cluster when it carries a known label or is a core point; a neighbour joins when it
@@ -56,8 +56,11 @@ void expand_cluster(const Clustering& c, const Vector<int8_t>& visited, Py_ssize
     int32_t queue_start = 0;
     int32_t queue_end = 1;
     while (queue_start < queue_end) {
-        // Rows are read in queue order, which is scattered in memory: ask for a later
-        // one ahead of time.
+        // Rows are read in queue order, which is scattered in memory: ask for later
+        // ones ahead of time.
+        if (queue_start + 2 * kPrefetchDistance < queue_end) {
+            c.tree_ball_proximity.prefetch_row(queue.unchecked(queue_start + 2 * kPrefetchDistance));
+        }
         if (queue_start + kPrefetchDistance < queue_end) {
             c.tree_ball_proximity.prefetch_entry(queue.unchecked(queue_start + kPrefetchDistance));
         }
@@ -67,16 +70,14 @@ void expand_cluster(const Clustering& c, const Vector<int8_t>& visited, Py_ssize
         densa::NeighbourList neighbors = c.tree_ball_proximity.entry(current_point_idx);
         Py_ssize_t n_neighbors = neighbors.size();
         if (c.labels.checked(current_point_idx) >= 0 || n_neighbors >= c.min_samples) {
-            for (Py_ssize_t i = 0; i < n_neighbors; ++i) {
-                int32_t idx = neighbors.index(i);
-                if (visited.checked(idx) != 0) continue;
+            neighbors.for_each([&](int32_t idx) {
+                if (visited.checked(idx) != 0) return;
                 int32_t label = c.labels.checked(idx);
-                if (label != -1 && label != cluster_id) continue;
+                if (label != -1 && label != cluster_id) return;
                 visited.checked(idx) = 1;
-                c.tree_ball_proximity.prefetch_row(idx);
                 queue.checked(queue_end) = idx;
                 ++queue_end;
-            }
+            });
         }
         ++queue_start;
     }

@@ -6,6 +6,7 @@
 
 #include "frame.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -42,6 +43,21 @@ public:
     }
 
     Py_ssize_t size() const { return size_; }
+
+    // Calls visit(entry[i]) for i = 0 ... size() - 1, with the kind of entry decided once.
+    template <class Visit>
+    void for_each(Visit&& visit) const {
+        switch (kind_) {
+            case Kind::Wide:
+                for (Py_ssize_t i = 0; i < size_; ++i) visit(narrow(*reinterpret_cast<const int64_t*>(data_ + i * stride_)));
+                return;
+            case Kind::Narrow:
+                for (Py_ssize_t i = 0; i < size_; ++i) visit(*reinterpret_cast<const int32_t*>(data_ + i * stride_));
+                return;
+            default:
+                for (Py_ssize_t i = 0; i < size_; ++i) visit(index(i));
+        }
+    }
 
     // entry[i] as a 32-bit index, with the conversion errors of an `int` argument.
     int32_t index(Py_ssize_t i) const {
@@ -152,16 +168,22 @@ public:
         return frame::check_value(PyObject_Size(held.get()), Py_ssize_t{-1});
     }
 
-    // Cache hints for a breadth-first walk: the descriptor of a point about to be
-    // queued, and the indices of a point about to be read.
-    void prefetch_row(Py_ssize_t i) const {
+    // Cache hints for a breadth-first walk, to be given a few points ahead: first the
+    // descriptor of a point, then (once that has arrived) the indices it points to.
+    // Always inlined: as separate functions GCC deems them free of effects and drops them.
+    [[gnu::always_inline]] void prefetch_row(Py_ssize_t i) const {
         if (i >= 0 && i < size()) __builtin_prefetch(&rows_[i]);
     }
-    void prefetch_entry(Py_ssize_t i) const {
-        if (i >= 0 && i < size() && rows_[i].width != 0) __builtin_prefetch(rows_[i].data);
+    [[gnu::always_inline]] void prefetch_entry(Py_ssize_t i) const {
+        if (i < 0 || i >= size() || rows_[i].width == 0) return;
+        const Row& row = rows_[i];
+        const char* end = row.data + std::min<Py_ssize_t>(row.size * row.stride, kPrefetchBytes);
+        for (const char* line = row.data; line < end; line += 64) __builtin_prefetch(line);
     }
 
 private:
+    static constexpr Py_ssize_t kPrefetchBytes = 512;
+
     struct Row {
         const char* data = nullptr;
         int32_t size = 0;
