@@ -60,7 +60,7 @@ def ball_query(points, eps):
 def run():
     points = make_points()
     labels = np.full(len(points), -1, dtype=np.int32)
-    print(f"{N_POINTS} points in 2-D blobs, min_samples={MIN_SAMPLES}, every label -1 (best of 3, taking turns)")
+    print(f"{N_POINTS} points in 2-D blobs, min_samples={MIN_SAMPLES}, every label -1 (best of 5, taking turns)")
     for target in (10, 35):
         eps = eps_for(points, target)
         t_kd, t_main_kd, t_ball, t_main_ball, t_dbscan = side_by_side([
@@ -69,7 +69,7 @@ def run():
             lambda: ball_query(points, eps),
             lambda: densa_main(points, eps, MIN_SAMPLES, labels, "euclidean", 2),
             lambda: DBSCAN(eps=eps, min_samples=MIN_SAMPLES).fit(points),
-        ])
+        ], repeat=5)
         m_kd = peak_memory_mib(SETUP, f"tree = KDTree(points); r = tree.query_ball_tree(tree, r={eps!r}); del r")
         m_main_kd = peak_memory_mib(SETUP, f"densa_main(points, {eps!r}, {MIN_SAMPLES}, labels, 'minkowski', 2)")
         m_ball = peak_memory_mib(SETUP, f"r = BallTree(points, metric='euclidean').query_radius(points, r={eps!r})")
