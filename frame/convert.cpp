@@ -27,6 +27,13 @@ Ref integer_conversion(PyObject* object, Where where) {
     return result;
 }
 
+// The object itself when it is an int; otherwise what its __int__ returned, kept in `holder`.
+PyObject* as_int(PyObject* object, Ref& holder, Where where) {
+    if (PyLong_Check(object)) return object;
+    holder = integer_conversion(object, where);
+    return holder.get();
+}
+
 }  // namespace
 
 double to_double(PyObject* object, Where where) {
@@ -35,11 +42,8 @@ double to_double(PyObject* object, Where where) {
 }
 
 int32_t to_int(PyObject* object, Where where) {
-    Ref converted;
-    if (!PyLong_Check(object)) {
-        converted = integer_conversion(object, where);
-        object = converted.get();
-    }
+    Ref holder;
+    object = as_int(object, holder, where);
     int overflow = 0;
     long value = check_value(PyLong_AsLongAndOverflow(object, &overflow), -1L, where);
     if (overflow != 0 || value < INT32_MIN || value > INT32_MAX) {
@@ -49,11 +53,8 @@ int32_t to_int(PyObject* object, Where where) {
 }
 
 uint64_t to_size_t(PyObject* object, Where where) {
-    Ref converted;
-    if (!PyLong_Check(object)) {
-        converted = integer_conversion(object, where);
-        object = converted.get();
-    }
+    Ref holder;
+    object = as_int(object, holder, where);
     int overflow = 0;
     long long value = check_value(PyLong_AsLongLongAndOverflow(object, &overflow), -1LL, where);
     if (overflow < 0 || (overflow == 0 && value < 0)) {
