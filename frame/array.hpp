@@ -57,6 +57,27 @@ Ref ndarray_over(const Py_buffer& view, PyObject* owner, const ElementType& type
 // axis without reading a stride; strided views (buffer-typed arrays) read every stride.
 enum class Layout { Contiguous, Strided };
 
+// The elements of a contiguous vector as a bare pointer and length, for hot loops.
+// Being plain values they stay in registers, where a write through the view itself (of
+// char elements, which may alias anything) would make the compiler reload the view.
+template <class T>
+class Elements {
+public:
+    Elements(T* data, Py_ssize_t size) : data_(data), size_(size) {}
+
+    Py_ssize_t size() const { return size_; }
+    T& unchecked(Py_ssize_t i) const { return data_[i]; }
+    T& checked(Py_ssize_t i) const {
+        if (i < 0) i += size_;
+        if (i < 0 || i >= size_) raise_out_of_bounds(0);
+        return data_[i];
+    }
+
+private:
+    T* data_;
+    Py_ssize_t size_;
+};
+
 // An NDim-dimensional view of elements T. `checked` accessors wrap negative indices
 // and raise IndexError outside the array; `unchecked` ones trust their caller.
 template <class T, int NDim, Layout L>
@@ -94,6 +115,8 @@ public:
         if (i < 0 || i >= n) raise_out_of_bounds(0);
         return unchecked(i);
     }
+
+    Elements<T> elements() const requires(NDim == 1 && L == Layout::Contiguous) { return {base(), size()}; }
 
     // A numpy.ndarray over the same memory, keeping `owner` alive as its base.
     Ref to_ndarray(PyObject* owner, const ElementType& type) const { return ndarray_over(buffer_.view(), owner, type); }

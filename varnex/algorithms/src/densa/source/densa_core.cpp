@@ -37,8 +37,8 @@ Ref new_work_array(const frame::Name& maker, long long size, const frame::Name& 
 struct Clustering {
     int32_t n_samples;
     int32_t min_samples;
-    const Vector<int32_t>& labels;          // known labels, read only
-    const Vector<int32_t>& cluster_labels;  // the result
+    frame::Elements<int32_t> labels;          // known labels, read only
+    frame::Elements<int32_t> cluster_labels;  // the result
     const densa::Neighbourhoods& tree_ball_proximity;
 };
 
@@ -48,10 +48,12 @@ constexpr int32_t kPrefetchDistance = 8;
 // cluster when it carries a known label or is a core point; a neighbour joins when it
 // is unvisited and unlabelled or labelled `cluster_id`. Points are marked visited as
 // they enter the queue, so none enters twice.
-void expand_cluster(const Clustering& c, const Vector<int8_t>& visited, Py_ssize_t point_idx, int32_t cluster_id) {
+void expand_cluster(const Clustering& c, const frame::Elements<int8_t> visited, Py_ssize_t point_idx,
+                    int32_t cluster_id) {
     if (visited.checked(point_idx) != 0) return;
     Ref queue_array = new_work_array(empty, static_cast<long long>(c.n_samples) + 1, int32);
-    auto queue = Vector<int32_t>::typed(queue_array.get(), frame::kInt);
+    auto queue_view = Vector<int32_t>::typed(queue_array.get(), frame::kInt);
+    const frame::Elements<int32_t> queue = queue_view.elements();
     queue.checked(0) = static_cast<int32_t>(point_idx);
     int32_t queue_start = 0;
     int32_t queue_end = 1;
@@ -152,9 +154,10 @@ Ref densa_main(const frame::Arguments& args) {
     require_entries(cluster_labels, n_samples, "the label array");
     require_entries(visited_view, n_samples, "the visited array");
 
-    const Clustering clustering{n_samples, min_samples, labels, cluster_labels, tree_ball_proximity};
+    const Clustering clustering{n_samples, min_samples, labels.elements(), cluster_labels.elements(),
+                                tree_ball_proximity};
     auto grow = [&](const Vector<int8_t>& visited, int32_t seed, int32_t cluster_id) {
-        frame::traced(kExpandCluster, [&] { expand_cluster(clustering, visited, seed, cluster_id); });
+        frame::traced(kExpandCluster, [&] { expand_cluster(clustering, visited.elements(), seed, cluster_id); });
     };
 
     // First pass: labelled points that are not core points.

@@ -203,18 +203,12 @@ private:
         PyObject* table = table_.get();
         const Py_ssize_t n = PyList_GET_SIZE(table);
         rows_.resize(static_cast<size_t>(n));
-        Py_ssize_t listed = 0;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* e = PyList_GET_ITEM(table, i);
-            if (PyList_CheckExact(e)) listed += PyList_GET_SIZE(e);
-        }
-        compact_.reset(new int32_t[static_cast<size_t>(listed)]);  // filled below, never read unfilled
-        int32_t* out = compact_.get();
         bool described_arrays = false;
         for (Py_ssize_t i = 0; i < n; ++i) {
+            if (i + kLookahead < n) __builtin_prefetch(PyList_GET_ITEM(table, i + kLookahead));
             PyObject* e = PyList_GET_ITEM(table, i);
             if (PyList_CheckExact(e)) {
-                rows_[i] = copy_ints(e, out);
+                rows_[i] = copy_ints(e);
             } else if (int width = NeighbourList::integer_vector_width(e)) {
                 rows_[i] = describe_array(reinterpret_cast<PyArrayObject*>(e), width);
                 described_arrays |= rows_[i].width != 0;
@@ -223,15 +217,15 @@ private:
         if (described_arrays && !is_private) table_ = frame::check(PyList_GetSlice(table, 0, n));
     }
 
-    // Copies a list of small ints to `out` (advanced past them); a lazy row otherwise.
-    static Row copy_ints(PyObject* list, int32_t*& out) {
+    // Copies a list of small ints into the store; a lazy row otherwise.
+    Row copy_ints(PyObject* list) {
         const Py_ssize_t count = PyList_GET_SIZE(list);
         if (count > INT32_MAX) return Row{};
-        int32_t* start = out;
+        int32_t* start = store_.room_for(count);
         for (Py_ssize_t j = 0; j < count; ++j) {
             if (!small_int_value(PyList_GET_ITEM(list, j), start[j])) return Row{};
         }
-        out += count;
+        store_.take(count);
         return Row{reinterpret_cast<const char*>(start), static_cast<int32_t>(count), sizeof(int32_t),
                    sizeof(int32_t)};
     }
@@ -244,9 +238,35 @@ private:
                    static_cast<int16_t>(width)};
     }
 
+    // Copied rows, in blocks that never move once allocated, so rows can point into them.
+    class RowStore {
+    public:
+        // Space for `count` indices, valid until take() or the next room_for().
+        int32_t* room_for(Py_ssize_t count) {
+            if (count > room_) {
+                room_ = std::max(count, kBlockSize);
+                blocks_.emplace_back(new int32_t[static_cast<size_t>(room_)]);
+                next_ = blocks_.back().get();
+            }
+            return next_;
+        }
+        void take(Py_ssize_t count) {
+            next_ += count;
+            room_ -= count;
+        }
+
+    private:
+        static constexpr Py_ssize_t kBlockSize = Py_ssize_t{1} << 18;
+        std::vector<std::unique_ptr<int32_t[]>> blocks_;
+        int32_t* next_ = nullptr;
+        Py_ssize_t room_ = 0;
+    };
+
+    static constexpr Py_ssize_t kLookahead = 4;
+
     frame::Ref table_;
     std::vector<Row> rows_;
-    std::unique_ptr<int32_t[]> compact_;
+    RowStore store_;
 };
 
 }  // namespace densa
