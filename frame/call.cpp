@@ -11,6 +11,7 @@ PyObject* Name::get() const {
 
 PyObject* Keywords::tuple() const {
     if (tuple_ == nullptr) {
+        if (count_ > static_cast<Py_ssize_t>(names_.size())) raise(PyExc_SystemError, "too many keyword names");
         Ref t = check(PyTuple_New(count_));
         for (Py_ssize_t i = 0; i < count_; ++i) {
             PyTuple_SET_ITEM(t.get(), i, Ref::borrow(Name(names_[i]).get()).release());

@@ -24,8 +24,11 @@ private:
 // The keyword names of one call site, as the tuple vectorcall expects.
 class Keywords {
 public:
-    constexpr Keywords(std::initializer_list<const char*> names) : count_(0) {
-        for (const char* n : names) names_[count_++] = n;
+    constexpr Keywords(std::initializer_list<const char*> names) : count_(static_cast<Py_ssize_t>(names.size())) {
+        size_t i = 0;
+        for (const char* n : names) {
+            if (i < names_.size()) names_[i++] = n;
+        }
     }
     PyObject* tuple() const;
     Py_ssize_t size() const { return count_; }
