@@ -207,3 +207,29 @@ def test_entries_that_are_never_scanned_are_never_converted(core, monkeypatch):
     monkeypatch.setattr(core, "KDTree", fake_tree([[0], [1, 2**40], ["x"]]))
     result = core.densa_main(line(0, 10, 20), 1.0, 3, unlabelled(3), "minkowski", 2)
     np.testing.assert_array_equal(result, [-1, -1, -1])
+
+
+def test_neighbour_table_resized_during_clustering(core, monkeypatch):
+    # Python code that runs mid-clustering (here an item's __int__) may grow or shrink
+    # the table; nothing may then be read outside it.
+    table = [[0, 1], [1], [2], [3]]
+
+    class Shrinking:
+        def __int__(self):
+            del table[1:]
+            return 2
+
+    class Growing:
+        def __int__(self):
+            table.extend([[0]] * 100)
+            return 1
+
+    monkeypatch.setattr(core, "KDTree", fake_tree(table))
+    labels = np.array([0, -1, -1, -1], np.int32)
+    table[:] = [[0, Shrinking()], [1], (2,), [3]]  # the tuple row is read when reached
+    with pytest.raises(IndexError, match="list index out of range"):
+        core.densa_main(line(0, 1, 2, 3), 1.0, 1, labels, "minkowski", 2)
+    # -1 reaches the last of the four points, not the last entry of the grown list.
+    table[:] = [[0, Growing(), -1], [1], [2], [3]]
+    result = core.densa_main(line(0, 1, 2, 3), 1.0, 1, labels, "minkowski", 2)
+    np.testing.assert_array_equal(result, [0, 0, -2, 0])

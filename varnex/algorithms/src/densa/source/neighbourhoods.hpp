@@ -150,21 +150,23 @@ public:
     // `is_private`: no one else holds `table`; otherwise array rows are pinned by a copy.
     Neighbourhoods(frame::Ref table, bool is_private) : table_(std::move(table)) { index_rows(is_private); }
 
-    Py_ssize_t size() const { return PyList_GET_SIZE(table_.get()); }
+    // The number of entries when the table was indexed; Python code run meanwhile (a
+    // rebound name, an item's __int__) may resize the list itself.
+    Py_ssize_t size() const { return static_cast<Py_ssize_t>(rows_.size()); }
 
     // table[i] with list indexing: negative positions count from the end.
     NeighbourList entry(Py_ssize_t i) const {
         i = position(i);
         const Row& row = rows_[i];
         if (row.width != 0) return NeighbourList(row.data, row.size, row.stride, row.width);
-        return NeighbourList(frame::Ref::borrow(PyList_GET_ITEM(table_.get(), i)));
+        return NeighbourList(table_item(i));
     }
 
     // len(table[i]) for 0 <= i < size().
     Py_ssize_t entry_size(Py_ssize_t i) const {
         i = position(i);
         if (rows_[i].width != 0) return rows_[i].size;
-        frame::Ref held = frame::Ref::borrow(PyList_GET_ITEM(table_.get(), i));
+        frame::Ref held = table_item(i);
         return frame::check_value(PyObject_Size(held.get()), Py_ssize_t{-1});
     }
 
@@ -197,6 +199,12 @@ private:
         if (i < 0) i += n;
         if (i < 0 || i >= n) frame::raise(PyExc_IndexError, "list index out of range");
         return i;
+    }
+
+    // The entry object itself, for rows read through it.
+    frame::Ref table_item(Py_ssize_t i) const {
+        if (i >= PyList_GET_SIZE(table_.get())) frame::raise(PyExc_IndexError, "list index out of range");
+        return frame::Ref::borrow(PyList_GET_ITEM(table_.get(), i));
     }
 
     void index_rows(bool is_private) {
