@@ -51,6 +51,14 @@ private:
 };
 
 [[noreturn]] void raise_out_of_bounds(int axis);
+
+// Index i of an axis of n elements, negative ones counting from the end; IndexError
+// naming `axis` outside it.
+inline Py_ssize_t wrap_index(Py_ssize_t i, Py_ssize_t n, int axis = 0) {
+    if (i < 0) i += n;
+    if (i < 0 || i >= n) raise_out_of_bounds(axis);
+    return i;
+}
 Ref ndarray_over(const Py_buffer& view, PyObject* owner, const ElementType& type);
 
 // How a view's elements are laid out: contiguous views (typed arrays) index their last
@@ -67,11 +75,7 @@ public:
 
     Py_ssize_t size() const { return size_; }
     T& unchecked(Py_ssize_t i) const { return data_[i]; }
-    T& checked(Py_ssize_t i) const {
-        if (i < 0) i += size_;
-        if (i < 0 || i >= size_) raise_out_of_bounds(0);
-        return data_[i];
-    }
+    T& checked(Py_ssize_t i) const { return data_[wrap_index(i, size_)]; }
 
 private:
     T* data_;
@@ -109,12 +113,7 @@ public:
     T& unchecked(Py_ssize_t i) const requires(NDim == 1) { return *element(base(), i, 0); }
     T& unchecked(Py_ssize_t i, Py_ssize_t j) const requires(NDim == 2) { return *element(element(base(), i, 0), j, 1); }
 
-    T& checked(Py_ssize_t i) const requires(NDim == 1) {
-        Py_ssize_t n = size();
-        if (i < 0) i += n;
-        if (i < 0 || i >= n) raise_out_of_bounds(0);
-        return unchecked(i);
-    }
+    T& checked(Py_ssize_t i) const requires(NDim == 1) { return unchecked(wrap_index(i, size())); }
 
     Elements<T> elements() const requires(NDim == 1 && L == Layout::Contiguous) { return {base(), size()}; }
 

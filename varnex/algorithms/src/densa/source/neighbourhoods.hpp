@@ -17,6 +17,32 @@
 
 namespace densa {
 
+// An exact int's value when it fits 32 bits; false otherwise. Ints of one digit, all
+// indices below 2**30, are read in place.
+inline bool small_int_value(PyObject* item, int32_t& value) {
+    if (!PyLong_CheckExact(item)) return false;
+#if PY_VERSION_HEX >= 0x030C0000
+    auto* number = reinterpret_cast<PyLongObject*>(item);
+    if (PyUnstable_Long_IsCompact(number)) {
+        Py_ssize_t v = PyUnstable_Long_CompactValue(number);
+        if (v < INT32_MIN || v > INT32_MAX) return false;
+        value = static_cast<int32_t>(v);
+        return true;
+    }
+#else
+    Py_ssize_t digits = Py_SIZE(item);
+    if (digits == 0 || digits == 1) {
+        value = digits == 0 ? 0 : static_cast<int32_t>(reinterpret_cast<PyLongObject*>(item)->ob_digit[0]);
+        return true;
+    }
+#endif
+    int overflow = 0;
+    long v = PyLong_AsLongAndOverflow(item, &overflow);
+    if (overflow != 0 || v < INT32_MIN || v > INT32_MAX) return false;
+    value = static_cast<int32_t>(v);
+    return true;
+}
+
 // One entry: the indices of the points within reach of one point.
 class NeighbourList {
 public:
@@ -44,32 +70,24 @@ public:
 
     Py_ssize_t size() const { return size_; }
 
-    // Calls visit(entry[i]) for i = 0 ... size() - 1, with the kind of entry decided once.
+    // Calls visit(entry[i]) for i = 0 ... size() - 1, each as a 32-bit index with the
+    // conversion errors of an `int` argument; the kind of entry is decided once.
     template <class Visit>
     void for_each(Visit&& visit) const {
         switch (kind_) {
             case Kind::Wide:
-                for (Py_ssize_t i = 0; i < size_; ++i) visit(narrow(*reinterpret_cast<const int64_t*>(data_ + i * stride_)));
+                for (Py_ssize_t i = 0; i < size_; ++i) visit(narrow(raw<int64_t>(i)));
                 return;
             case Kind::Narrow:
-                for (Py_ssize_t i = 0; i < size_; ++i) visit(*reinterpret_cast<const int32_t*>(data_ + i * stride_));
+                for (Py_ssize_t i = 0; i < size_; ++i) visit(raw<int32_t>(i));
                 return;
-            default:
-                for (Py_ssize_t i = 0; i < size_; ++i) visit(index(i));
+            case Kind::List:
+                for (Py_ssize_t i = 0; i < size_; ++i) visit(list_item(i));
+                return;
+            case Kind::Sequence:
+                for (Py_ssize_t i = 0; i < size_; ++i) visit(sequence_item(i));
+                return;
         }
-    }
-
-    // entry[i] as a 32-bit index, with the conversion errors of an `int` argument.
-    int32_t index(Py_ssize_t i) const {
-        switch (kind_) {
-            case Kind::Wide: return narrow(*reinterpret_cast<const int64_t*>(data_ + i * stride_));
-            case Kind::Narrow: return *reinterpret_cast<const int32_t*>(data_ + i * stride_);
-            case Kind::List: return list_item(i);
-            case Kind::Sequence: break;
-        }
-        frame::Ref position = frame::new_int(i);
-        frame::Ref item = frame::check(PyObject_GetItem(entry_.get(), position.get()));
-        return frame::to_int(item.get());
     }
 
     // 8 or 4 for a plain one-dimensional ndarray of native signed 64- or 32-bit ints
@@ -90,18 +108,25 @@ public:
 private:
     enum class Kind { Wide, Narrow, List, Sequence };
 
+    template <class T>
+    T raw(Py_ssize_t i) const {
+        return *reinterpret_cast<const T*>(data_ + i * stride_);
+    }
+
     int32_t list_item(Py_ssize_t i) const {
         // The list is re-measured: converting a non-int item runs Python code.
         if (i >= PyList_GET_SIZE(entry_.get())) frame::raise(PyExc_IndexError, "list index out of range");
         PyObject* item = PyList_GET_ITEM(entry_.get(), i);
-        if (PyLong_CheckExact(item)) {
-            int overflow = 0;
-            long value = PyLong_AsLongAndOverflow(item, &overflow);
-            if (overflow != 0) frame::raise(PyExc_OverflowError, "value too large to convert to int");
-            return narrow(value);
-        }
+        int32_t value;
+        if (small_int_value(item, value)) return value;
         frame::Ref held = frame::Ref::borrow(item);
         return frame::to_int(held.get());
+    }
+
+    int32_t sequence_item(Py_ssize_t i) const {
+        frame::Ref position = frame::new_int(i);
+        frame::Ref item = frame::check(PyObject_GetItem(entry_.get(), position.get()));
+        return frame::to_int(item.get());
     }
 
     frame::Ref entry_;
@@ -110,32 +135,6 @@ private:
     const char* data_ = nullptr;
     Py_ssize_t stride_ = 0;
 };
-
-// An exact int's value when it fits 32 bits; false otherwise. Ints of one digit, all
-// indices below 2**30, are read in place.
-inline bool small_int_value(PyObject* item, int32_t& value) {
-    if (!PyLong_CheckExact(item)) return false;
-#if PY_VERSION_HEX >= 0x030C0000
-    auto* number = reinterpret_cast<PyLongObject*>(item);
-    if (PyUnstable_Long_IsCompact(number)) {
-        Py_ssize_t v = PyUnstable_Long_CompactValue(number);
-        if (v < INT32_MIN || v > INT32_MAX) return false;
-        value = static_cast<int32_t>(v);
-        return true;
-    }
-#else
-    Py_ssize_t digits = Py_SIZE(item);
-    if (digits == 0 || digits == 1) {
-        value = digits == 0 ? 0 : static_cast<int32_t>(reinterpret_cast<PyLongObject*>(item)->ob_digit[0]);
-        return true;
-    }
-#endif
-    int overflow = 0;
-    long v = PyLong_AsLongAndOverflow(item, &overflow);
-    if (overflow != 0 || v < INT32_MIN || v > INT32_MAX) return false;
-    value = static_cast<int32_t>(v);
-    return true;
-}
 
 // The whole table: a list with one entry per point.
 //
