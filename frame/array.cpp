@@ -13,6 +13,7 @@ const ElementType kChar{"char", 'H', 1, NPY_INT8};
 const ElementType kInt64{"int64_t", 'I', 8, NPY_INT64};
 const ElementType kFloat32{"float32_t", 'R', 4, NPY_FLOAT32};
 const ElementType kUInt8{"uint8_t", 'U', 1, NPY_UINT8};
+const ElementType kIType{"ITYPE_t", 'I', 8, NPY_INT64};
 
 namespace {
 

@@ -24,6 +24,7 @@ extern const ElementType kChar;      // int8 or uint8, "char"
 extern const ElementType kInt64;     // int64, "int64_t"
 extern const ElementType kFloat32;   // float32, "float32_t"
 extern const ElementType kUInt8;     // uint8, "uint8_t"
+extern const ElementType kIType;    // int64, "ITYPE_t" (neighbour index rows)
 
 // Owns one acquired Py_buffer. An empty holder stands for None.
 class Buffer {

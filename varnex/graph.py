@@ -1,0 +1,192 @@
+"""Graph containers handed to the native graph routines.
+
+`GraphWrapper` keeps one growable list per node: neighbour indices (int64) in the
+object used as ``connections``, the matching edge weights (float32) in the object used
+as ``weights``. The native routines call ``to_numpy(node)`` once per node they visit,
+so that call returns a prepared read-only view of the node's storage: no copy and no
+array construction per call. Appends write into per-node storage that doubles when
+full, and refresh the node's view.
+
+`_AlgorithmInput` is the labelled/unlabelled split of one label vector.
+"""
+
+import operator
+
+import numpy as np
+
+__all__ = ["GraphWrapper"]
+
+
+class GraphWrapper:
+    """One list of values per node of a graph with nodes ``0 .. n_nodes - 1``.
+
+    Parameters
+    ----------
+    n_nodes : int
+        Number of nodes; every node starts with an empty list.
+    dtype : data-type, default=np.int64
+        Element type of the lists. An integer type makes this a neighbour-index graph,
+        whose entries must name nodes (``0 <= value < n_nodes``); a float type holds
+        edge weights.
+
+    Notes
+    -----
+    ``to_numpy`` costs O(1) and returns a read-only view, valid until the next
+    ``append`` to the same node; ``contains`` costs O(degree); ``append`` is amortised
+    O(1).
+    """
+
+    def __init__(self, n_nodes, dtype=np.int64):
+        n_nodes = operator.index(n_nodes)
+        if n_nodes < 0:
+            raise ValueError(f"n_nodes must be non-negative, got {n_nodes}")
+        self._dtype = np.dtype(dtype)
+        if self._dtype.kind not in "iuf":
+            raise TypeError(f"GraphWrapper holds integers or floats, not {self._dtype}")
+        empty = np.empty(0, dtype=self._dtype)
+        empty.flags.writeable = False
+        self._rows = [empty] * n_nodes      # the view that to_numpy returns, per node
+        self._storage = [None] * n_nodes    # writable storage once a node has grown
+        self._lengths = [0] * n_nodes
+
+    @classmethod
+    def from_knn(cls, array, dtype=None):
+        """Build a graph from a two-dimensional array whose row ``i`` lists node i's entries.
+
+        Parameters
+        ----------
+        array : array-like of shape (n_nodes, k)
+            Neighbour indices (for an integer dtype) or edge weights, one row per node.
+            The data is copied.
+        dtype : data-type, optional
+            Element type; by default int64 for integer input and float32 otherwise.
+        """
+        array = np.asarray(array)
+        if array.ndim != 2:
+            raise ValueError(f"expected a two-dimensional array, got {array.ndim} dimension(s)")
+        if dtype is None:
+            dtype = np.int64 if array.dtype.kind in "iub" else np.float32
+        graph = cls(array.shape[0], dtype)
+        if graph._dtype.kind in "iu":
+            if array.dtype.kind not in "iub":
+                raise TypeError(f"neighbour indices must be integers, got dtype {array.dtype}")
+            if array.size and (array.min() < 0 or array.max() >= array.shape[0]):
+                bad = array[(array < 0) | (array >= array.shape[0])][0]
+                raise ValueError(f"neighbour index {bad} is outside 0 .. {array.shape[0] - 1}")
+        block = np.array(array, dtype=graph._dtype, order="C", copy=True)
+        # Rows of one read-only alias: each view already is the node's list, and the
+        # node gets storage of its own only when it first grows.
+        block.flags.writeable = False
+        graph._rows = list(block)
+        graph._lengths = [array.shape[1]] * array.shape[0]
+        return graph
+
+    def __len__(self):
+        return len(self._rows)
+
+    def __repr__(self):
+        return f"GraphWrapper(n_nodes={len(self)}, entries={sum(self._lengths)}, dtype={self._dtype})"
+
+    @property
+    def dtype(self):
+        """Element type of the lists."""
+        return self._dtype
+
+    def to_numpy(self, node):
+        """The list of `node` as a read-only one-dimensional array (a view, not a copy)."""
+        if node < 0:
+            raise IndexError(f"node {node} is outside 0 .. {len(self._rows) - 1}")
+        try:
+            return self._rows[node]
+        except IndexError:
+            raise IndexError(f"node {node} is outside 0 .. {len(self._rows) - 1}") from None
+
+    def degree(self, node):
+        """Number of entries in the list of `node`."""
+        return self._lengths[self._node(node)]
+
+    def contains(self, node, other):
+        """Whether `other` is in the list of `node`."""
+        return bool((self._rows[self._node(node)] == other).any())
+
+    def append(self, node, value):
+        """Add `value` at the end of the list of `node`."""
+        node = self._node(node)
+        value = self._value(value)
+        length = self._lengths[node]
+        storage = self._storage[node]
+        if storage is None or length == storage.shape[0]:
+            grown = np.empty(max(4, 2 * length), dtype=self._dtype)
+            grown[:length] = self._rows[node]
+            self._storage[node] = storage = grown
+        storage[length] = value
+        length += 1
+        self._lengths[node] = length
+        row = storage[:length]
+        row.flags.writeable = False
+        self._rows[node] = row
+
+    def to_csr(self):
+        """The whole graph as CSR arrays ``(indptr, values)``: the list of node i is
+        ``values[indptr[i]:indptr[i + 1]]``."""
+        indptr = np.zeros(len(self._rows) + 1, dtype=np.int64)
+        np.cumsum(self._lengths, out=indptr[1:])
+        values = np.concatenate(self._rows) if self._rows else np.empty(0, dtype=self._dtype)
+        return indptr, values.astype(self._dtype, copy=False)
+
+    def _node(self, node):
+        node = operator.index(node)
+        if not 0 <= node < len(self._rows):
+            raise IndexError(f"node {node} is outside 0 .. {len(self._rows) - 1}")
+        return node
+
+    def _value(self, value):
+        if self._dtype.kind == "f":
+            return float(value)
+        value = operator.index(value)
+        if not 0 <= value < len(self._rows):
+            raise ValueError(f"neighbour index {value} is outside 0 .. {len(self._rows) - 1}")
+        return value
+
+
+class _AlgorithmInput:
+    """The labelled part of a label vector, in the form the graph routines read.
+
+    Parameters
+    ----------
+    labels : array-like of int, shape (n,)
+        One label per node; -1 marks an unlabelled node.
+    data : array-like, optional
+        The samples the nodes stand for, kept for reference.
+
+    Attributes
+    ----------
+    n : int
+        Number of nodes.
+    labeled_indices : ndarray of int64
+        Indices of the labelled nodes in increasing order (writable, C-contiguous).
+    labeled_count : int
+        Number of labelled nodes.
+    labels : ndarray of int32
+        A copy of the labels.
+    """
+
+    def __init__(self, labels, data=None):
+        labels = np.asarray(labels)
+        if labels.ndim != 1:
+            raise ValueError(f"labels must be one-dimensional, got {labels.ndim} dimension(s)")
+        if labels.size and labels.dtype.kind not in "iu":
+            if labels.dtype.kind != "f" or not np.all(np.isfinite(labels)) or np.any(labels != np.round(labels)):
+                raise ValueError("labels must be integers (-1 for unlabelled)")
+        if labels.size and (labels.max() > np.iinfo(np.int32).max or labels.min() < np.iinfo(np.int32).min):
+            raise ValueError("labels must fit in 32-bit integers")
+        if data is not None and len(data) != labels.shape[0]:
+            raise ValueError(f"data has {len(data)} rows but labels has {labels.shape[0]} entries")
+        self.labels = labels.astype(np.int32)
+        self.data = data
+        self.n = int(labels.shape[0])
+        self.labeled_indices = np.ascontiguousarray(np.flatnonzero(self.labels != -1), dtype=np.int64)
+        self.labeled_count = int(self.labeled_indices.shape[0])
+
+    def __repr__(self):
+        return f"_AlgorithmInput(n={self.n}, labeled_count={self.labeled_count})"
