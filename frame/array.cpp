@@ -129,11 +129,23 @@ void validate(const Py_buffer& view, const ElementType& type, int ndim, bool c_c
 
 }  // namespace
 
+void Buffer::acquire(PyObject* object, int flags, Where where) {
+    check_status(PyObject_GetBuffer(object, &view_, flags), where);
+    held_ = true;
+    if (view_.strides != nullptr || view_.ndim <= 0 || view_.shape == nullptr) return;
+    own_strides_ = std::make_unique<Py_ssize_t[]>(static_cast<size_t>(view_.ndim));
+    Py_ssize_t stride = view_.itemsize;
+    for (int axis = view_.ndim - 1; axis >= 0; --axis) {
+        own_strides_[axis] = stride;
+        stride *= view_.shape[axis];
+    }
+    view_.strides = own_strides_.get();
+}
+
 Buffer Buffer::typed(PyObject* object, const ElementType& type, int ndim, Where where) {
     Buffer buffer;
     if (object == Py_None) return buffer;
-    check_status(PyObject_GetBuffer(object, &buffer.view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE), where);
-    buffer.held_ = true;
+    buffer.acquire(object, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE, where);
     validate(buffer.view_, type, ndim, true, where);
     return buffer;
 }
@@ -145,9 +157,7 @@ Buffer Buffer::strided(PyObject* object, const ElementType& type, int ndim, Wher
         raise(PyExc_TypeError, {"Cannot convert %.200s to %.200s", where}, Py_TYPE(object)->tp_name,
               PyArray_Type.tp_name);
     }
-    int flags = PyBUF_STRIDES | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
-    check_status(PyObject_GetBuffer(object, &buffer.view_, flags), where);
-    buffer.held_ = true;
+    buffer.acquire(object, PyBUF_STRIDES | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0), where);
     validate(buffer.view_, type, ndim, false, where);
     return buffer;
 }

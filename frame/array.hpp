@@ -5,6 +5,7 @@
 #include "object.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <utility>
 
 namespace frame {
@@ -30,11 +31,14 @@ extern const ElementType kIType;    // int64, "ITYPE_t" (neighbour index rows)
 class Buffer {
 public:
     Buffer() = default;
-    Buffer(Buffer&& other) noexcept : view_(other.view_), held_(std::exchange(other.held_, false)) {}
+    Buffer(Buffer&& other) noexcept
+        : view_(other.view_), held_(std::exchange(other.held_, false)), own_strides_(std::move(other.own_strides_)) {}
     Buffer& operator=(Buffer&&) = delete;
     Buffer(const Buffer&) = delete;
     ~Buffer() {
-        if (held_) PyBuffer_Release(&view_);
+        if (!held_) return;
+        if (own_strides_) view_.strides = nullptr;  // hand the view back as the exporter filled it
+        PyBuffer_Release(&view_);
     }
 
     // Typed arrays: a writable, C-contiguous buffer of `ndim` dimensions of `type`.
@@ -47,8 +51,13 @@ public:
     const Py_buffer& view() const { return view_; }
 
 private:
+    void acquire(PyObject* object, int flags, Where where);
+
     Py_buffer view_{};
     bool held_ = false;
+    // Exporters may leave `strides` null for a C-contiguous buffer (ctypes arrays always
+    // do); the view then points at strides computed here, so every reader finds some.
+    std::unique_ptr<Py_ssize_t[]> own_strides_;
 };
 
 [[noreturn]] void raise_out_of_bounds(int axis);

@@ -240,3 +240,28 @@ def test_failed_initialisation_names_the_module_and_can_be_retried():
     """)
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert run.stdout.splitlines() == [f"init {CORE}", "['BallTree', 'KDTree', 'densa_main', 'np']"]
+
+
+def ctypes_matrix(array):
+    import ctypes
+    rows, cols = array.shape
+    out = (ctypes.c_double * cols * rows)()
+    np.frombuffer(out, np.float64).reshape(rows, cols)[...] = array
+    return out
+
+
+@pytest.mark.parametrize("shape", [(30, 2), (3, 0), (0, 2)])
+def test_buffer_without_strides_reads_as_c_contiguous(core, shape):
+    # ctypes arrays export no strides (null means C-contiguous); rows must still be found.
+    from varnex.algorithms.src.densa.binaries.densa_postprocess import densa_postprocess
+    points = np.random.default_rng(5).random(shape)
+    labels = np.where(np.arange(shape[0]) % 4 == 0, np.arange(shape[0]) % 3, -1).astype(np.int32)
+    for metric in ("minkowski", "manhattan"):
+        outcomes = []
+        for data in (points, ctypes_matrix(points)):
+            try:
+                outcomes.append(core.densa_main(data, 0.3, 2, labels, metric, 2).tolist())
+                outcomes.append(densa_postprocess(data, labels, metric).tolist())
+            except (ValueError, IndexError) as error:  # the libraries refuse zero features or rows
+                outcomes.append(str(error))
+        assert outcomes[: len(outcomes) // 2] == outcomes[len(outcomes) // 2:]
