@@ -158,12 +158,20 @@ def fake_tree(neighbourhoods):
     return Tree
 
 
+def unaligned(entry):
+    """int64 indices at an odd address, as a view into a byte buffer can hold them."""
+    raw = np.zeros(8 * len(entry) + 1, np.uint8)
+    array = raw[1:].view(np.int64)
+    array[:] = entry
+    return array
+
+
 @pytest.mark.parametrize(
     "as_entry",
     [list, tuple, lambda e: np.array(e, np.int64), lambda e: np.array(e, np.int32),
      lambda e: np.array(e, np.int64)[::-1], lambda e: np.array(e, np.uint16),
-     lambda e: [np.int64(i) for i in e], lambda e: np.array(e, np.float64)],
-    ids=["list", "tuple", "int64", "int32", "reversed", "uint16", "numpy-ints", "floats"],
+     lambda e: [np.int64(i) for i in e], lambda e: np.array(e, np.float64), unaligned],
+    ids=["list", "tuple", "int64", "int32", "reversed", "uint16", "numpy-ints", "floats", "unaligned"],
 )
 def test_any_sequence_of_indices_is_read_alike(core, monkeypatch, blobs, as_entry):
     points, truth = blobs

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -108,9 +109,13 @@ public:
 private:
     enum class Kind { Wide, Narrow, List, Sequence };
 
+    // Through memcpy: an array may be misaligned (a view at an odd byte offset), and
+    // on x86-64 this compiles to the same single load.
     template <class T>
     T raw(Py_ssize_t i) const {
-        return *reinterpret_cast<const T*>(data_ + i * stride_);
+        T value;
+        std::memcpy(&value, data_ + i * stride_, sizeof value);
+        return value;
     }
 
     int32_t list_item(Py_ssize_t i) const {
