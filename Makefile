@@ -26,7 +26,7 @@ bench: $(VENV)/.installed
 	$(PYTHON) benchmarks/run.py
 
 sanitize: $(ASAN_VENV)/.installed
-	sh tools/run-sanitized $(ASAN_VENV) build-asan
+	bash tools/run-sanitized $(ASAN_VENV) build-asan
 
 # Python 3.10 with the oldest NumPy, SciPy and scikit-learn that pyproject.toml
 # accepts, then the newest Python here with the newest releases.
