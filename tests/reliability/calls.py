@@ -10,6 +10,7 @@ trip for calls run in this process.
 import ctypes
 import importlib
 import pickle
+import warnings
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -114,6 +115,14 @@ def _ctypes_array(base):
     return array
 
 
+def _matrix(base):
+    if base.ndim != 2:
+        return base
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", PendingDeprecationWarning)
+        return np.asmatrix(base)
+
+
 # How a placeholder's base array (always a plain contiguous array) is turned into the
 # object handed to the function.
 _BUILDERS = {
@@ -129,7 +138,7 @@ _BUILDERS = {
     "bytes": lambda a: a.tobytes(),
     "nested_list": lambda a: a.tolist(),
     "ctypes": _ctypes_array,
-    "matrix_subclass": lambda a: np.asmatrix(a) if a.ndim == 2 else a,
+    "matrix_subclass": _matrix,
 }
 LAYOUTS = tuple(_BUILDERS)
 

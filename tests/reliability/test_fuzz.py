@@ -13,7 +13,8 @@ import time
 import pytest
 from hypothesis import HealthCheck, given, settings
 
-from reliability.calls import CRASHED, HUNG, RAISED, RETURNED, available
+from reliability import linka_cases
+from reliability.calls import CRASHED, HUNG, RAISED, RETURNED, available, materialise
 from reliability.targets import EXPECTED_SYSTEM_ERRORS, FUZZ
 from reliability.worker import Worker
 
@@ -79,3 +80,18 @@ def test_worker_reports_crashes_and_recovers(how, outcome):
         assert worker.run(call)[:2] == (RAISED, "TypeError")  # a fresh child took over
     finally:
         worker.close()
+
+
+PREPARED = {**FUZZ, **linka_cases.FUZZ}  # the graph family's tables, ready before its modules
+
+
+@pytest.mark.parametrize("name", sorted(PREPARED))
+def test_strategies_draw_calls_a_child_can_rebuild(name):
+    @settings(max_examples=20, deadline=None, database=None, derandomize=True,
+              suppress_health_check=list(HealthCheck))
+    @given(call=PREPARED[name])
+    def check(call):
+        assert call.function == name.split()[0]
+        materialise(call)
+
+    check()
