@@ -105,6 +105,22 @@ bool matches(const FormatElement& e, const ElementType& type) {
 
 const char* plural(Py_ssize_t n) { return n == 1 ? "" : "s"; }
 
+// Whether every element starts at a multiple of the element size. Elements are read and
+// written in place as C++ values, and a misaligned one (a view at an odd byte offset)
+// makes that undefined: vectorised loops may even fault on it.
+bool aligned(const Py_buffer& view) {
+    for (int axis = 0; axis < view.ndim; ++axis) {
+        if (view.shape[axis] == 0) return true;  // no element is ever touched
+    }
+    const auto size = static_cast<uintptr_t>(view.itemsize);
+    if (size <= 1) return true;
+    if (reinterpret_cast<uintptr_t>(view.buf) % size != 0) return false;
+    for (int axis = 0; axis < view.ndim; ++axis) {
+        if (view.shape[axis] > 1 && static_cast<uintptr_t>(view.strides[axis]) % size != 0) return false;
+    }
+    return true;
+}
+
 void validate(const Py_buffer& view, const ElementType& type, int ndim, bool c_contiguous, Where where) {
     if (view.ndim != ndim) {
         raise(PyExc_ValueError, {"Buffer has wrong number of dimensions (expected %d, got %d)", where}, ndim,
@@ -118,6 +134,9 @@ void validate(const Py_buffer& view, const ElementType& type, int ndim, bool c_c
     if (view.itemsize != type.size) {
         raise(PyExc_ValueError, {"Item size of buffer (%zd byte%s) does not match size of '%s' (%zd byte%s)", where},
               view.itemsize, plural(view.itemsize), type.name, type.size, plural(type.size));
+    }
+    if (!aligned(view)) {
+        raise(PyExc_ValueError, {"Buffer not aligned to its %zd-byte elements.", where}, view.itemsize);
     }
     if (!c_contiguous) return;
     Py_ssize_t stride = view.itemsize;

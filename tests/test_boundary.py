@@ -265,3 +265,25 @@ def test_buffer_without_strides_reads_as_c_contiguous(core, shape):
             except (ValueError, IndexError) as error:  # the libraries refuse zero features or rows
                 outcomes.append(str(error))
         assert outcomes[: len(outcomes) // 2] == outcomes[len(outcomes) // 2:]
+
+
+def misaligned(array):
+    """The same values at an odd address, as a view into a byte buffer can hold them."""
+    raw = np.zeros(array.nbytes + 1, np.uint8)
+    view = raw[1:].view(array.dtype).reshape(array.shape)
+    view[...] = array
+    return view
+
+
+def test_misaligned_arrays_are_refused(core):
+    # Elements are used in place as C++ values; at an odd address that is undefined.
+    from varnex.algorithms.src.densa.binaries.densa_postprocess import densa_postprocess
+    points = np.random.default_rng(6).random((12, 2))
+    labels = np.where(np.arange(12) % 4 == 0, 1, -1).astype(np.int32)
+    for call in (lambda: core.densa_main(misaligned(points), 0.3, 2, labels, "minkowski", 2),
+                 lambda: core.densa_main(points, 0.3, 2, misaligned(labels), "minkowski", 2),
+                 lambda: densa_postprocess(misaligned(points), labels),
+                 lambda: densa_postprocess(points, misaligned(labels))):
+        with pytest.raises(ValueError, match="Buffer not aligned to its [48]-byte elements."):
+            call()
+    assert core.densa_main(misaligned(points).copy(), 0.3, 2, misaligned(labels).copy(), "minkowski", 2).shape == (12,)
