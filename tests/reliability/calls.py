@@ -50,6 +50,19 @@ class _Deleted:
 DELETED = _Deleted()
 
 
+class ModuleRef:
+    """A module as a patch value (modules do not pickle): unpickles as the module."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __reduce__(self):
+        return importlib.import_module, (self.name,)
+
+    def __repr__(self):
+        return f"ModuleRef({self.name!r})"
+
+
 @dataclass
 class Call:
     function: str

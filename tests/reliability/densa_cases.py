@@ -7,9 +7,11 @@ FUZZ holds the hypothesis strategies for the child-process fuzzing.
 
 import numpy as np
 from hypothesis import strategies as st
+from scipy.spatial import KDTree
+from sklearn.metrics import DistanceMetric
 
 from reliability import hostile
-from reliability.calls import DELETED, Call, Layout
+from reliability.calls import DELETED, Call, Layout, ModuleRef
 from reliability.strategies import (INT32_MAX, INT32_MIN, INT_DTYPES, FLOAT_DTYPES, JUNK, array_argument, bound,
                                     doubles, ints, label_values, metrics, point_arrays, weighted)
 
@@ -43,7 +45,6 @@ def post(*args, **kwargs):
 
 
 def _kd_table(points, eps):
-    from scipy.spatial import KDTree
     tree = KDTree(points)
     return tree.query_ball_tree(tree, r=eps)
 
@@ -152,6 +153,9 @@ THREADS = [
 
 # Fuzzing --------------------------------------------------------------------------
 
+# A whole clustering, run again from inside a call (an item's __int__), with the real
+# libraries: with the outer call's stand-ins it would recurse without end.
+REENTRY = core(SMALL, 1.0, 3, SMALL_LABELS, "minkowski", 2, patches={"KDTree": KDTree, "np": ModuleRef("numpy")})
 CORE_LABELS = [-1, -1, -1, 0, 1, 2, -2, -3, -7, INT32_MAX, INT32_MIN]
 POST_LABELS = [-1, -1, 0, 1, 2, -2, -3, 7, INT32_MAX, INT32_MIN]
 
@@ -177,7 +181,7 @@ def neighbour_entries(n):
                      (1, st.sampled_from([INT32_MAX, INT32_MIN, 2**31, 2**40, -(2**63), 2**64])))
     indices = st.lists(index, max_size=6)
     odd_items = st.sampled_from([hostile.RaisingNumber(), hostile.IntLike("x"), hostile.IntLike(1), 1.5, None,
-                                 np.int64(1), np.uint64(2**63), True])
+                                 np.int64(1), np.uint64(2**63), True, hostile.Reentrant(REENTRY, 1)])
     return weighted(
         (6, indices),
         (2, indices.map(tuple)),
@@ -258,6 +262,7 @@ def densa_postprocess_arguments(draw):
 def _pairwise_answers():
     return st.sampled_from([
         hostile.FakeMetric(), hostile.FakeMetric(fail=True), hostile.FakeMetric(value=0.5),
+        hostile.ReentrantMetric(post(SMALL, CLUSTERS[:30], patches={"np": ModuleRef("numpy"), "DistanceMetric": DistanceMetric})),
         hostile.FakeMetric(value=[[np.nan]]), hostile.FakeMetric(value=[["x"]]), hostile.FakeMetric(value=[[]]),
         hostile.FakeMetric(value=np.zeros((0, 0))), hostile.FakeMetric(value=[[1.0, 2.0]]),
         *[hostile.FakeMetric(how=how) for how in hostile.RESHAPINGS]])

@@ -77,6 +77,24 @@ class MutatingInt:
         return f"MutatingInt({self.action!r}, {self.value!r})"
 
 
+class Reentrant:
+    """Converts to `value`, but first runs `call` (a calls.Call of a native function):
+    the function is entered again from inside itself."""
+
+    def __init__(self, call, value=0):
+        self.call, self.value = call, value
+
+    def __int__(self):
+        try:
+            self.call.run()
+        except Exception:  # noqa: BLE001 - only the outer call's outcome is judged
+            pass
+        return self.value
+
+    def __repr__(self):
+        return f"Reentrant({self.call.function}, {self.value!r})"
+
+
 # Sequences ---------------------------------------------------------------------------
 
 class LyingSequence:
@@ -274,6 +292,21 @@ class FakeMetric:
 
     def __repr__(self):
         return f"FakeMetric(value={self.value!r}, how={self.how!r}, fail={self.fail})"
+
+
+class ReentrantMetric(FakeMetric):
+    """True distances, each computed after running `call` from inside the caller."""
+
+    def __init__(self, call):
+        super().__init__()
+        self.call = call
+
+    def pairwise(self, X, Y):
+        Reentrant(self.call).__int__()
+        return super().pairwise(X, Y)
+
+    def __repr__(self):
+        return f"ReentrantMetric({self.call.function})"
 
 
 class FakeMetricClass:
