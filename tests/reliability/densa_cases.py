@@ -59,6 +59,9 @@ SUCCESS = {
     "densa_main tuple neighbourhoods": core(SMALL, 1.0, 3, SMALL_LABELS, "minkowski", 2,
                                             patches={"KDTree": hostile.TreeFactory(
                                                 [tuple(e) for e in _kd_table(SMALL, 1.0)])}),
+    "densa_main __int__ returns an int subclass": core(SMALL, 1.0, hostile.IntLike(hostile.IntSubclass(3)),
+                                                      SMALL_LABELS, "minkowski", 2),  # with a DeprecationWarning
+    "densa_main ctypes data": core(Layout("ctypes", SMALL), 1.0, 3, SMALL_LABELS, "minkowski", 2),
     "densa_postprocess defaults": post(POINTS, CLUSTERS),
     "densa_postprocess threshold 1, manhattan": post(POINTS, CLUSTERS, "manhattan", 3, 1),
     "densa_postprocess nothing dissolved": post(POINTS, CLUSTERS, "minkowski", 1, threshold=-5),
@@ -89,6 +92,7 @@ ERRORS = {
     "densa_main data one-dimensional": (core(_D.ravel(), 1.0, 2, _L, "minkowski", 2), ValueError),
     "densa_main data transposed": (core(Layout("transposed", _D), 1.0, 2, _L, "minkowski", 2), ValueError),
     "densa_main data read-only": (core(Layout("read_only", _D), 1.0, 2, _L, "minkowski", 2), ValueError),
+    "densa_main data misaligned": (core(Layout("unaligned", _D), 1.0, 2, _L, "minkowski", 2), ValueError),
     "densa_main data a list": (core(_D.tolist(), 1.0, 2, _L, "minkowski", 2), TypeError),
     "densa_main data None": (core(None, 1.0, 2, _L, "minkowski", 2), TypeError),
     "densa_main labels int64": (core(_D, 1.0, 2, _L.astype(np.int64), "minkowski", 2), ValueError),
@@ -128,6 +132,7 @@ ERRORS = {
     "densa_postprocess metric not a str": (post(_D, _L, 5), TypeError),
     "densa_postprocess labels int64": (post(_D, _L.astype(np.int64)), ValueError),
     "densa_postprocess labels two-dimensional": (post(_D, _L.reshape(2, -1)), ValueError),
+    "densa_postprocess labels misaligned": (post(_D, Layout("unaligned", _L)), ValueError),
     "densa_postprocess labels None": (post(_D, None), AttributeError),
     "densa_postprocess lengths differ": (post(_D, _L[:-1]), ValueError),
     "densa_postprocess unknown metric": (post(_D, CLUSTERS[:30], "nonsense"), ValueError),

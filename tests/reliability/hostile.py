@@ -28,6 +28,10 @@ class IntLike:
         return f"IntLike({self.value!r})"
 
 
+class IntSubclass(int):
+    pass
+
+
 class FloatLike:
     def __init__(self, value):
         self.value = value
