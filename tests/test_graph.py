@@ -34,6 +34,8 @@ def test_appends_keep_neighbour_and_weight_lists_parallel():
         assert connections.degree(node) == len(neighbours)
     indptr, values = connections.to_csr()
     assert values[indptr[7]:indptr[8]].tolist() == expected[7][0]
+    rebuilt = GraphWrapper.from_csr(indptr, values)
+    assert all(rebuilt.to_numpy(node).tolist() == expected[node][0] for node in range(50))
 
 
 def test_contains_and_append_on_an_empty_graph():
@@ -63,6 +65,8 @@ def test_an_appended_view_does_not_change_the_source_array():
     (lambda g: GraphWrapper.from_knn(np.array([[1], [2]])), ValueError),
     (lambda g: GraphWrapper.from_knn(np.arange(3)), ValueError),
     (lambda g: GraphWrapper(-1), ValueError),
+    (lambda g: GraphWrapper.from_csr([0, 2], [0, 1]), ValueError),
+    (lambda g: GraphWrapper.from_csr([0, 1, 1], [2]), ValueError),
     (lambda g: GraphWrapper(2, dtype=object), TypeError),
 ])
 def test_bad_input_is_refused(triangle, call, error):

@@ -44,6 +44,46 @@ frame::Vector<uint8_t> byte_array(PyObject* array, int32_t size, const char* wha
                  value, num_nodes);
 }
 
+// One node's neighbour array from `connections.to_numpy(node)`. It is fetched one node
+// ahead of the node's turn whenever that node is already queued, so that the array's
+// memory arrives while the node before it is scanned: rows sit at scattered places,
+// and waiting for each in turn would cost more than the traversal itself. A failure of
+// the call is kept and raised at the node's turn, so errors surface in the same order
+// as if every call were made at its turn.
+class RowFetch {
+public:
+    RowFetch() = default;
+    RowFetch(PyObject* connections, int32_t node) : node_(node), node_object_(frame::new_int(node)) {
+        try {
+            array_ = frame::call_method(connections, to_numpy, {node_object_.get()});
+        } catch (const frame::PythonError& error) {
+            error_ = frame::DeferredError::take(error.line);
+            return;
+        }
+        if (PyArray_Check(array_.get())) {
+            auto* array = reinterpret_cast<PyArrayObject*>(array_.get());
+            __builtin_prefetch(PyArray_DIMS(array));
+            __builtin_prefetch(PyArray_DATA(array));
+            __builtin_prefetch(static_cast<char*>(PyArray_DATA(array)) + 64);
+        }
+    }
+
+    bool is_for(int32_t node) const { return node_object_ && node_ == node; }
+    PyObject* node_object() const { return node_object_.get(); }
+
+    // The array, or the exception to_numpy raised for this node.
+    PyObject* array() {
+        error_.raise_if_pending();
+        return array_.get();
+    }
+
+private:
+    int32_t node_ = -1;
+    Ref node_object_;
+    Ref array_;
+    frame::DeferredError error_;
+};
+
 // The traversal from `start_node`: its nodes in breadth-first order and whether any of
 // them is labelled. Nodes are marked in `visited` as they are queued, so none is
 // queued twice and the queue never holds more than the graph's nodes.
@@ -65,15 +105,17 @@ Ref bfs(int32_t start_node, const frame::Elements<uint8_t> visited, const frame:
     int32_t back = 1;
     int32_t is_labeled_component = is_labeled.unchecked(start_node) != 0 ? 1 : 0;
 
+    RowFetch ahead;
     while (front < back) {
         const auto node = static_cast<int32_t>(queue.unchecked(front));
         ++front;
-        Ref node_object = frame::new_int(node);
-        frame::check_status(PyList_Append(component.get(), node_object.get()));
-
-        Ref neighbors_array = frame::call_method(connections, to_numpy, {node_object.get()});
-        auto neighbors = frame::StridedVector<int64_t>::strided(neighbors_array.get(), frame::kIType);
+        RowFetch current = ahead.is_for(node) ? std::move(ahead) : RowFetch(connections, node);
+        PyObject* neighbors_array = current.array();
+        frame::check_status(PyList_Append(component.get(), current.node_object()));
+        auto neighbors = frame::StridedVector<int64_t>::strided(neighbors_array, frame::kIType);
         if (neighbors.is_none()) frame::raise(PyExc_TypeError, "to_numpy(%d) returned None, not an array", node);
+        if (front < back) ahead = RowFetch(connections, static_cast<int32_t>(queue.unchecked(front)));
+
         const Py_ssize_t neighbor_n = neighbors.size();
         for (Py_ssize_t i = 0; i < neighbor_n; ++i) {
             const int64_t neighbor = neighbors.unchecked(i);
