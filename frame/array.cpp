@@ -145,11 +145,37 @@ Buffer Buffer::strided(PyObject* object, const ElementType& type, int ndim, Wher
         raise(PyExc_TypeError, {"Cannot convert %.200s to %.200s", where}, Py_TYPE(object)->tp_name,
               PyArray_Type.tp_name);
     }
+    if (buffer.describe_matching_array(object, type, ndim, writable)) return buffer;
     int flags = PyBUF_STRIDES | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
     check_status(PyObject_GetBuffer(object, &buffer.view_, flags), where);
     buffer.held_ = true;
     validate(buffer.view_, type, ndim, false, where);
     return buffer;
+}
+
+bool Buffer::describe_matching_array(PyObject* object, const ElementType& type, int ndim, bool writable) {
+    auto* array = reinterpret_cast<PyArrayObject*>(object);
+    if (ndim > kMaxDescribedDims || PyArray_NDIM(array) != ndim) return false;
+    const PyArray_Descr* descr = PyArray_DESCR(array);
+    const char kind = type.kind == 'I' ? 'i' : type.kind == 'U' ? 'u' : type.kind == 'R' ? 'f' : 0;
+    const bool native = descr->byteorder == '=' || descr->byteorder == '|' ||
+                        (descr->byteorder == '<') == (NPY_BYTE_ORDER == NPY_LITTLE_ENDIAN);
+    if (kind == 0 || descr->kind != kind || !native || PyArray_ITEMSIZE(array) != type.size) return false;
+    if (writable && !PyArray_ISWRITEABLE(array)) return false;
+    view_.obj = Ref::borrow(object).release();
+    view_.buf = PyArray_DATA(array);
+    view_.itemsize = type.size;
+    view_.len = PyArray_NBYTES(array);
+    view_.readonly = PyArray_ISWRITEABLE(array) ? 0 : 1;
+    view_.ndim = ndim;
+    for (int axis = 0; axis < ndim; ++axis) {
+        shape_[axis] = PyArray_DIM(array, axis);
+        strides_[axis] = PyArray_STRIDE(array, axis);
+    }
+    point_at_own_layout();
+    held_ = true;
+    described_ = true;
+    return true;
 }
 
 void raise_out_of_bounds(int axis) { raise(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", axis); }

@@ -4,7 +4,9 @@
 
 #include "object.hpp"
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <utility>
 
 namespace frame {
@@ -30,11 +32,22 @@ extern const ElementType kIType;    // int64, "ITYPE_t" (neighbour index rows)
 class Buffer {
 public:
     Buffer() = default;
-    Buffer(Buffer&& other) noexcept : view_(other.view_), held_(std::exchange(other.held_, false)) {}
+    Buffer(Buffer&& other) noexcept
+        : view_(other.view_), held_(std::exchange(other.held_, false)), described_(other.described_) {
+        if (!described_) return;
+        std::copy(std::begin(other.shape_), std::end(other.shape_), shape_);
+        std::copy(std::begin(other.strides_), std::end(other.strides_), strides_);
+        point_at_own_layout();
+    }
     Buffer& operator=(Buffer&&) = delete;
     Buffer(const Buffer&) = delete;
     ~Buffer() {
-        if (held_) PyBuffer_Release(&view_);
+        if (!held_) return;
+        if (described_) {
+            Py_DECREF(view_.obj);
+        } else {
+            PyBuffer_Release(&view_);
+        }
     }
 
     // Typed arrays: a writable, C-contiguous buffer of `ndim` dimensions of `type`.
@@ -47,8 +60,23 @@ public:
     const Py_buffer& view() const { return view_; }
 
 private:
+    static constexpr int kMaxDescribedDims = 2;
+
+    // An ndarray whose element type, dimensions and writability already match is
+    // described from its own fields instead of exporting a buffer: what the export
+    // would give, without its per-array bookkeeping. Shape and strides are copied, so
+    // the view stays valid whatever Python code does to the array's attributes.
+    bool describe_matching_array(PyObject* object, const ElementType& type, int ndim, bool writable);
+    void point_at_own_layout() {
+        view_.shape = shape_;
+        view_.strides = strides_;
+    }
+
     Py_buffer view_{};
     bool held_ = false;
+    bool described_ = false;  // filled by describe_matching_array, owns a reference to view_.obj
+    Py_ssize_t shape_[kMaxDescribedDims]{};
+    Py_ssize_t strides_[kMaxDescribedDims]{};
 };
 
 [[noreturn]] void raise_out_of_bounds(int axis);

@@ -67,18 +67,35 @@ class GraphWrapper:
         if dtype is None:
             dtype = np.int64 if array.dtype.kind in "iub" else np.float32
         graph = cls(array.shape[0], dtype)
-        if graph._dtype.kind in "iu":
-            if array.dtype.kind not in "iub":
-                raise TypeError(f"neighbour indices must be integers, got dtype {array.dtype}")
-            if array.size and (array.min() < 0 or array.max() >= array.shape[0]):
-                bad = array[(array < 0) | (array >= array.shape[0])][0]
-                raise ValueError(f"neighbour index {bad} is outside 0 .. {array.shape[0] - 1}")
+        graph._check_entries(array, array.shape[0])
         block = np.array(array, dtype=graph._dtype, order="C", copy=True)
         # Rows of one read-only alias: each view already is the node's list, and the
         # node gets storage of its own only when it first grows.
         block.flags.writeable = False
         graph._rows = list(block)
         graph._lengths = [array.shape[1]] * array.shape[0]
+        return graph
+
+    @classmethod
+    def from_csr(cls, indptr, values, dtype=None):
+        """Build a graph from CSR arrays, the inverse of `to_csr`: the list of node i is
+        ``values[indptr[i]:indptr[i + 1]]``. The data is copied."""
+        indptr = np.asarray(indptr)
+        values = np.asarray(values)
+        if indptr.ndim != 1 or indptr.shape[0] < 1 or values.ndim != 1:
+            raise ValueError("indptr and values must be one-dimensional, indptr with at least one entry")
+        lengths = np.diff(indptr)
+        if indptr[0] != 0 or indptr[-1] != values.shape[0] or (lengths < 0).any():
+            raise ValueError("indptr must rise from 0 to len(values)")
+        if dtype is None:
+            dtype = np.int64 if values.dtype.kind in "iub" else np.float32
+        n_nodes = indptr.shape[0] - 1
+        graph = cls(n_nodes, dtype)
+        graph._check_entries(values, n_nodes)
+        block = np.array(values, dtype=graph._dtype, copy=True)
+        block.flags.writeable = False
+        graph._rows = np.split(block, indptr[1:-1]) if n_nodes else []
+        graph._lengths = lengths.tolist()
         return graph
 
     def __len__(self):
@@ -133,6 +150,16 @@ class GraphWrapper:
         np.cumsum(self._lengths, out=indptr[1:])
         values = np.concatenate(self._rows) if self._rows else np.empty(0, dtype=self._dtype)
         return indptr, values.astype(self._dtype, copy=False)
+
+    def _check_entries(self, values, n_nodes):
+        """Neighbour indices must name nodes of this graph."""
+        if self._dtype.kind not in "iu":
+            return
+        if values.dtype.kind not in "iub":
+            raise TypeError(f"neighbour indices must be integers, got dtype {values.dtype}")
+        if values.size and (values.min() < 0 or values.max() >= n_nodes):
+            bad = values[(values < 0) | (values >= n_nodes)].flat[0]
+            raise ValueError(f"neighbour index {bad} is outside 0 .. {n_nodes - 1}")
 
     def _node(self, node):
         node = operator.index(node)
