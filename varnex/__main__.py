@@ -1,6 +1,7 @@
 """Command line of varnex: ``varnex demo`` and ``varnex fit`` (also ``python -m varnex``)."""
 
 import argparse
+import importlib.util
 import sys
 import time
 
@@ -91,6 +92,7 @@ def _fit(args):
         verbose = args.verbose
         table = Table.read(args.input)
         verbose = args.verbose or (not args.quiet and len(table.rows) >= PROGRESS_ROWS)
+        table.check_output(args.output, args.prediction_column)
         label_column = table.column_index(args.label_column)
         X = table.features(skip=label_column)
         y = table.labels(label_column)
@@ -103,7 +105,11 @@ def _fit(args):
         try:
             predicted = estimator.fit(X, y).transduction_
         except (ValueError, TypeError, SystemError, MemoryError) as error:
-            raise _CommandError(f"{args.method} fit failed: {type(error).__name__}: {error}") from None
+            hint = ""
+            if isinstance(error, SystemError) and "NO PROGRESS" in str(error):
+                hint = (" (some rows cannot be joined to a labelled row through their nearest neighbours: "
+                        "raise --n-neighbors or label a row in every separate group)")
+            raise _CommandError(f"{args.method} fit failed: {type(error).__name__}: {error}{hint}") from None
 
         start = time.perf_counter()
         table.write_with_column(args.output, args.prediction_column, predicted.tolist())
@@ -117,6 +123,8 @@ def main(argv=None):
     args = _build_parser().parse_args(argv)
     try:
         if args.command == "demo":
+            if args.plot and importlib.util.find_spec("matplotlib") is None:
+                raise _CommandError("--plot needs matplotlib, which is not installed: pip install 'varnex[plot]'")
             from varnex.demo import run_demo
 
             run_demo(n_moons=args.samples, seed=args.seed, plot=args.plot)

@@ -21,7 +21,8 @@ class Table:
 
     def __init__(self, path, header, rows, line_numbers):
         self.path = path
-        self.header = header
+        self.raw_header = header   # written back as read
+        self.header = [name.strip() for name in header]
         self.rows = rows
         self.line_numbers = line_numbers   # the file line of each row, for messages
 
@@ -29,12 +30,11 @@ class Table:
     def read(cls, path):
         """Read a CSV file whose first line names the columns."""
         try:
-            with open(path, newline="") as file:
+            with open(path, newline="", encoding="utf-8-sig") as file:
                 reader = csv.reader(file)
                 header = next(reader, None)
                 if header is None:
                     raise TableError(f"{path} is empty")
-                header = [name.strip() for name in header]
                 rows, line_numbers = [], []
                 for row in reader:
                     if not row or (len(row) == 1 and not row[0].strip()):
@@ -102,30 +102,34 @@ class Table:
             labels[k] = int(value)
         return labels
 
-    def write_with_column(self, path, name, values):
-        """Write the table with one more column, atomically, never over the file read."""
+    def check_output(self, path, name):
+        """Refuse to write over the file read, or to add a column name it already has."""
         if os.path.exists(path) and os.path.samefile(path, self.path):
             raise TableError(f"the output {path} is the input file; choose another output path")
         if name in self.header:
             raise TableError(f"{self.path} already has a column {name!r}; choose another name for the predictions")
+
+    def write_with_column(self, path, name, values):
+        """Write the table with one more column to `path`, atomically."""
+        self.check_output(path, name)
+        # Write beside the target and rename, so a failure never leaves half a file.
         directory = os.path.dirname(os.path.abspath(path))
         try:
             handle, temporary = tempfile.mkstemp(prefix=".varnex-", suffix=".csv", dir=directory)
         except OSError as error:
             raise TableError(f"cannot write {path}: {error.strerror or error}") from None
         try:
+            with os.fdopen(handle, "w", newline="", encoding="utf-8") as file:
+                writer = csv.writer(file, lineterminator="\n")
+                writer.writerow(self.raw_header + [name])
+                for row, value in zip(self.rows, values):
+                    writer.writerow(row + [value])
             umask = os.umask(0)
             os.umask(umask)
             os.chmod(temporary, 0o666 & ~umask)   # mkstemp makes the file private
-            with os.fdopen(handle, "w", newline="") as file:
-                writer = csv.writer(file, lineterminator="\n")
-                writer.writerow(self.header + [name])
-                for row, value in zip(self.rows, values):
-                    writer.writerow(row + [value])
             os.replace(temporary, path)
-        except OSError as error:
+        except BaseException as error:
             os.unlink(temporary)
-            raise TableError(f"cannot write {path}: {error.strerror or error}") from None
-        except BaseException:
-            os.unlink(temporary)
+            if isinstance(error, OSError):
+                raise TableError(f"cannot write {path}: {error.strerror or error}") from None
             raise
