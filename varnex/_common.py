@@ -16,14 +16,13 @@ def encode_targets(y):
 
     Returns ``(classes, encoded)``: ``classes`` holds the distinct labels other than -1
     in sorted order, ``encoded`` (int32) the index of each sample's class in
-    ``classes``, or -1 for an unlabelled sample. The native modules reserve every
+    ``classes``, or -1 for an unlabelled sample (marked -1, or "-1" in an array of
+    strings). The native modules reserve every
     negative value below -1 for clusters they discover, so known classes have to be
     0, 1, ... whatever the caller's labels are.
     """
-    if y.dtype.kind in "US":
-        raise ValueError("y has a string dtype; for string classes use dtype object with -1 marking unlabelled "
-                         "samples")
-    labelled = np.asarray(y != UNLABELLED, dtype=bool)
+    # In an array of strings the unlabelled marker can only be the string "-1".
+    labelled = np.asarray(y != (str(UNLABELLED) if y.dtype.kind in "US" else UNLABELLED), dtype=bool)
     if not np.any(labelled):
         raise ValueError("y has no labelled sample: at least one entry must be a class label, not -1")
     check_classification_targets(y[labelled])   # -1 sorts badly among string classes
@@ -36,8 +35,13 @@ def encode_targets(y):
 def decode_targets(classes, encoded):
     """Map class indices back to class labels; every negative index becomes -1."""
     known = encoded >= 0
-    # Unsigned and boolean labels cannot hold -1.
-    dtype = classes.dtype if classes.dtype.kind in "ifO" else np.result_type(classes.dtype, np.int8)
+    # Unsigned and boolean labels cannot hold -1; strings get "-1", widened if need be.
+    if classes.dtype.kind in "US":
+        dtype = np.result_type(classes.dtype, np.array(str(UNLABELLED)).dtype)
+    elif classes.dtype.kind in "ifO":
+        dtype = classes.dtype
+    else:
+        dtype = np.result_type(classes.dtype, np.int8)
     decoded = np.full(encoded.shape[0], UNLABELLED, dtype=dtype)
     decoded[known] = classes[encoded[known]]
     return decoded
