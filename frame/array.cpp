@@ -127,6 +127,44 @@ void validate(const Py_buffer& view, const ElementType& type, int ndim, bool c_c
     }
 }
 
+// NumPy computes a buffer's format string on every export, which costs more than the
+// rest of handling a short row. When an ndarray already has the element type and the
+// dimensions asked for (native byte order, a scalar dtype), the same view is filled in
+// from the array's fields; everything else goes through the buffer protocol, whose
+// checks raise the errors. Only NumPy's own export qualifies (a subclass overriding it
+// does not), and only while NumPy has nothing to do on release.
+bool view_ndarray_directly(PyObject* object, const ElementType& type, int ndim, Py_buffer& view) {
+    const PyBufferProcs* numpy_procs = PyArray_Type.tp_as_buffer;
+    const PyBufferProcs* procs = Py_TYPE(object)->tp_as_buffer;
+    if (procs == nullptr || procs->bf_getbuffer != numpy_procs->bf_getbuffer || numpy_procs->bf_releasebuffer) {
+        return false;
+    }
+    auto* array = reinterpret_cast<PyArrayObject*>(object);
+    const PyArray_Descr* descr = PyArray_DESCR(array);
+    if (PyArray_NDIM(array) != ndim || descr->type_num >= NPY_OBJECT || !PyArray_ISNBO(descr->byteorder)) {
+        return false;
+    }
+    // The type character of a scalar dtype is its struct-module code.
+    static char formats[256][2];
+    char* format = formats[static_cast<unsigned char>(descr->type)];
+    format[0] = descr->type;
+    const FormatElement element = parse_format(format);
+    if (!matches(element, type) || size_of(element) != PyArray_ITEMSIZE(array)) return false;
+    view.buf = PyArray_DATA(array);
+    view.obj = Py_NewRef(object);
+    view.itemsize = PyArray_ITEMSIZE(array);
+    view.len = view.itemsize;
+    for (int axis = 0; axis < ndim; ++axis) view.len *= PyArray_DIMS(array)[axis];
+    view.readonly = !PyArray_ISWRITEABLE(array);
+    view.ndim = ndim;
+    view.format = format;
+    view.shape = PyArray_DIMS(array);
+    view.strides = PyArray_STRIDES(array);
+    view.suboffsets = nullptr;
+    view.internal = nullptr;
+    return true;
+}
+
 }  // namespace
 
 Buffer Buffer::typed(PyObject* object, const ElementType& type, int ndim, Where where) {
@@ -144,6 +182,10 @@ Buffer Buffer::strided(PyObject* object, const ElementType& type, int ndim, Wher
     if (!PyArray_Check(object)) {
         raise(PyExc_TypeError, {"Cannot convert %.200s to %.200s", where}, Py_TYPE(object)->tp_name,
               PyArray_Type.tp_name);
+    }
+    if (!writable && view_ndarray_directly(object, type, ndim, buffer.view_)) {
+        buffer.held_ = true;
+        return buffer;
     }
     int flags = PyBUF_STRIDES | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
     check_status(PyObject_GetBuffer(object, &buffer.view_, flags), where);
