@@ -45,15 +45,21 @@ Ref fetch_row(PyObject* graph, const char* graph_name, PyObject* index, Py_ssize
 // every neighbour must have a weight. Checked once the last Python call for the node
 // has returned, so nothing can change the rows between this check and their use.
 void require_usable_rows(const StridedVector<int64_t>& neighbours, const StridedVector<float>& weights,
-                         Py_ssize_t num_nodes, Py_ssize_t node) {
+                         const Propagation& p, Py_ssize_t node) {
+    const Py_ssize_t num_nodes = p.num_nodes;
     const Py_ssize_t degree = neighbours.size();
     if (degree == 0) return;
     int64_t lowest = neighbours.unchecked(0);
     int64_t highest = lowest;
-    for (Py_ssize_t j = 1; j < degree; ++j) {
+    for (Py_ssize_t j = 0; j < degree; ++j) {
         const int64_t neighbour = neighbours.unchecked(j);
         lowest = neighbour < lowest ? neighbour : lowest;
         highest = neighbour > highest ? neighbour : highest;
+        // The neighbours' labels are scattered over the label array: ask for all of
+        // them now, so the scoring loop does not wait for them one at a time.
+        if (static_cast<uint64_t>(neighbour) < static_cast<uint64_t>(num_nodes)) {
+            __builtin_prefetch(&p.final_labels.unchecked(neighbour));
+        }
     }
     if (lowest < 0 || highest >= num_nodes) {
         const int64_t bad = lowest < 0 ? lowest : highest;
@@ -73,7 +79,7 @@ double update_node(const Propagation& p, Py_ssize_t i) {
     auto neighbours = StridedVector<int64_t>::strided(neighbour_row.get(), frame::kInt64);
     Ref weight_row = fetch_row(p.weights, "weights", index.get(), i);
     auto weights = StridedVector<float>::strided(weight_row.get(), frame::kFloat32);
-    require_usable_rows(neighbours, weights, p.num_nodes, i);
+    require_usable_rows(neighbours, weights, p, i);
 
     // Totals per label in row order; a zero weight gives +inf, a NaN weight a NaN total.
     linka::LabelTotals& totals = p.totals;
