@@ -176,6 +176,55 @@ def test_tolerance_that_never_stops_runs_every_sweep(tolerance, max_iterations):
     assert list(result) == [-1, -1] and connections.log == [0, 1] * max_iterations
 
 
+class Marked(np.ndarray):
+    pass
+
+
+def read_only(row):
+    row = row.copy()
+    row.flags.writeable = False
+    return row
+
+
+@pytest.mark.parametrize("layout", [
+    lambda row: np.repeat(row, 2)[::2],            # strided
+    lambda row: np.repeat(row, 2)[::-2][::-1],     # negative strides
+    read_only,
+    lambda row: row.view(Marked),                  # ndarray subclass
+    lambda row: row.astype(np.longlong if row.dtype.kind == "i" else np.float32),
+])
+def test_rows_of_any_layout_read_the_same(layout):
+    neighbours = [[1, 2, 3], [2], [], [2, 1]]
+    weights = [[2.0, 0.5, 1.0], [1.0], [], [3.0, 0.25]]
+    plain = propagate(*graph(neighbours, weights), labels(-1, 7, 8, -1))
+    connections, weight_rows = graph(neighbours, weights)
+    connections.rows = [layout(r) for r in connections.rows]
+    weight_rows.rows = [layout(r) for r in weight_rows.rows]
+    assert list(propagate(connections, weight_rows, labels(-1, 7, 8, -1))) == list(plain) == [8, 7, 8, 7]
+
+
+def test_graph_rows_lookup():
+    import copy
+    import pickle
+    g = GraphWrapper.from_knn(np.array([[1, 2], [0, 2], [0, 1]]))
+    row = g.to_numpy(1)
+    assert g.to_numpy(np.int64(1)) is row and not row.flags.writeable and list(row) == [0, 2]
+    for node, error in [(-1, IndexError), (3, IndexError), (1.5, TypeError), ("1", TypeError)]:
+        with pytest.raises(error, match="node -1 is outside 0 .. 2" if node == -1 else None):
+            g.to_numpy(node)
+    g.append(1, 1)
+    assert list(g.to_numpy(1)) == [0, 2, 1]
+    for twin in (pickle.loads(pickle.dumps(g)), copy.deepcopy(g)):
+        twin.append(2, 2)    # a copy's lookup serves the copy's rows
+        assert list(twin.to_numpy(2)) == [0, 1, 2] and list(g.to_numpy(2)) == [0, 1]
+
+    class Logged(GraphWrapper):
+        def to_numpy(self, node):
+            return "overridden"
+
+    assert Logged(1).to_numpy(0) == "overridden"
+
+
 # --- the caller's memory -----------------------------------------------------------
 
 def test_result_is_the_callers_memory():
