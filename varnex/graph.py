@@ -3,33 +3,18 @@
 `GraphWrapper` keeps one growable list per node: neighbour indices (int64) in the
 object used as ``connections``, the matching edge weights (float32) in the object used
 as ``weights``. The native routines call ``to_numpy(node)`` once per node they visit,
-so that call returns a prepared read-only view of the node's storage: no copy, no array
-construction and no Python frame per call (it is a dictionary lookup in C). Appends
-write into per-node storage that doubles when full, and refresh the node's view.
+so that call returns a prepared read-only view of the node's storage: no copy and no
+array construction per call. Appends write into per-node storage that doubles when
+full, and refresh the node's view.
 
 `_AlgorithmInput` is the labelled/unlabelled split of one label vector.
 """
 
-import itertools
 import operator
 
 import numpy as np
 
 __all__ = ["GraphWrapper"]
-
-
-class _Rows(dict):
-    """The row view of every node, keyed by node 0 .. n - 1 in order.
-
-    A lookup of a present node runs entirely in C; a missing one (negative, past the
-    end) raises IndexError naming it, and a non-integer one TypeError.
-    """
-
-    __slots__ = ()
-
-    def __missing__(self, node):
-        node = operator.index(node)
-        raise IndexError(f"node {node} is outside 0 .. {len(self) - 1}")
 
 
 class GraphWrapper:
@@ -60,10 +45,9 @@ class GraphWrapper:
             raise TypeError(f"GraphWrapper holds integers or floats, not {self._dtype}")
         empty = np.empty(0, dtype=self._dtype)
         empty.flags.writeable = False
-        self._rows = _Rows(zip(range(n_nodes), itertools.repeat(empty)))  # what to_numpy returns
+        self._rows = [empty] * n_nodes      # the view that to_numpy returns, per node
         self._storage = [None] * n_nodes    # writable storage once a node has grown
         self._lengths = [0] * n_nodes
-        self._bind_lookup()
 
     @classmethod
     def from_knn(cls, array, dtype=None):
@@ -93,25 +77,9 @@ class GraphWrapper:
         # Rows of one read-only alias: each view already is the node's list, and the
         # node gets storage of its own only when it first grows.
         block.flags.writeable = False
-        graph._rows.update(enumerate(block))
+        graph._rows = list(block)
         graph._lengths = [array.shape[1]] * array.shape[0]
         return graph
-
-    def _bind_lookup(self):
-        # The native routines call to_numpy for every node they visit: bound straight to
-        # the lookup, the call costs no Python frame. The method below documents it, and
-        # stays in charge for subclasses that override it.
-        if type(self).to_numpy is GraphWrapper.to_numpy:
-            self.to_numpy = self._rows.__getitem__
-
-    def __getstate__(self):
-        state = self.__dict__.copy()
-        state.pop("to_numpy", None)  # bound to these rows; copies bind their own
-        return state
-
-    def __setstate__(self, state):
-        self.__dict__.update(state)
-        self._bind_lookup()
 
     def __len__(self):
         return len(self._rows)
@@ -126,7 +94,12 @@ class GraphWrapper:
 
     def to_numpy(self, node):
         """The list of `node` as a read-only one-dimensional array (a view, not a copy)."""
-        return self._rows[node]
+        if node < 0:
+            raise IndexError(f"node {node} is outside 0 .. {len(self._rows) - 1}")
+        try:
+            return self._rows[node]
+        except IndexError:
+            raise IndexError(f"node {node} is outside 0 .. {len(self._rows) - 1}") from None
 
     def degree(self, node):
         """Number of entries in the list of `node`."""
@@ -158,7 +131,7 @@ class GraphWrapper:
         ``values[indptr[i]:indptr[i + 1]]``."""
         indptr = np.zeros(len(self._rows) + 1, dtype=np.int64)
         np.cumsum(self._lengths, out=indptr[1:])
-        values = np.concatenate(list(self._rows.values())) if self._rows else np.empty(0, dtype=self._dtype)
+        values = np.concatenate(self._rows) if self._rows else np.empty(0, dtype=self._dtype)
         return indptr, values.astype(self._dtype, copy=False)
 
     def _node(self, node):
