@@ -41,6 +41,12 @@ def labels(*values):
     return np.array(values, np.int32)
 
 
+def read_only(row):
+    row = row.copy()
+    row.flags.writeable = False
+    return row
+
+
 # --- boundary and failure table ---------------------------------------------------
 
 def test_module_and_function_object():
@@ -72,6 +78,7 @@ BAD_ROW = np.zeros(1, np.int64)
     ((C, W, labels(-1, 0).astype(np.int64)), ValueError, "Buffer dtype mismatch, expected 'int' but got 'long'"),
     ((C, W, labels(-1, 0, 0)[::2]), ValueError, "ndarray is not C-contiguous"),
     ((C, W, None), TypeError, "Argument 'initial_labels' must not be None"),
+    ((C, W, read_only(labels(-1, 0))), ValueError, "read-only"),
     ((C, W, labels(-1, 0), -1), OverflowError, "can't convert negative value to size_t"),
     ((C, W, labels(-1, 0), 1, "x"), TypeError, "must be real number, not str"),
     # Declaration order: the label array is converted before max_iterations.
@@ -168,6 +175,13 @@ def test_sweeps(initial, rows, tolerance, expected, calls):
     assert list(result) == expected and connections.log == calls
 
 
+@pytest.mark.parametrize("initial", [[], [3, 4]])
+def test_nothing_to_do_returns_at_once_whatever_the_limit(initial):
+    connections, weights = graph([[1], [0]][:len(initial)])
+    result = propagate(connections, weights, labels(*initial), 2**64 - 1, 0.0)
+    assert list(result) == initial and connections.log == []
+
+
 @pytest.mark.parametrize("tolerance", [0.0, -1.0, NAN])
 @pytest.mark.parametrize("max_iterations", [0, 1, 7])
 def test_tolerance_that_never_stops_runs_every_sweep(tolerance, max_iterations):
@@ -178,12 +192,6 @@ def test_tolerance_that_never_stops_runs_every_sweep(tolerance, max_iterations):
 
 class Marked(np.ndarray):
     pass
-
-
-def read_only(row):
-    row = row.copy()
-    row.flags.writeable = False
-    return row
 
 
 @pytest.mark.parametrize("layout", [

@@ -123,7 +123,6 @@ Ref weighted_label_propagation(const frame::Arguments& args) {
     Ref size = frame::new_int(num_nodes);
     Ref dtype = frame::getattr(numpy.get(), float64);
     Ref scores_array = frame::call_method(numpy.get(), zeros, {size.get(), dtype.get()}, &kw_dtype);
-    numpy = Ref();
     auto scores = frame::Vector<double>::typed(scores_array.get(), frame::kDouble);
     if (scores.size() < num_nodes) {
         frame::raise(PyExc_ValueError, "the score array has %zd entries for %zd nodes", scores.size(), num_nodes);
@@ -135,12 +134,17 @@ Ref weighted_label_propagation(const frame::Arguments& args) {
     const frame::Elements<int32_t> final_labels = initial_labels.elements();
     for (uint64_t sweep = 0; sweep < max_iterations; ++sweep) {
         double max_diff = 0.0;
+        bool processed_any = false;
         for (Py_ssize_t i = 0; i < num_nodes; ++i) {
             if (final_labels.unchecked(i) != -1) continue;
+            processed_any = true;
             const double diff = update_node(propagation, i);
             if (diff > max_diff) max_diff = diff;  // a NaN diff never raises it
         }
         if (max_diff < tolerance) break;  // never for a NaN tolerance
+        // A sweep that found no unlabelled node calls nothing and changes nothing, and
+        // so would every sweep after it: the rest of the limit can be skipped.
+        if (!processed_any) break;
     }
 
     Ref labels_array = initial_labels.to_ndarray(args[2], frame::kInt);
