@@ -132,11 +132,12 @@ void validate(const Py_buffer& view, const ElementType& type, int ndim, bool c_c
 // dimensions asked for (native byte order, a scalar dtype), the same view is filled in
 // from the array's fields; everything else goes through the buffer protocol, whose
 // checks raise the errors. Only NumPy's own export qualifies (a subclass overriding it
-// does not), and only while NumPy has nothing to do on release.
+// does not), and only while the type has nothing to do on release, so that releasing
+// the view just drops its reference.
 bool view_ndarray_directly(PyObject* object, const ElementType& type, int ndim, Py_buffer& view) {
-    const PyBufferProcs* numpy_procs = PyArray_Type.tp_as_buffer;
     const PyBufferProcs* procs = Py_TYPE(object)->tp_as_buffer;
-    if (procs == nullptr || procs->bf_getbuffer != numpy_procs->bf_getbuffer || numpy_procs->bf_releasebuffer) {
+    if (procs == nullptr || procs->bf_getbuffer != PyArray_Type.tp_as_buffer->bf_getbuffer ||
+        procs->bf_releasebuffer != nullptr) {
         return false;
     }
     auto* array = reinterpret_cast<PyArrayObject*>(object);
