@@ -20,7 +20,6 @@ constexpr const char* kModule = "varnex.algorithms.src.linka.binaries.linka_lp";
 constexpr const char* kSource = "varnex/algorithms/src/linka/source/linka_lp";
 
 const frame::Name np{"np"}, zeros{"zeros"}, float64{"float64"}, asarray{"asarray"}, to_numpy{"to_numpy"};
-const frame::Keywords kw_dtype{"dtype"};
 
 // What every node update of one call shares.
 struct Propagation {
@@ -119,10 +118,7 @@ Ref weighted_label_propagation(const frame::Arguments& args) {
     PyObject* weights = args[1];
 
     const Py_ssize_t num_nodes = initial_labels.size();
-    Ref numpy = frame::global(np);
-    Ref size = frame::new_int(num_nodes);
-    Ref dtype = frame::getattr(numpy.get(), float64);
-    Ref scores_array = frame::call_method(numpy.get(), zeros, {size.get(), dtype.get()}, &kw_dtype);
+    Ref scores_array = frame::work_array(zeros, num_nodes, float64);
     auto scores = frame::Vector<double>::typed(scores_array.get(), frame::kDouble);
     if (scores.size() < num_nodes) {
         frame::raise(PyExc_ValueError, "the score array has %zd entries for %zd nodes", scores.size(), num_nodes);
