@@ -74,7 +74,7 @@ public:
     // Every unlabelled component with a node whose row holds a node flagged labelled in
     // the input gets one edge pair to it (first such node, first such neighbour), and
     // all of its nodes count as reached.
-    void stage_one() {
+    void stage_one() const {
         for (Py_ssize_t c_i = 0; c_i < components_length_; ++c_i) {
             Ref component = unlabelled_node_list(c_i);
             if (!component) continue;
@@ -97,7 +97,7 @@ public:
     // One pass of stage 2: in every unlabelled component, the first unreached node with a
     // reached neighbour is joined to it and marked reached. Once any node of the pass has
     // joined, a component's scan also stops at its first unreached node that cannot join.
-    void stage_two_pass() {
+    void stage_two_pass() const {
         Ref found_way_nodes = frame::check(PySet_New(nullptr));
         bool progress = false;
         for (Py_ssize_t c_i = 0; c_i < components_length_; ++c_i) {
@@ -123,7 +123,7 @@ public:
 
 private:
     // The node list of components[c_i], or nothing when the entry is flagged labelled.
-    Ref unlabelled_node_list(Py_ssize_t c_i) {
+    Ref unlabelled_node_list(Py_ssize_t c_i) const {
         Ref entry = list_item(components_, c_i);
         if (PyTuple_CheckExact(entry.get()) || PyList_CheckExact(entry.get())) {
             Py_ssize_t size = PySequence_Fast_GET_SIZE(entry.get());
