@@ -154,23 +154,34 @@ Buffer Buffer::strided(PyObject* object, const ElementType& type, int ndim, Wher
 }
 
 bool Buffer::describe_matching_array(PyObject* object, const ElementType& type, int ndim, bool writable) {
+    // Only NumPy's own export qualifies (not a subclass that overrides it), and only
+    // while the type has nothing to do on release, so that dropping the reference is
+    // all a release must do.
+    const PyBufferProcs* procs = Py_TYPE(object)->tp_as_buffer;
+    if (procs == nullptr || procs->bf_getbuffer != PyArray_Type.tp_as_buffer->bf_getbuffer ||
+        procs->bf_releasebuffer != nullptr) {
+        return false;
+    }
     auto* array = reinterpret_cast<PyArrayObject*>(object);
     if (ndim > kMaxDescribedDims || PyArray_NDIM(array) != ndim) return false;
     const PyArray_Descr* descr = PyArray_DESCR(array);
-    const char kind = type.kind == 'I' ? 'i' : type.kind == 'U' ? 'u' : type.kind == 'R' ? 'f' : 0;
-    const bool native = descr->byteorder == '=' || descr->byteorder == '|' ||
-                        (descr->byteorder == '<') == (NPY_BYTE_ORDER == NPY_LITTLE_ENDIAN);
-    if (kind == 0 || descr->kind != kind || !native || PyArray_ITEMSIZE(array) != type.size) return false;
+    if (descr->type_num >= NPY_OBJECT || !PyArray_ISNBO(descr->byteorder)) return false;
+    // The type character of a scalar dtype is the struct-module code its export would
+    // carry, so the buffer path's matching rule applies unchanged.
+    const char format[2] = {descr->type, '\0'};
+    const FormatElement element = parse_format(format);
+    if (!matches(element, type) || size_of(element) != PyArray_ITEMSIZE(array)) return false;
     if (writable && !PyArray_ISWRITEABLE(array)) return false;
     view_.obj = Ref::borrow(object).release();
     view_.buf = PyArray_DATA(array);
     view_.itemsize = type.size;
-    view_.len = PyArray_NBYTES(array);
+    view_.len = type.size;
     view_.readonly = PyArray_ISWRITEABLE(array) ? 0 : 1;
     view_.ndim = ndim;
     for (int axis = 0; axis < ndim; ++axis) {
         shape_[axis] = PyArray_DIM(array, axis);
         strides_[axis] = PyArray_STRIDE(array, axis);
+        view_.len *= shape_[axis];
     }
     point_at_own_layout();
     held_ = true;

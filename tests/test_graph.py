@@ -1,3 +1,6 @@
+import copy
+import pickle
+
 import numpy as np
 import pytest
 
@@ -13,6 +16,7 @@ def test_rows_are_read_only_views_of_the_node_storage(triangle):
     first = triangle.to_numpy(0)
     assert first.dtype == np.int64 and first.ndim == 1 and not first.flags.writeable
     assert triangle.to_numpy(0) is first  # prepared once, not rebuilt per call
+    assert triangle.to_numpy(-1) is triangle.to_numpy(2)  # list indexing
     with pytest.raises(ValueError):
         first[0] = 2
 
@@ -56,7 +60,8 @@ def test_an_appended_view_does_not_change_the_source_array():
 
 @pytest.mark.parametrize("call, error", [
     (lambda g: g.to_numpy(3), IndexError),
-    (lambda g: g.to_numpy(-1), IndexError),
+    (lambda g: g.to_numpy(-4), IndexError),
+    (lambda g: g.to_numpy(1.0), TypeError),
     (lambda g: g.contains(5, 0), IndexError),
     (lambda g: g.append(0, 3), ValueError),
     (lambda g: g.append(0, -1), ValueError),
@@ -90,3 +95,21 @@ def test_algorithm_input_lists_labelled_nodes(labels, indices):
 def test_algorithm_input_refuses_non_labels(labels):
     with pytest.raises(ValueError):
         _AlgorithmInput(labels)
+
+
+def test_a_subclass_keeps_its_own_to_numpy():
+    class Doubled(GraphWrapper):
+        def to_numpy(self, node):
+            return np.repeat(super().to_numpy(node), 2)
+
+    graph = Doubled.from_knn(np.array([[1], [0]]))
+    graph.append(0, 0)
+    assert graph.to_numpy(0).tolist() == [1, 1, 0, 0]
+
+
+@pytest.mark.parametrize("duplicate", [copy.deepcopy, lambda g: pickle.loads(pickle.dumps(g))])
+def test_copies_grow_on_their_own(duplicate):
+    graph = GraphWrapper.from_knn(np.array([[1], [0]]))
+    twin = duplicate(graph)
+    twin.append(1, 1)
+    assert twin.to_numpy(1).tolist() == [0, 1] and graph.to_numpy(1).tolist() == [0]

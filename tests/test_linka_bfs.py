@@ -196,3 +196,31 @@ def test_rebound_np_is_used_at_call_time(bfs, monkeypatch):
     monkeypatch.setattr(bfs, "np", Shrinking)
     with pytest.raises(ValueError, match="the visited array has 1 entries, fewer than the 2 nodes"):
         bfs.find_connected_components(Input(2), Lists({0: [], 1: []}))
+
+
+class Scripted(Lists):
+    """Rows of a dict; a row that is an exception instance is raised instead."""
+
+    def to_numpy(self, node):
+        self.calls.append(node)
+        row = self.lists[node]
+        if isinstance(row, Exception):
+            raise row
+        return row
+
+
+ROW = lambda *values: np.array(values, dtype=np.int64)  # noqa: E731
+
+
+# Rows are fetched ahead of their turn; failures must still surface in turn.
+@pytest.mark.parametrize("lists, error, calls", [
+    ({0: ROW(1, 2), 1: np.array([0], dtype=np.int32), 2: KeyError(2)}, ValueError, [0, 1]),
+    ({0: ROW(1, 2), 1: KeyError(1), 2: ROW()}, KeyError, [0, 1]),
+    ({0: ROW(1, 2), 1: ROW(), 2: KeyError(2)}, KeyError, [0, 1, 2]),
+    ({0: ROW(1, 2), 1: ROW(2), 2: "not an array"}, TypeError, [0, 1, 2]),
+])
+def test_failures_surface_at_their_node(bfs, lists, error, calls):
+    graph = Scripted(lists)
+    with pytest.raises(error):
+        bfs.find_connected_components(Input(3), graph)
+    assert graph.calls == calls

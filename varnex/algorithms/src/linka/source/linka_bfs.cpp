@@ -15,18 +15,9 @@ constexpr const char* kModule = "varnex.algorithms.src.linka.binaries.linka_bfs"
 constexpr const char* kSource = "varnex/algorithms/src/linka/source/linka_bfs";
 const frame::Routine kBfs = frame::module_routine(kModule, kSource, "bfs");
 
-const frame::Name np{"np"}, zeros{"zeros"}, empty{"empty"}, uint8{"uint8"}, int64{"int64"};
+const frame::Name zeros{"zeros"}, empty{"empty"}, uint8{"uint8"}, int64{"int64"};
 const frame::Name n_attr{"n"}, labeled_indices_attr{"labeled_indices"}, labeled_count_attr{"labeled_count"};
 const frame::Name to_numpy{"to_numpy"};
-const frame::Keywords kw_dtype{"dtype"};
-
-// np.<maker>(size, dtype=np.<dtype>), through the module's `np` as it is bound now.
-Ref new_work_array(const frame::Name& maker, int32_t size, const frame::Name& dtype) {
-    Ref numpy = frame::global(np);
-    Ref n = frame::new_int(size);
-    Ref type = frame::getattr(numpy.get(), dtype);
-    return frame::call_method(numpy.get(), maker, {n.get(), type.get()}, &kw_dtype);
-}
 
 // A byte array of at least `size` entries; a rebound `np` could hand back fewer.
 frame::Vector<uint8_t> byte_array(PyObject* array, int32_t size, const char* what) {
@@ -90,7 +81,7 @@ private:
 Ref bfs(int32_t start_node, const frame::Elements<uint8_t> visited, const frame::Elements<uint8_t> is_labeled,
         PyObject* connections) {
     const auto num_nodes = static_cast<int32_t>(visited.size());
-    Ref queue_array = new_work_array(empty, num_nodes, int64);
+    Ref queue_array = frame::work_array(empty, num_nodes, int64);
     auto queue_view = frame::Vector<int64_t>::typed(queue_array.get(), frame::kIType);
     if (queue_view.size() < num_nodes) {
         frame::raise(PyExc_ValueError, "the queue array has %zd entries, fewer than the %d nodes", queue_view.size(),
@@ -140,8 +131,8 @@ Ref find_connected_components(const frame::Arguments& args) {
     PyObject* connections = args[1];
 
     const int32_t num_nodes = frame::to_int(frame::getattr(X, n_attr).get());
-    Ref visited_array = new_work_array(zeros, num_nodes, uint8);
-    Ref is_labeled_array = new_work_array(zeros, num_nodes, uint8);
+    Ref visited_array = frame::work_array(zeros, num_nodes, uint8);
+    Ref is_labeled_array = frame::work_array(zeros, num_nodes, uint8);
     auto visited = byte_array(visited_array.get(), num_nodes, "visited");
     auto is_labeled = byte_array(is_labeled_array.get(), num_nodes, "is_labeled");
 
@@ -161,7 +152,7 @@ Ref find_connected_components(const frame::Arguments& args) {
     }
 
     Ref components = frame::check(PyList_New(0));
-    Ref component_label_array = new_work_array(zeros, num_nodes, uint8);
+    Ref component_label_array = frame::work_array(zeros, num_nodes, uint8);
     auto vertix_component_label = byte_array(component_label_array.get(), num_nodes, "vertix_component_label");
 
     const frame::Elements<uint8_t> visited_marks = visited.elements();
