@@ -24,7 +24,7 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
         n_neighbors: int = 7,
         metric: str = "euclidean",
         p: int = 2,
-        symmetrize: bool = True,
+        symmetrize: bool = False,
         max_iterations: int = 50000,
         tolerance: float = 1e-3,
         n_jobs: int | None = None,
