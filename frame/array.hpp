@@ -94,6 +94,11 @@ private:
     Py_ssize_t strides_[kMaxDescribedDims]{};
 };
 
+// Whether `object` is an ndarray that a view of `ndim` dimensions of `type` takes as it
+// is, with no check left to fail; decided from the array object and its dtype alone,
+// without reading its shape or data.
+bool is_matching_ndarray(PyObject* object, const ElementType& type, int ndim, bool writable = false);
+
 [[noreturn]] void raise_out_of_bounds(int axis);
 
 // Index i of an axis of n elements, negative ones counting from the end; IndexError
