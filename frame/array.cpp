@@ -153,7 +153,8 @@ Buffer Buffer::strided(PyObject* object, const ElementType& type, int ndim, Wher
     return buffer;
 }
 
-bool Buffer::describe_matching_array(PyObject* object, const ElementType& type, int ndim, bool writable) {
+bool is_matching_ndarray(PyObject* object, const ElementType& type, int ndim, bool writable) {
+    if (!PyArray_Check(object)) return false;
     // Only NumPy's own export qualifies (not a subclass that overrides it), and only
     // while the type has nothing to do on release, so that dropping the reference is
     // all a release must do.
@@ -163,7 +164,7 @@ bool Buffer::describe_matching_array(PyObject* object, const ElementType& type, 
         return false;
     }
     auto* array = reinterpret_cast<PyArrayObject*>(object);
-    if (ndim > kMaxDescribedDims || PyArray_NDIM(array) != ndim) return false;
+    if (PyArray_NDIM(array) != ndim) return false;
     const PyArray_Descr* descr = PyArray_DESCR(array);
     if (descr->type_num >= NPY_OBJECT || !PyArray_ISNBO(descr->byteorder)) return false;
     // The type character of a scalar dtype is the struct-module code its export would
@@ -171,7 +172,12 @@ bool Buffer::describe_matching_array(PyObject* object, const ElementType& type, 
     const char format[2] = {descr->type, '\0'};
     const FormatElement element = parse_format(format);
     if (!matches(element, type) || size_of(element) != PyArray_ITEMSIZE(array)) return false;
-    if (writable && !PyArray_ISWRITEABLE(array)) return false;
+    return !writable || PyArray_ISWRITEABLE(array);
+}
+
+bool Buffer::describe_matching_array(PyObject* object, const ElementType& type, int ndim, bool writable) {
+    if (ndim > kMaxDescribedDims || !is_matching_ndarray(object, type, ndim, writable)) return false;
+    auto* array = reinterpret_cast<PyArrayObject*>(object);
     view_.obj = Ref::borrow(object).release();
     view_.buf = PyArray_DATA(array);
     view_.itemsize = type.size;

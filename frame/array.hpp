@@ -34,6 +34,11 @@ public:
     Buffer() = default;
     Buffer(Buffer&& other) noexcept
         : view_(other.view_), held_(std::exchange(other.held_, false)), described_(other.described_) {
+        // Some exporters point shape or strides into the Py_buffer itself (array.array
+        // points strides at its itemsize field): those pointers follow the move.
+        view_.shape = follow_move(view_.shape, other.view_);
+        view_.strides = follow_move(view_.strides, other.view_);
+        view_.suboffsets = follow_move(view_.suboffsets, other.view_);
         if (!described_) return;
         std::copy(std::begin(other.shape_), std::end(other.shape_), shape_);
         std::copy(std::begin(other.strides_), std::end(other.strides_), strides_);
@@ -41,14 +46,7 @@ public:
     }
     Buffer& operator=(Buffer&&) = delete;
     Buffer(const Buffer&) = delete;
-    ~Buffer() {
-        if (!held_) return;
-        if (described_) {
-            Py_DECREF(view_.obj);
-        } else {
-            PyBuffer_Release(&view_);
-        }
-    }
+    ~Buffer() { release(); }
 
     // Typed arrays: a writable, C-contiguous buffer of `ndim` dimensions of `type`.
     static Buffer typed(PyObject* object, const ElementType& type, int ndim, Where where);
@@ -61,6 +59,23 @@ public:
 
 private:
     static constexpr int kMaxDescribedDims = 2;
+
+    template <class P>
+    P follow_move(P pointer, const Py_buffer& from) {
+        const auto start = reinterpret_cast<uintptr_t>(&from);
+        const auto at = reinterpret_cast<uintptr_t>(pointer);
+        if (at < start || at >= start + sizeof(Py_buffer)) return pointer;
+        return reinterpret_cast<P>(reinterpret_cast<uintptr_t>(&view_) + (at - start));
+    }
+
+    void release() noexcept {
+        if (!std::exchange(held_, false)) return;
+        if (described_) {
+            Py_DECREF(view_.obj);
+        } else {
+            PyBuffer_Release(&view_);
+        }
+    }
 
     // An ndarray whose element type, dimensions and writability already match is
     // described from its own fields instead of exporting a buffer: what the export
@@ -78,6 +93,11 @@ private:
     Py_ssize_t shape_[kMaxDescribedDims]{};
     Py_ssize_t strides_[kMaxDescribedDims]{};
 };
+
+// Whether `object` is an ndarray that a view of `ndim` dimensions of `type` takes as it
+// is, with no check left to fail; decided from the array object and its dtype alone,
+// without reading its shape or data.
+bool is_matching_ndarray(PyObject* object, const ElementType& type, int ndim, bool writable = false);
 
 [[noreturn]] void raise_out_of_bounds(int axis);
 

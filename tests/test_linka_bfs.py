@@ -218,6 +218,9 @@ ROW = lambda *values: np.array(values, dtype=np.int64)  # noqa: E731
     ({0: ROW(1, 2), 1: KeyError(1), 2: ROW()}, KeyError, [0, 1]),
     ({0: ROW(1, 2), 1: ROW(), 2: KeyError(2)}, KeyError, [0, 1, 2]),
     ({0: ROW(1, 2), 1: ROW(2), 2: "not an array"}, TypeError, [0, 1, 2]),
+    ({0: ROW(1, 2, 3), 1: ROW(), 2: np.array([0], dtype=np.int32), 3: KeyError(3)}, ValueError, [0, 1, 2]),
+    ({0: ROW(1, 2, 3), 1: ROW(), 2: None, 3: KeyError(3)}, TypeError, [0, 1, 2]),
+    ({0: ROW(1, 2, 3, 4), 1: ROW(), 2: ROW(), 3: KeyError(3), 4: KeyError(4)}, KeyError, [0, 1, 2, 3]),
 ])
 def test_failures_surface_at_their_node(bfs, lists, error, calls):
     graph = Scripted(lists)

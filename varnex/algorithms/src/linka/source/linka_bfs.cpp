@@ -5,6 +5,9 @@
 // a labelled node, and so is every node of it.
 #include "frame.hpp"
 
+#include <algorithm>
+#include <array>
+#include <climits>
 #include <cstdint>
 
 namespace {
@@ -35,23 +38,27 @@ frame::Vector<uint8_t> byte_array(PyObject* array, int32_t size, const char* wha
                  value, num_nodes);
 }
 
-// One node's neighbour array from `connections.to_numpy(node)`. It is fetched one node
-// ahead of the node's turn whenever that node is already queued, so that the array's
-// memory arrives while the node before it is scanned: rows sit at scattered places,
-// and waiting for each in turn would cost more than the traversal itself. A failure of
-// the call is kept and raised at the node's turn, so errors surface in the same order
-// as if every call were made at its turn.
+// How many queued nodes ahead of the one being scanned have their rows fetched.
+constexpr int32_t kFetchAhead = 4;
+
+// One node's neighbour array from `connections.to_numpy(node)`. Rows are fetched a few
+// queued nodes ahead of their turn, so that their memory arrives while the nodes
+// before them are scanned: rows sit at scattered places, and waiting for each in turn
+// would cost more than the traversal itself. A failure of the call is kept and raised
+// at the node's turn, and no row beyond one that could fail is fetched early, so errors
+// surface after exactly the calls they would follow if every call came at its turn.
 class RowFetch {
 public:
     RowFetch() = default;
-    RowFetch(PyObject* connections, int32_t node) : node_(node), node_object_(frame::new_int(node)) {
+    RowFetch(PyObject* connections, int32_t node) : node_object_(frame::new_int(node)) {
         try {
             array_ = frame::call_method(connections, to_numpy, {node_object_.get()});
         } catch (const frame::PythonError& error) {
             error_ = frame::DeferredError::take(error.line);
             return;
         }
-        if (PyArray_Check(array_.get())) {
+        sure_to_convert_ = frame::is_matching_ndarray(array_.get(), frame::kIType, 1);
+        if (sure_to_convert_) {
             auto* array = reinterpret_cast<PyArrayObject*>(array_.get());
             __builtin_prefetch(PyArray_DIMS(array));
             __builtin_prefetch(PyArray_DATA(array));
@@ -59,7 +66,8 @@ public:
         }
     }
 
-    bool is_for(int32_t node) const { return node_object_ && node_ == node; }
+    // Whether this node's turn can raise nothing, so rows beyond it may be fetched.
+    bool sure_to_convert() const { return sure_to_convert_; }
     PyObject* node_object() const { return node_object_.get(); }
 
     // The array, or the exception to_numpy raised for this node.
@@ -69,10 +77,10 @@ public:
     }
 
 private:
-    int32_t node_ = -1;
     Ref node_object_;
     Ref array_;
     frame::DeferredError error_;
+    bool sure_to_convert_ = false;
 };
 
 // The traversal from `start_node`: its nodes in breadth-first order and whether any of
@@ -96,16 +104,27 @@ Ref bfs(int32_t start_node, const frame::Elements<uint8_t> visited, const frame:
     int32_t back = 1;
     int32_t is_labeled_component = is_labeled.unchecked(start_node) != 0 ? 1 : 0;
 
-    RowFetch ahead;
+    // fetched[pos % kFetchAhead] holds the row of queue position pos, for every pos in
+    // front .. fetched_until - 1; nothing past `barrier` is fetched before its turn.
+    std::array<RowFetch, kFetchAhead> fetched;
+    int32_t fetched_until = 0;
+    int32_t barrier = INT32_MAX;
     while (front < back) {
         const auto node = static_cast<int32_t>(queue.unchecked(front));
+        RowFetch current = front < fetched_until ? std::move(fetched[front % kFetchAhead]) : RowFetch(connections, node);
         ++front;
-        RowFetch current = ahead.is_for(node) ? std::move(ahead) : RowFetch(connections, node);
+        fetched_until = std::max(fetched_until, front);
+        if (barrier < front) barrier = INT32_MAX;
         PyObject* neighbors_array = current.array();
         frame::check_status(PyList_Append(component.get(), current.node_object()));
         auto neighbors = frame::StridedVector<int64_t>::strided(neighbors_array, frame::kIType);
         if (neighbors.is_none()) frame::raise(PyExc_TypeError, "to_numpy(%d) returned None, not an array", node);
-        if (front < back) ahead = RowFetch(connections, static_cast<int32_t>(queue.unchecked(front)));
+        while (fetched_until < back && fetched_until < front + kFetchAhead && fetched_until <= barrier) {
+            RowFetch& slot = fetched[fetched_until % kFetchAhead];
+            slot = RowFetch(connections, static_cast<int32_t>(queue.unchecked(fetched_until)));
+            if (!slot.sure_to_convert()) barrier = fetched_until;
+            ++fetched_until;
+        }
 
         const Py_ssize_t neighbor_n = neighbors.size();
         for (Py_ssize_t i = 0; i < neighbor_n; ++i) {
