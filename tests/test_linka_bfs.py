@@ -225,5 +225,5 @@ ROW = lambda *values: np.array(values, dtype=np.int64)  # noqa: E731
 def test_failures_surface_at_their_node(bfs, lists, error, calls):
     graph = Scripted(lists)
     with pytest.raises(error):
-        bfs.find_connected_components(Input(3), graph)
+        bfs.find_connected_components(Input(len(lists)), graph)
     assert graph.calls == calls
