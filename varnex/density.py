@@ -116,7 +116,7 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         self.transduction_ = decode_targets(self.classes_, final)
         return self
 
-    def fit_predict(self, X, y, **kwargs):
+    def fit_predict(self, X, y):
         """Fit, then return the final label of every sample (`transduction_`).
 
         Parameters
@@ -131,12 +131,12 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         labels : ndarray of shape (n_samples,)
             The final labels.
         """
-        return self.fit(X, y, **kwargs).transduction_
+        return self.fit(X, y).transduction_
 
     def _check_params(self):
         check_number("eps", self.eps, minimum=0)
         check_number("min_samples", self.min_samples, integral=True)
-        if self.metric is not None and not isinstance(self.metric, str):
+        if not isinstance(self.metric, str):
             raise ValueError(f"metric must be a metric name, got {self.metric!r}")
         check_number("p", self.p, integral=True, minimum=1)
         check_number("threshold", self.threshold, integral=True)

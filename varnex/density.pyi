@@ -9,7 +9,7 @@ __all__ = ["DensityClustering"]
 class DensityClustering(ClusterMixin, BaseEstimator):
     eps: float
     min_samples: int
-    metric: str | None
+    metric: str
     p: int
     threshold: int
     postprocess: bool
@@ -23,11 +23,11 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         self,
         eps: float = 0.5,
         min_samples: int = 5,
-        metric: str | None = "euclidean",
+        metric: str = "euclidean",
         p: int = 2,
         threshold: int = -1,
         postprocess: bool = True,
         verbose: int = 0,
     ) -> None: ...
     def fit(self, X: npt.ArrayLike, y: npt.ArrayLike) -> DensityClustering: ...
-    def fit_predict(self, X: npt.ArrayLike, y: npt.ArrayLike, **kwargs: Any) -> npt.NDArray[Any]: ...
+    def fit_predict(self, X: npt.ArrayLike, y: npt.ArrayLike) -> npt.NDArray[Any]: ...
