@@ -110,6 +110,10 @@ def test_a_subclass_keeps_its_own_to_numpy():
 @pytest.mark.parametrize("duplicate", [copy.deepcopy, lambda g: pickle.loads(pickle.dumps(g))])
 def test_copies_grow_on_their_own(duplicate):
     graph = GraphWrapper.from_knn(np.array([[1], [0]]))
+    graph.append(0, 0)  # storage of its own
     twin = duplicate(graph)
+    for _ in range(5):  # past the first storage's capacity
+        twin.append(0, 1)
     twin.append(1, 1)
-    assert twin.to_numpy(1).tolist() == [0, 1] and graph.to_numpy(1).tolist() == [0]
+    assert twin.to_numpy(0).tolist() == [1, 0] + [1] * 5 and twin.to_numpy(1).tolist() == [0, 1]
+    assert graph.to_numpy(0).tolist() == [1, 0] and graph.to_numpy(1).tolist() == [0]

@@ -48,6 +48,8 @@ class GraphWrapper:
         self._rows = [empty] * n_nodes      # the view that to_numpy returns, per node
         self._storage = [None] * n_nodes    # (writable, read-only alias) once a node has grown
         self._lengths = [0] * n_nodes
+        self._arena = None                  # where grown nodes get their storage
+        self._arena_free = 0
         # The native routines call to_numpy once per node they visit. Bound straight to
         # the row list's item lookup, that call costs a C-level lookup instead of a
         # Python frame, several times less. A subclass's own to_numpy is left in place.
@@ -57,10 +59,14 @@ class GraphWrapper:
         if type(self).to_numpy is GraphWrapper.to_numpy:
             self.to_numpy = self._rows.__getitem__
 
-    # Copies and pickles carry the rows, never a lookup bound to another object's list.
+    # Copies and pickles carry the rows, never a lookup bound to another object's list,
+    # nor storage: copied one by one, a node's storage and its read-only alias would part.
+    # A copied node gets storage of its own when it next grows.
     def __getstate__(self):
         state = self.__dict__.copy()
         state.pop("to_numpy", None)
+        state["_storage"] = [None] * len(self._rows)
+        state["_arena"], state["_arena_free"] = None, 0
         return state
 
     def __setstate__(self, state):
@@ -147,20 +153,36 @@ class GraphWrapper:
 
     def append(self, node, value):
         """Add `value` at the end of the list of `node`."""
-        node = self._node(node)
+        if type(node) is not int or not 0 <= node < len(self._rows):
+            node = self._node(node)
         value = self._value(value)
         length = self._lengths[node]
         storage = self._storage[node]
         if storage is None or length == storage[0].shape[0]:
-            grown = np.empty(max(4, 2 * length), dtype=self._dtype)
-            grown[:length] = self._rows[node]
-            read_only = grown.view()
-            read_only.flags.writeable = False
-            self._storage[node] = storage = (grown, read_only)
+            storage = self._grow(node, length)
         storage[0][length] = value
-        length += 1
-        self._lengths[node] = length
-        self._rows[node] = storage[1][:length]
+        self._lengths[node] = length + 1
+        self._rows[node] = storage[1][:length + 1]
+
+    # Grown nodes take their storage from a shared arena, whose read-only alias gives
+    # every row view without setting flags per append; outgrown storage stays behind,
+    # at most as much again as what is in use.
+    _ARENA_SIZE = 1 << 16
+
+    def _grow(self, node, length):
+        capacity = max(4, 2 * length)
+        if self._arena_free < capacity:
+            arena = np.empty(max(self._ARENA_SIZE, capacity), dtype=self._dtype)
+            alias = arena.view()
+            alias.flags.writeable = False
+            self._arena, self._arena_free = (arena, alias), arena.shape[0]
+        arena, alias = self._arena
+        start = arena.shape[0] - self._arena_free
+        self._arena_free -= capacity
+        storage = (arena[start:start + capacity], alias[start:start + capacity])
+        storage[0][:length] = self._rows[node]
+        self._storage[node] = storage
+        return storage
 
     def to_csr(self):
         """The whole graph as CSR arrays ``(indptr, values)``: the list of node i is
@@ -189,7 +211,8 @@ class GraphWrapper:
     def _value(self, value):
         if self._dtype.kind == "f":
             return float(value)
-        value = operator.index(value)
+        if type(value) is not int:
+            value = operator.index(value)
         if not 0 <= value < len(self._rows):
             raise ValueError(f"neighbour index {value} is outside 0 .. {len(self._rows) - 1}")
         return value
