@@ -164,7 +164,7 @@ bool is_matching_ndarray(PyObject* object, const ElementType& type, int ndim, bo
         return false;
     }
     auto* array = reinterpret_cast<PyArrayObject*>(object);
-    if (PyArray_NDIM(array) != ndim) return false;
+    if (PyArray_NDIM(array) != ndim || !PyArray_ISALIGNED(array)) return false;
     const PyArray_Descr* descr = PyArray_DESCR(array);
     if (descr->type_num >= NPY_OBJECT || !PyArray_ISNBO(descr->byteorder)) return false;
     if (descr->type_num == type.numpy_type) return !writable || PyArray_ISWRITEABLE(array);
