@@ -176,9 +176,53 @@ Buffer Buffer::strided(PyObject* object, const ElementType& type, int ndim, Wher
         raise(PyExc_TypeError, {"Cannot convert %.200s to %.200s", where}, Py_TYPE(object)->tp_name,
               PyArray_Type.tp_name);
     }
+    if (buffer.describe_matching_array(object, type, ndim, writable)) return buffer;
     buffer.acquire(object, PyBUF_STRIDES | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0), where);
     validate(buffer.view_, type, ndim, false, where);
     return buffer;
+}
+
+bool is_matching_ndarray(PyObject* object, const ElementType& type, int ndim, bool writable) {
+    if (!PyArray_Check(object)) return false;
+    // Only NumPy's own export qualifies (not a subclass that overrides it), and only
+    // while the type has nothing to do on release, so that dropping the reference is
+    // all a release must do.
+    const PyBufferProcs* procs = Py_TYPE(object)->tp_as_buffer;
+    if (procs == nullptr || procs->bf_getbuffer != PyArray_Type.tp_as_buffer->bf_getbuffer ||
+        procs->bf_releasebuffer != nullptr) {
+        return false;
+    }
+    auto* array = reinterpret_cast<PyArrayObject*>(object);
+    if (PyArray_NDIM(array) != ndim || !PyArray_ISALIGNED(array)) return false;
+    const PyArray_Descr* descr = PyArray_DESCR(array);
+    if (descr->type_num >= NPY_OBJECT || !PyArray_ISNBO(descr->byteorder)) return false;
+    if (descr->type_num == type.numpy_type) return !writable || PyArray_ISWRITEABLE(array);
+    // The type character of a scalar dtype is the struct-module code its export would
+    // carry, so the buffer path's matching rule applies unchanged.
+    const char format[2] = {descr->type, '\0'};
+    const FormatElement element = parse_format(format);
+    if (!matches(element, type) || size_of(element) != PyArray_ITEMSIZE(array)) return false;
+    return !writable || PyArray_ISWRITEABLE(array);
+}
+
+bool Buffer::describe_matching_array(PyObject* object, const ElementType& type, int ndim, bool writable) {
+    if (ndim > kMaxDescribedDims || !is_matching_ndarray(object, type, ndim, writable)) return false;
+    auto* array = reinterpret_cast<PyArrayObject*>(object);
+    view_.obj = Ref::borrow(object).release();
+    view_.buf = PyArray_DATA(array);
+    view_.itemsize = type.size;
+    view_.len = type.size;
+    view_.readonly = PyArray_ISWRITEABLE(array) ? 0 : 1;
+    view_.ndim = ndim;
+    for (int axis = 0; axis < ndim; ++axis) {
+        shape_[axis] = PyArray_DIM(array, axis);
+        strides_[axis] = PyArray_STRIDE(array, axis);
+        view_.len *= shape_[axis];
+    }
+    point_at_own_layout();
+    held_ = true;
+    described_ = true;
+    return true;
 }
 
 void raise_out_of_bounds(int axis) { raise(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", axis); }

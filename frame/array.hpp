@@ -4,7 +4,9 @@
 
 #include "object.hpp"
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <utility>
 
@@ -32,14 +34,23 @@ class Buffer {
 public:
     Buffer() = default;
     Buffer(Buffer&& other) noexcept
-        : view_(other.view_), held_(std::exchange(other.held_, false)), own_strides_(std::move(other.own_strides_)) {}
+        : view_(other.view_),
+          held_(std::exchange(other.held_, false)),
+          described_(other.described_),
+          own_strides_(std::move(other.own_strides_)) {
+        // Some exporters point shape or strides into the Py_buffer itself (array.array
+        // points strides at its itemsize field): those pointers follow the move.
+        view_.shape = follow_move(view_.shape, other.view_);
+        view_.strides = follow_move(view_.strides, other.view_);
+        view_.suboffsets = follow_move(view_.suboffsets, other.view_);
+        if (!described_) return;
+        std::copy(std::begin(other.shape_), std::end(other.shape_), shape_);
+        std::copy(std::begin(other.strides_), std::end(other.strides_), strides_);
+        point_at_own_layout();
+    }
     Buffer& operator=(Buffer&&) = delete;
     Buffer(const Buffer&) = delete;
-    ~Buffer() {
-        if (!held_) return;
-        if (own_strides_) view_.strides = nullptr;  // hand the view back as the exporter filled it
-        PyBuffer_Release(&view_);
-    }
+    ~Buffer() { release(); }
 
     // Typed arrays: a writable, C-contiguous buffer of `ndim` dimensions of `type`.
     static Buffer typed(PyObject* object, const ElementType& type, int ndim, Where where);
@@ -51,14 +62,53 @@ public:
     const Py_buffer& view() const { return view_; }
 
 private:
+    static constexpr int kMaxDescribedDims = 2;
+
+    template <class P>
+    P follow_move(P pointer, const Py_buffer& from) {
+        const auto start = reinterpret_cast<uintptr_t>(&from);
+        const auto at = reinterpret_cast<uintptr_t>(pointer);
+        if (at < start || at >= start + sizeof(Py_buffer)) return pointer;
+        return reinterpret_cast<P>(reinterpret_cast<uintptr_t>(&view_) + (at - start));
+    }
+
+    void release() noexcept {
+        if (!std::exchange(held_, false)) return;
+        if (described_) {
+            Py_DECREF(view_.obj);
+        } else {
+            if (own_strides_) view_.strides = nullptr;  // hand the view back as the exporter filled it
+            PyBuffer_Release(&view_);
+        }
+    }
+
+    // Takes a buffer export of `object`.
     void acquire(PyObject* object, int flags, Where where);
+
+    // An ndarray whose element type, dimensions and writability already match is
+    // described from its own fields instead of exporting a buffer: what the export
+    // would give, without its per-array bookkeeping. Shape and strides are copied, so
+    // the view stays valid whatever Python code does to the array's attributes.
+    bool describe_matching_array(PyObject* object, const ElementType& type, int ndim, bool writable);
+    void point_at_own_layout() {
+        view_.shape = shape_;
+        view_.strides = strides_;
+    }
 
     Py_buffer view_{};
     bool held_ = false;
+    bool described_ = false;  // filled by describe_matching_array, owns a reference to view_.obj
     // Exporters may leave `strides` null for a C-contiguous buffer (ctypes arrays always
     // do); the view then points at strides computed here, so every reader finds some.
     std::unique_ptr<Py_ssize_t[]> own_strides_;
+    Py_ssize_t shape_[kMaxDescribedDims]{};
+    Py_ssize_t strides_[kMaxDescribedDims]{};
 };
+
+// Whether `object` is an ndarray that a view of `ndim` dimensions of `type` takes as it
+// is, with no check left to fail; decided from the array object and its dtype alone,
+// without reading its shape or data.
+bool is_matching_ndarray(PyObject* object, const ElementType& type, int ndim, bool writable = false);
 
 [[noreturn]] void raise_out_of_bounds(int axis);
 

@@ -71,4 +71,14 @@ Ref call_method(PyObject* object, const Name& name, std::initializer_list<PyObje
     return check(PyObject_VectorcallMethod(name.get(), v.begin(), positional(v, keywords), names));
 }
 
+Ref work_array(const Name& maker, long long size, const Name& dtype, PyObject* fill) {
+    static const Name np{"np"};
+    static const Keywords kw_dtype{"dtype"};
+    Ref numpy = global(np);
+    Ref n = new_int(size);
+    Ref type = getattr(numpy.get(), dtype);
+    if (fill != nullptr) return call_method(numpy.get(), maker, {n.get(), fill, type.get()}, &kw_dtype);
+    return call_method(numpy.get(), maker, {n.get(), type.get()}, &kw_dtype);
+}
+
 }  // namespace frame

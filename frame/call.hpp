@@ -52,6 +52,10 @@ Ref call(PyObject* callable, std::initializer_list<PyObject*> args, const Keywor
 Ref call_method(PyObject* object, const Name& name, std::initializer_list<PyObject*> args,
                 const Keywords* keywords = nullptr);
 
+// np.<maker>(size, [fill,] dtype=np.<dtype>): a work array made through the module's
+// `np` as it is bound at the moment of the call.
+Ref work_array(const Name& maker, long long size, const Name& dtype, PyObject* fill = nullptr);
+
 inline Ref new_int(long long value) { return check(PyLong_FromLongLong(value)); }
 inline Ref new_float(double value) { return check(PyFloat_FromDouble(value)); }
 

@@ -90,4 +90,33 @@ T check_value(T value, T failure_value, Where where = Where::current()) {
     return value;
 }
 
+// An exception caught now and raised later as if it happened then: for work done ahead
+// of its turn, whose failure must not overtake the errors of the steps before it.
+class DeferredError {
+public:
+    DeferredError() = default;
+    // Takes over the exception currently set, raised at `line`.
+    static DeferredError take(int line) {
+        DeferredError error;
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        error.type_ = Ref::steal(type);
+        error.value_ = Ref::steal(value);
+        error.traceback_ = Ref::steal(traceback);
+        error.line_ = line;
+        return error;
+    }
+    bool pending() const { return static_cast<bool>(type_); }
+    // Sets the exception again and throws, when one is pending.
+    void raise_if_pending() {
+        if (!pending()) return;
+        PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+        throw PythonError{line_};
+    }
+
+private:
+    Ref type_, value_, traceback_;
+    int line_ = 0;
+};
+
 }  // namespace frame

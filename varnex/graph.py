@@ -46,8 +46,32 @@ class GraphWrapper:
         empty = np.empty(0, dtype=self._dtype)
         empty.flags.writeable = False
         self._rows = [empty] * n_nodes      # the view that to_numpy returns, per node
-        self._storage = [None] * n_nodes    # writable storage once a node has grown
+        self._storage = [None] * n_nodes    # (writable, read-only alias) once a node has grown
         self._lengths = [0] * n_nodes
+        self._arena = None                  # where grown nodes get their storage
+        self._arena_free = 0
+        # The native routines call to_numpy once per node they visit. Bound straight to
+        # the row list's item lookup, that call costs a C-level lookup instead of a
+        # Python frame, several times less. A subclass's own to_numpy is left in place.
+        self._bind_row_lookup()
+
+    def _bind_row_lookup(self):
+        if type(self).to_numpy is GraphWrapper.to_numpy:
+            self.to_numpy = self._rows.__getitem__
+
+    # Copies and pickles carry the rows, never a lookup bound to another object's list,
+    # nor storage: copied one by one, a node's storage and its read-only alias would part.
+    # A copied node gets storage of its own when it next grows.
+    def __getstate__(self):
+        state = self.__dict__.copy()
+        state.pop("to_numpy", None)
+        state["_storage"] = [None] * len(self._rows)
+        state["_arena"], state["_arena_free"] = None, 0
+        return state
+
+    def __setstate__(self, state):
+        self.__dict__.update(state)
+        self._bind_row_lookup()
 
     @classmethod
     def from_knn(cls, array, dtype=None):
@@ -67,18 +91,35 @@ class GraphWrapper:
         if dtype is None:
             dtype = np.int64 if array.dtype.kind in "iub" else np.float32
         graph = cls(array.shape[0], dtype)
-        if graph._dtype.kind in "iu":
-            if array.dtype.kind not in "iub":
-                raise TypeError(f"neighbour indices must be integers, got dtype {array.dtype}")
-            if array.size and (array.min() < 0 or array.max() >= array.shape[0]):
-                bad = array[(array < 0) | (array >= array.shape[0])][0]
-                raise ValueError(f"neighbour index {bad} is outside 0 .. {array.shape[0] - 1}")
+        graph._check_entries(array, array.shape[0])
         block = np.array(array, dtype=graph._dtype, order="C", copy=True)
         # Rows of one read-only alias: each view already is the node's list, and the
         # node gets storage of its own only when it first grows.
         block.flags.writeable = False
-        graph._rows = list(block)
+        graph._rows[:] = list(block)  # in place: to_numpy is bound to this list
         graph._lengths = [array.shape[1]] * array.shape[0]
+        return graph
+
+    @classmethod
+    def from_csr(cls, indptr, values, dtype=None):
+        """Build a graph from CSR arrays, the inverse of `to_csr`: the list of node i is
+        ``values[indptr[i]:indptr[i + 1]]``. The data is copied."""
+        indptr = np.asarray(indptr)
+        values = np.asarray(values)
+        if indptr.ndim != 1 or indptr.shape[0] < 1 or values.ndim != 1:
+            raise ValueError("indptr and values must be one-dimensional, indptr with at least one entry")
+        lengths = np.diff(indptr)
+        if indptr[0] != 0 or indptr[-1] != values.shape[0] or (lengths < 0).any():
+            raise ValueError("indptr must rise from 0 to len(values)")
+        if dtype is None:
+            dtype = np.int64 if values.dtype.kind in "iub" else np.float32
+        n_nodes = indptr.shape[0] - 1
+        graph = cls(n_nodes, dtype)
+        graph._check_entries(values, n_nodes)
+        block = np.array(values, dtype=graph._dtype, copy=True)
+        block.flags.writeable = False
+        graph._rows[:] = np.split(block, indptr[1:-1]) if n_nodes else []
+        graph._lengths = lengths.tolist()
         return graph
 
     def __len__(self):
@@ -93,13 +134,12 @@ class GraphWrapper:
         return self._dtype
 
     def to_numpy(self, node):
-        """The list of `node` as a read-only one-dimensional array (a view, not a copy)."""
-        if node < 0:
-            raise IndexError(f"node {node} is outside 0 .. {len(self._rows) - 1}")
-        try:
-            return self._rows[node]
-        except IndexError:
-            raise IndexError(f"node {node} is outside 0 .. {len(self._rows) - 1}") from None
+        """The list of `node` as a read-only one-dimensional array (a view, not a copy).
+
+        Nodes are indexed as in a Python list: a negative node counts from the end, and
+        one outside the graph raises IndexError.
+        """
+        return self._rows[node]
 
     def degree(self, node):
         """Number of entries in the list of `node`."""
@@ -107,24 +147,42 @@ class GraphWrapper:
 
     def contains(self, node, other):
         """Whether `other` is in the list of `node`."""
-        return bool((self._rows[self._node(node)] == other).any())
+        # A short list is searched faster as Python values than through an array
+        # comparison, whose fixed cost is several microseconds.
+        return other in self._rows[self._node(node)].tolist()
 
     def append(self, node, value):
         """Add `value` at the end of the list of `node`."""
-        node = self._node(node)
+        if type(node) is not int or not 0 <= node < len(self._rows):
+            node = self._node(node)
         value = self._value(value)
         length = self._lengths[node]
         storage = self._storage[node]
-        if storage is None or length == storage.shape[0]:
-            grown = np.empty(max(4, 2 * length), dtype=self._dtype)
-            grown[:length] = self._rows[node]
-            self._storage[node] = storage = grown
-        storage[length] = value
-        length += 1
-        self._lengths[node] = length
-        row = storage[:length]
-        row.flags.writeable = False
-        self._rows[node] = row
+        if storage is None or length == storage[0].shape[0]:
+            storage = self._grow(node, length)
+        storage[0][length] = value
+        self._lengths[node] = length + 1
+        self._rows[node] = storage[1][:length + 1]
+
+    # Grown nodes take their storage from a shared arena, whose read-only alias gives
+    # every row view without setting flags per append; outgrown storage stays behind,
+    # at most as much again as what is in use.
+    _ARENA_SIZE = 1 << 16
+
+    def _grow(self, node, length):
+        capacity = max(4, 2 * length)
+        if self._arena_free < capacity:
+            arena = np.empty(max(self._ARENA_SIZE, capacity), dtype=self._dtype)
+            alias = arena.view()
+            alias.flags.writeable = False
+            self._arena, self._arena_free = (arena, alias), arena.shape[0]
+        arena, alias = self._arena
+        start = arena.shape[0] - self._arena_free
+        self._arena_free -= capacity
+        storage = (arena[start:start + capacity], alias[start:start + capacity])
+        storage[0][:length] = self._rows[node]
+        self._storage[node] = storage
+        return storage
 
     def to_csr(self):
         """The whole graph as CSR arrays ``(indptr, values)``: the list of node i is
@@ -133,6 +191,16 @@ class GraphWrapper:
         np.cumsum(self._lengths, out=indptr[1:])
         values = np.concatenate(self._rows) if self._rows else np.empty(0, dtype=self._dtype)
         return indptr, values.astype(self._dtype, copy=False)
+
+    def _check_entries(self, values, n_nodes):
+        """Neighbour indices must name nodes of this graph."""
+        if self._dtype.kind not in "iu":
+            return
+        if values.dtype.kind not in "iub":
+            raise TypeError(f"neighbour indices must be integers, got dtype {values.dtype}")
+        if values.size and (values.min() < 0 or values.max() >= n_nodes):
+            bad = values[(values < 0) | (values >= n_nodes)].flat[0]
+            raise ValueError(f"neighbour index {bad} is outside 0 .. {n_nodes - 1}")
 
     def _node(self, node):
         node = operator.index(node)
@@ -143,7 +211,8 @@ class GraphWrapper:
     def _value(self, value):
         if self._dtype.kind == "f":
             return float(value)
-        value = operator.index(value)
+        if type(value) is not int:
+            value = operator.index(value)
         if not 0 <= value < len(self._rows):
             raise ValueError(f"neighbour index {value} is outside 0 .. {len(self._rows) - 1}")
         return value

@@ -22,16 +22,7 @@ const frame::Name np{"np"}, KDTree{"KDTree"}, BallTree{"BallTree"};
 const frame::Name full{"full"}, zeros{"zeros"}, empty{"empty"}, asarray{"asarray"};
 const frame::Name int8{"int8"}, int32{"int32"};
 const frame::Name query_ball_tree{"query_ball_tree"}, query_radius{"query_radius"};
-const frame::Keywords kw_dtype{"dtype"}, kw_r{"r"}, kw_metric{"metric"}, kw_metric_p{"metric", "p"};
-
-// np.<maker>(size, [fill,] dtype=np.<dtype>): the work arrays, through the module's `np`.
-Ref new_work_array(const frame::Name& maker, long long size, const frame::Name& dtype, PyObject* fill = nullptr) {
-    Ref numpy = frame::global(np);
-    Ref n = frame::new_int(size);
-    Ref type = frame::getattr(numpy.get(), dtype);
-    if (fill != nullptr) return frame::call_method(numpy.get(), maker, {n.get(), fill, type.get()}, &kw_dtype);
-    return frame::call_method(numpy.get(), maker, {n.get(), type.get()}, &kw_dtype);
-}
+const frame::Keywords kw_r{"r"}, kw_metric{"metric"}, kw_metric_p{"metric", "p"};
 
 // What every expand_cluster call of one clustering shares.
 struct Clustering {
@@ -51,7 +42,7 @@ constexpr int32_t kPrefetchDistance = 8;
 void expand_cluster(const Clustering& c, const frame::Elements<int8_t> visited, Py_ssize_t point_idx,
                     int32_t cluster_id) {
     if (visited.checked(point_idx) != 0) return;
-    Ref queue_array = new_work_array(empty, static_cast<long long>(c.n_samples) + 1, int32);
+    Ref queue_array = frame::work_array(empty, static_cast<long long>(c.n_samples) + 1, int32);
     auto queue_view = Vector<int32_t>::typed(queue_array.get(), frame::kInt);
     const frame::Elements<int32_t> queue = queue_view.elements();
     queue.checked(0) = static_cast<int32_t>(point_idx);
@@ -138,8 +129,8 @@ Ref densa_main(const frame::Arguments& args) {
     require_entries(labels, n_samples, "labels");
 
     Ref minus_one = frame::new_int(-1);
-    Ref cluster_labels_array = new_work_array(full, n_samples, int32, minus_one.get());
-    Ref visited_array = new_work_array(zeros, n_samples, int8);
+    Ref cluster_labels_array = frame::work_array(full, n_samples, int32, minus_one.get());
+    Ref visited_array = frame::work_array(zeros, n_samples, int8);
     // The libraries get an ndarray over the caller's memory.
     Ref data_array = PyArray_CheckExact(args[0]) ? Ref::borrow(args[0]) : data.to_ndarray(args[0], frame::kDouble);
     densa::Neighbourhoods tree_ball_proximity = query_neighbourhoods(data_array.get(), eps, metric, p);

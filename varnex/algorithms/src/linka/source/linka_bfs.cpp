@@ -1,0 +1,238 @@
+// linka_bfs: connected components of the connection graph.
+//
+// Breadth-first traversals from every node not yet claimed, in increasing order, give
+// the components in order of their smallest node; each is flagged by whether it holds
+// a labelled node, and so is every node of it.
+#include "frame.hpp"
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstdint>
+
+namespace {
+
+using frame::Ref;
+
+constexpr const char* kModule = "varnex.algorithms.src.linka.binaries.linka_bfs";
+constexpr const char* kSource = "varnex/algorithms/src/linka/source/linka_bfs";
+const frame::Routine kBfs = frame::module_routine(kModule, kSource, "bfs");
+
+const frame::Name zeros{"zeros"}, empty{"empty"}, uint8{"uint8"}, int64{"int64"};
+const frame::Name n_attr{"n"}, labeled_indices_attr{"labeled_indices"}, labeled_count_attr{"labeled_count"};
+const frame::Name to_numpy{"to_numpy"};
+
+// A byte array of at least `size` entries; a rebound `np` could hand back fewer.
+frame::Vector<uint8_t> byte_array(PyObject* array, int32_t size, const char* what) {
+    auto view = frame::Vector<uint8_t>::typed(array, frame::kUInt8);
+    if (view.size() < size) {
+        frame::raise(PyExc_ValueError, "the %s array has %zd entries, fewer than the %d nodes", what, view.size(),
+                     size);
+    }
+    return view;
+}
+
+// A node index read from an array, or IndexError naming where it came from.
+[[noreturn]] void raise_not_a_node(const char* source, long long position, long long value, int32_t num_nodes) {
+    frame::raise(PyExc_IndexError, "%s[%lld] is %lld, not a node of this graph of %d nodes", source, position,
+                 value, num_nodes);
+}
+
+// How many queued nodes ahead of the one being scanned have their rows fetched.
+constexpr int32_t kFetchAhead = 4;
+
+// One node's neighbour array from `connections.to_numpy(node)`. Rows are fetched a few
+// queued nodes ahead of their turn, so that their memory arrives while the nodes
+// before them are scanned: rows sit at scattered places, and waiting for each in turn
+// would cost more than the traversal itself. A failure of the call is kept and raised
+// at the node's turn, and no row beyond one that could fail is fetched early, so errors
+// surface after exactly the calls they would follow if every call came at its turn.
+class RowFetch {
+public:
+    RowFetch() = default;
+    RowFetch(PyObject* connections, int32_t node) : node_object_(frame::new_int(node)) {
+        try {
+            array_ = frame::call_method(connections, to_numpy, {node_object_.get()});
+        } catch (const frame::PythonError& error) {
+            error_ = frame::DeferredError::take(error.line);
+            return;
+        }
+        sure_to_convert_ = frame::is_matching_ndarray(array_.get(), frame::kIType, 1);
+        if (sure_to_convert_) {
+            auto* array = reinterpret_cast<PyArrayObject*>(array_.get());
+            __builtin_prefetch(PyArray_DIMS(array));
+            __builtin_prefetch(PyArray_DATA(array));
+            __builtin_prefetch(static_cast<char*>(PyArray_DATA(array)) + 64);
+        }
+    }
+
+    // Whether this node's turn can raise nothing, so rows beyond it may be fetched.
+    bool sure_to_convert() const { return sure_to_convert_; }
+    PyObject* node_object() const { return node_object_.get(); }
+
+    // The array, or the exception to_numpy raised for this node.
+    PyObject* array() {
+        error_.raise_if_pending();
+        return array_.get();
+    }
+
+private:
+    Ref node_object_;
+    Ref array_;
+    frame::DeferredError error_;
+    bool sure_to_convert_ = false;
+};
+
+// The traversal from `start_node`: its nodes in breadth-first order and whether any of
+// them is labelled. Nodes are marked in `visited` as they are queued, so none is
+// queued twice and the queue never holds more than the graph's nodes.
+Ref bfs(int32_t start_node, const frame::Elements<uint8_t> visited, const frame::Elements<uint8_t> is_labeled,
+        PyObject* connections) {
+    const auto num_nodes = static_cast<int32_t>(visited.size());
+    Ref queue_array = frame::work_array(empty, num_nodes, int64);
+    auto queue_view = frame::Vector<int64_t>::typed(queue_array.get(), frame::kIType);
+    if (queue_view.size() < num_nodes) {
+        frame::raise(PyExc_ValueError, "the queue array has %zd entries, fewer than the %d nodes", queue_view.size(),
+                     num_nodes);
+    }
+    const frame::Elements<int64_t> queue = queue_view.elements();
+
+    queue.unchecked(0) = start_node;
+    visited.unchecked(start_node) = 1;
+    Ref component = frame::check(PyList_New(0));
+    int32_t front = 0;
+    int32_t back = 1;
+    int32_t is_labeled_component = is_labeled.unchecked(start_node) != 0 ? 1 : 0;
+
+    // fetched[pos % kFetchAhead] holds the row of queue position pos, for every pos in
+    // front .. fetched_until - 1; nothing past `barrier` is fetched before its turn.
+    std::array<RowFetch, kFetchAhead> fetched;
+    int32_t fetched_until = 0;
+    int32_t barrier = INT32_MAX;
+    while (front < back) {
+        const auto node = static_cast<int32_t>(queue.unchecked(front));
+        RowFetch current = front < fetched_until ? std::move(fetched[front % kFetchAhead]) : RowFetch(connections, node);
+        ++front;
+        fetched_until = std::max(fetched_until, front);
+        if (barrier < front) barrier = INT32_MAX;
+        PyObject* neighbors_array = current.array();
+        frame::check_status(PyList_Append(component.get(), current.node_object()));
+        auto neighbors = frame::StridedVector<int64_t>::strided(neighbors_array, frame::kIType);
+        if (neighbors.is_none()) frame::raise(PyExc_TypeError, "to_numpy(%d) returned None, not an array", node);
+        while (fetched_until < back && fetched_until < front + kFetchAhead && fetched_until <= barrier) {
+            RowFetch& slot = fetched[fetched_until % kFetchAhead];
+            slot = RowFetch(connections, static_cast<int32_t>(queue.unchecked(fetched_until)));
+            if (!slot.sure_to_convert()) barrier = fetched_until;
+            ++fetched_until;
+        }
+
+        const Py_ssize_t neighbor_n = neighbors.size();
+        for (Py_ssize_t i = 0; i < neighbor_n; ++i) {
+            const int64_t neighbor = neighbors.unchecked(i);
+            // One comparison rejects negatives and indices past the end alike.
+            if (static_cast<uint64_t>(neighbor) >= static_cast<uint64_t>(num_nodes)) {
+                frame::raise(PyExc_IndexError, "node %d lists neighbour %lld, not a node of this graph of %d nodes",
+                             node, static_cast<long long>(neighbor), num_nodes);
+            }
+            if (visited.unchecked(neighbor) != 0) continue;
+            visited.unchecked(neighbor) = 1;
+            if (is_labeled_component == 0 && is_labeled.unchecked(neighbor) != 0) is_labeled_component = 1;
+            queue.unchecked(back) = neighbor;
+            ++back;
+        }
+    }
+    Ref flag = frame::new_int(is_labeled_component);
+    return frame::check(PyTuple_Pack(2, component.get(), flag.get()));
+}
+
+Ref find_connected_components(const frame::Arguments& args) {
+    PyObject* X = args[0];
+    PyObject* connections = args[1];
+
+    const int32_t num_nodes = frame::to_int(frame::getattr(X, n_attr).get());
+    Ref visited_array = frame::work_array(zeros, num_nodes, uint8);
+    Ref is_labeled_array = frame::work_array(zeros, num_nodes, uint8);
+    auto visited = byte_array(visited_array.get(), num_nodes, "visited");
+    auto is_labeled = byte_array(is_labeled_array.get(), num_nodes, "is_labeled");
+
+    Ref labeled_indices_object = frame::getattr(X, labeled_indices_attr);
+    auto labeled_indices = frame::Vector<int64_t>::typed(labeled_indices_object.get(), frame::kInt64);
+    const int32_t labeled_count = frame::to_int(frame::getattr(X, labeled_count_attr).get());
+    if (labeled_count > labeled_indices.size()) {
+        frame::raise(PyExc_ValueError, "labeled_count is %d but labeled_indices has only %zd entries", labeled_count,
+                     labeled_indices.size());
+    }
+    for (int32_t i = 0; i < labeled_count; ++i) {
+        const int64_t node = labeled_indices.unchecked(i);
+        if (static_cast<uint64_t>(node) >= static_cast<uint64_t>(num_nodes)) {
+            raise_not_a_node("labeled_indices", i, node, num_nodes);
+        }
+        is_labeled.unchecked(node) = 1;
+    }
+
+    Ref components = frame::check(PyList_New(0));
+    Ref component_label_array = frame::work_array(zeros, num_nodes, uint8);
+    auto vertix_component_label = byte_array(component_label_array.get(), num_nodes, "vertix_component_label");
+
+    const frame::Elements<uint8_t> visited_marks = visited.elements();
+    const frame::Elements<uint8_t> labels_out = vertix_component_label.elements();
+    const frame::Elements<uint8_t> labeled_marks = is_labeled.elements();
+    for (int32_t start_node = 0; start_node < num_nodes; ++start_node) {
+        if (visited_marks.unchecked(start_node) != 0) continue;
+        Ref result = frame::traced(kBfs, [&] { return bfs(start_node, visited_marks, labeled_marks, connections); });
+        // The traversal's own list: its items are the ints it created for the nodes.
+        PyObject* nodes = PyTuple_GET_ITEM(result.get(), 0);
+        const auto flag = static_cast<uint8_t>(PyLong_AsLong(PyTuple_GET_ITEM(result.get(), 1)));
+        for (Py_ssize_t i = 0, size = PyList_GET_SIZE(nodes); i < size; ++i) {
+            labels_out.unchecked(PyLong_AsSsize_t(PyList_GET_ITEM(nodes, i))) = flag;
+        }
+        frame::check_status(PyList_Append(components.get(), result.get()));
+    }
+    return frame::check(PyTuple_Pack(2, components.get(), component_label_array.get()));
+}
+
+constexpr const char* kFindConnectedComponentsDoc =
+    "find_connected_components(X, connections) -> tuple\n"
+    "\n"
+    "    Finds the connected components in a graph and flags them based on whether there are any \n"
+    "    labeled datapoint associated to them.\n"
+    "\n"
+    "    Parameters\n"
+    "    ----------\n"
+    "    X : _AlgorithmInput\n"
+    "        Input data object containing node information and methods to access labeled indices \n"
+    "        and other metadata.\n"
+    "    \n"
+    "    connections : GraphWrapper\n"
+    "        An object representing the graph structure.\n"
+    "\n"
+    "    Returns\n"
+    "    -------\n"
+    "    tuple\n"
+    "        A tuple containing:\n"
+    "        - components (list of tuples): A list of connected components where each component is \n"
+    "          represented as a tuple `(nodes, is_labeled)`. `nodes` is a list of node indices in the \n"
+    "          component, and `is_labeled` is a flag if the component contains at least one labeled datapoint.\n"
+    "        - vertix_component_label (np.ndarray): A 1D numpy array where the value at each index \n"
+    "          corresponds to the flag whether the vertix belongs to a component with at least labeled datapoint.\n"
+    "    ";
+
+const frame::FunctionSpec kFindConnectedComponents{
+    .name = "find_connected_components",
+    .parameters = {"X", "connections"},
+    .defaults = {},
+    .doc = kFindConnectedComponentsDoc,
+    .body = find_connected_components,
+};
+
+const frame::ModuleSpec kModuleSpec{
+    .short_name = "linka_bfs",
+    .full_name = kModule,
+    .source_file = kSource,
+    .imports = {{"np", "numpy"}},
+    .function = kFindConnectedComponents,
+};
+
+}  // namespace
+
+extern "C" PyMODINIT_FUNC PyInit_linka_bfs() { return frame::module_definition(kModuleSpec); }

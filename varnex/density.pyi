@@ -1,0 +1,33 @@
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+from sklearn.base import BaseEstimator, ClusterMixin
+
+__all__ = ["DensityClustering"]
+
+class DensityClustering(ClusterMixin, BaseEstimator):
+    eps: float
+    min_samples: int
+    metric: str
+    p: int
+    threshold: int
+    postprocess: bool
+    verbose: int
+    classes_: npt.NDArray[Any]
+    labels_: npt.NDArray[np.int32]
+    transduction_: npt.NDArray[Any]
+    n_features_in_: int
+
+    def __init__(
+        self,
+        eps: float = 0.5,
+        min_samples: int = 5,
+        metric: str = "euclidean",
+        p: int = 2,
+        threshold: int = -1,
+        postprocess: bool = True,
+        verbose: int = 0,
+    ) -> None: ...
+    def fit(self, X: npt.ArrayLike, y: npt.ArrayLike) -> DensityClustering: ...
+    def fit_predict(self, X: npt.ArrayLike, y: npt.ArrayLike) -> npt.NDArray[Any]: ...

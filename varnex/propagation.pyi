@@ -1,0 +1,36 @@
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+from sklearn.base import BaseEstimator, ClassifierMixin
+
+__all__ = ["KNNLabelPropagation"]
+
+class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
+    n_neighbors: int
+    metric: str
+    p: int
+    symmetrize: bool
+    max_iterations: int
+    tolerance: float
+    n_jobs: int | None
+    verbose: int
+    classes_: npt.NDArray[Any]
+    transduction_: npt.NDArray[Any]
+    n_features_in_: int
+
+    def __init__(
+        self,
+        n_neighbors: int = 7,
+        metric: str = "euclidean",
+        p: int = 2,
+        symmetrize: bool = False,
+        max_iterations: int = 50000,
+        tolerance: float = 1e-3,
+        n_jobs: int | None = None,
+        verbose: int = 0,
+    ) -> None: ...
+    def fit(self, X: npt.ArrayLike, y: npt.ArrayLike) -> KNNLabelPropagation: ...
+    def predict_proba(self, X: npt.ArrayLike) -> npt.NDArray[np.float64]: ...
+    def predict(self, X: npt.ArrayLike) -> npt.NDArray[Any]: ...
+    def score(self, X: npt.ArrayLike, y: npt.ArrayLike, sample_weight: npt.ArrayLike | None = None) -> float: ...
