@@ -1,9 +1,14 @@
-"""Case tables of the graph family, prepared ahead of its modules.
+"""Case tables of the graph family: find_connected_components, connect_unlabeled and
+weighted_label_propagation.
 
-FUZZ is ready: malformed graphs (rows of the wrong kind, out-of-range and negative
-indices, methods that raise or return the wrong things midway), malformed inputs and
-label arrays. When the modules land, fill SUCCESS, ERRORS and THREADS from their failure
-tables, as densa_cases does, and add this module to targets.FAMILIES.
+SUCCESS and ERRORS drive the leak checks (ERRORS follows the failure tables), THREADS
+the thread check, FUZZ the child-process fuzzing: malformed graphs (rows of the wrong
+kind, out-of-range and negative indices, methods that raise or return the wrong things
+midway), malformed inputs and label arrays.
+
+connect_unlabeled extends its graphs and weighted_label_propagation writes its labels:
+repeated on the same objects, the first call does the work and later ones find it done,
+which is the steady state the leak checks measure. Thread calls get objects of their own.
 """
 
 import numpy as np
@@ -14,9 +19,137 @@ from reliability.calls import Call, Layout
 from reliability.strategies import (INT32_MAX, INT32_MIN, INT_DTYPES, JUNK, array_argument, bound, doubles, ints,
                                     weighted)
 
-SUCCESS = {}
-ERRORS = {}
-THREADS = []
+BFS, CONNECT, LP = "find_connected_components", "connect_unlabeled", "weighted_label_propagation"
+
+
+def _knn_graph(n, k, seed):
+    """k nearest neighbours (self excluded) of n random points in two clusters."""
+    rng = np.random.default_rng(seed)
+    points = np.concatenate([rng.normal(0, 1, (n // 2, 2)), rng.normal(8, 1, (n - n // 2, 2))])
+    distances = np.linalg.norm(points[:, None] - points[None], axis=2)
+    np.fill_diagonal(distances, np.inf)
+    order = np.argsort(distances, axis=1)[:, :k]
+    return order.astype(np.int64), np.take_along_axis(distances, order, 1).astype(np.float32)
+
+
+def _components(knn, labels):
+    """Components of the graph of knn rows, as find_connected_components gives them."""
+    n = len(knn)
+    seen, components = np.zeros(n, bool), []
+    flags = np.zeros(n, np.uint8)
+    for start in range(n):
+        if seen[start]:
+            continue
+        seen[start], queue = True, [start]
+        for node in queue:
+            for other in knn[node]:
+                if not seen[other]:
+                    seen[other] = True
+                    queue.append(int(other))
+        labelled = int(any(labels[v] != -1 for v in queue))
+        flags[queue] = labelled
+        components.append((queue, labelled))
+    return components, flags
+
+
+def _graphs(knn, weights):
+    from varnex.graph import GraphWrapper
+    return GraphWrapper.from_knn(knn), GraphWrapper.from_knn(weights)
+
+
+KNN, WEIGHTS = _knn_graph(120, 4, 1)
+LABELS = np.full(120, -1, np.int32)
+LABELS[[0, 60]] = [0, 1]
+COMPONENTS, FLAGS = _components(KNN, LABELS)
+
+
+def _input(labels):
+    from varnex.graph import _AlgorithmInput
+    return _AlgorithmInput(labels)
+
+
+def bfs(*args, **kwargs):
+    return Call(BFS, args, kwargs)
+
+
+def connect(*args, **kwargs):
+    return Call(CONNECT, args, kwargs)
+
+
+def lp(*args, **kwargs):
+    return Call(LP, args, kwargs)
+
+
+def _connect_args(**changes):
+    connections, weights = _graphs(KNN, WEIGHTS)
+    values = dict(knn_connections=KNN, knn_weights=WEIGHTS, components=COMPONENTS, vertix_component_label=FLAGS,
+                  connections=connections, weights=weights)
+    values.update(changes)
+    return values
+
+
+def _lp_args(labels=LABELS, **changes):
+    connections, weights = _graphs(KNN, WEIGHTS)
+    values = dict(connections=connections, weights=weights, initial_labels=labels.copy())
+    values.update(changes)
+    return values
+
+
+_ROWS_OK = [Layout("contiguous", np.array([1], np.int64)), Layout("contiguous", np.array([0], np.int64))]
+_WEIGHT_ROWS = [Layout("contiguous", np.ones(1, np.float32))] * 2
+
+SUCCESS = {
+    "find_connected_components k-NN graph": bfs(_input(LABELS), _graphs(KNN, WEIGHTS)[0]),
+    "find_connected_components no nodes": bfs(_input(LABELS[:0]), _graphs(KNN[:0], WEIGHTS[:0])[0]),
+    "connect_unlabeled k-NN graph": connect(**_connect_args()),
+    "weighted_label_propagation k-NN graph": lp(**_lp_args()),
+    "weighted_label_propagation few iterations": lp(**_lp_args(), max_iterations=2, tolerance=0.5),
+}
+
+ERRORS = {
+    "find_connected_components X lacks n": (bfs(object(), _graphs(KNN, WEIGHTS)[0]), AttributeError),
+    "find_connected_components n not an int": (bfs(hostile.HostileInput("3", None, 0), _graphs(KNN, WEIGHTS)[0]),
+                                               TypeError),
+    "find_connected_components labeled_indices int32": (bfs(hostile.HostileInput(
+        120, np.arange(3, dtype=np.int32), 3), _graphs(KNN, WEIGHTS)[0]), ValueError),
+    "find_connected_components to_numpy raises": (bfs(_input(LABELS[:2]), hostile.HostileGraph(_ROWS_OK, 0)),
+                                                  hostile.HostileError),
+    "find_connected_components row not an array": (bfs(_input(LABELS[:2]), hostile.HostileGraph([[1], [0]])),
+                                                   TypeError),
+    "find_connected_components row int32": (bfs(_input(LABELS[:2]), hostile.HostileGraph(
+        [Layout("contiguous", np.array([1], np.int32))] * 2)), ValueError),
+    "find_connected_components neighbour out of range": (bfs(_input(LABELS[:2]), hostile.HostileGraph(
+        [Layout("contiguous", np.array([5], np.int64))] * 2)), IndexError),
+    "connect_unlabeled components None": (connect(**_connect_args(components=None)), TypeError),
+    "connect_unlabeled flags None": (connect(**_connect_args(vertix_component_label=None)), AttributeError),
+    "connect_unlabeled flags int8": (connect(**_connect_args(vertix_component_label=FLAGS.astype(np.int32))),
+                                     ValueError),
+    "connect_unlabeled components a tuple": (connect(**_connect_args(components=tuple(COMPONENTS))), TypeError),
+    "connect_unlabeled knn int32": (connect(**_connect_args(knn_connections=KNN.astype(np.int32))), ValueError),
+    "connect_unlabeled contains raises": (connect(**_connect_args(connections=hostile.HostileGraph([], 0))),
+                                          hostile.HostileError),
+    "connect_unlabeled no progress": (connect(np.array([[1, 2], [2, 2], [1, 1]], np.int64), np.ones((3, 2), np.float32),
+                                              [([0], 1), ([1, 2], 0)], np.array([1, 0, 0], np.uint8),
+                                              hostile.HostileGraph([[]] * 3), hostile.HostileGraph([[]] * 3)),
+                                      SystemError),
+    "weighted_label_propagation labels int64": (lp(**_lp_args(LABELS.astype(np.int64))), ValueError),
+    "weighted_label_propagation labels read-only": (lp(**_lp_args(initial_labels=Layout("read_only", LABELS))),
+                                                    ValueError),
+    "weighted_label_propagation to_numpy raises": (lp(hostile.HostileGraph(_ROWS_OK, 0),
+                                                      hostile.HostileGraph(_WEIGHT_ROWS), LABELS[:2].copy()),
+                                                   hostile.HostileError),
+    "weighted_label_propagation weights short": (lp(hostile.HostileGraph(_ROWS_OK), hostile.HostileGraph(
+        [Layout("contiguous", np.ones(0, np.float32))] * 2), np.array([0, -1], np.int32)), ValueError),
+    "weighted_label_propagation tolerance not a float": (lp(**_lp_args(), tolerance="x"), TypeError),
+}
+
+
+THREADS = [
+    SUCCESS["find_connected_components k-NN graph"],
+    ERRORS["find_connected_components row int32"][0],
+    ERRORS["connect_unlabeled components None"][0],
+    ERRORS["weighted_label_propagation labels int64"][0],
+]
 
 
 def node_indices(n):
