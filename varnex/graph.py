@@ -47,7 +47,6 @@ class GraphWrapper:
         empty.flags.writeable = False
         self._rows = [empty] * n_nodes      # the view that to_numpy returns, per node
         self._storage = [None] * n_nodes    # (writable, read-only alias) once a node has grown
-        self._lengths = [0] * n_nodes
         self._arena = None                  # where grown nodes get their storage
         self._arena_free = 0
         # The native routines call to_numpy once per node they visit. Bound straight to
@@ -88,16 +87,8 @@ class GraphWrapper:
         array = np.asarray(array)
         if array.ndim != 2:
             raise ValueError(f"expected a two-dimensional array, got {array.ndim} dimension(s)")
-        if dtype is None:
-            dtype = np.int64 if array.dtype.kind in "iub" else np.float32
-        graph = cls(array.shape[0], dtype)
-        graph._check_entries(array, array.shape[0])
-        block = np.array(array, dtype=graph._dtype, order="C", copy=True)
-        # Rows of one read-only alias: each view already is the node's list, and the
-        # node gets storage of its own only when it first grows.
-        block.flags.writeable = False
+        graph, block = cls._with_entries(array, array.shape[0], dtype)
         graph._rows[:] = list(block)  # in place: to_numpy is bound to this list
-        graph._lengths = [array.shape[1]] * array.shape[0]
         return graph
 
     @classmethod
@@ -111,22 +102,28 @@ class GraphWrapper:
         lengths = np.diff(indptr)
         if indptr[0] != 0 or indptr[-1] != values.shape[0] or (lengths < 0).any():
             raise ValueError("indptr must rise from 0 to len(values)")
+        n_nodes = indptr.shape[0] - 1
+        graph, block = cls._with_entries(values, n_nodes, dtype)
+        graph._rows[:] = np.split(block, indptr[1:-1]) if n_nodes else []
+        return graph
+
+    @classmethod
+    def _with_entries(cls, values, n_nodes, dtype):
+        """A graph of `n_nodes` and a read-only copy of `values`, whose row views become
+        the nodes' lists; a node gets storage of its own only when it first grows."""
         if dtype is None:
             dtype = np.int64 if values.dtype.kind in "iub" else np.float32
-        n_nodes = indptr.shape[0] - 1
         graph = cls(n_nodes, dtype)
         graph._check_entries(values, n_nodes)
-        block = np.array(values, dtype=graph._dtype, copy=True)
+        block = np.array(values, dtype=graph._dtype, order="C", copy=True)
         block.flags.writeable = False
-        graph._rows[:] = np.split(block, indptr[1:-1]) if n_nodes else []
-        graph._lengths = lengths.tolist()
-        return graph
+        return graph, block
 
     def __len__(self):
         return len(self._rows)
 
     def __repr__(self):
-        return f"GraphWrapper(n_nodes={len(self)}, entries={sum(self._lengths)}, dtype={self._dtype})"
+        return f"GraphWrapper(n_nodes={len(self)}, entries={sum(map(len, self._rows))}, dtype={self._dtype})"
 
     @property
     def dtype(self):
@@ -143,7 +140,7 @@ class GraphWrapper:
 
     def degree(self, node):
         """Number of entries in the list of `node`."""
-        return self._lengths[self._node(node)]
+        return self._rows[self._node(node)].shape[0]
 
     def contains(self, node, other):
         """Whether `other` is in the list of `node`."""
@@ -153,15 +150,13 @@ class GraphWrapper:
 
     def append(self, node, value):
         """Add `value` at the end of the list of `node`."""
-        if type(node) is not int or not 0 <= node < len(self._rows):
-            node = self._node(node)
+        node = self._node(node)
         value = self._value(value)
-        length = self._lengths[node]
+        length = self._rows[node].shape[0]
         storage = self._storage[node]
         if storage is None or length == storage[0].shape[0]:
             storage = self._grow(node, length)
         storage[0][length] = value
-        self._lengths[node] = length + 1
         self._rows[node] = storage[1][:length + 1]
 
     # Grown nodes take their storage from a shared arena, whose read-only alias gives
@@ -188,7 +183,7 @@ class GraphWrapper:
         """The whole graph as CSR arrays ``(indptr, values)``: the list of node i is
         ``values[indptr[i]:indptr[i + 1]]``."""
         indptr = np.zeros(len(self._rows) + 1, dtype=np.int64)
-        np.cumsum(self._lengths, out=indptr[1:])
+        np.cumsum([row.shape[0] for row in self._rows], out=indptr[1:])
         values = np.concatenate(self._rows) if self._rows else np.empty(0, dtype=self._dtype)
         return indptr, values.astype(self._dtype, copy=False)
 
@@ -203,7 +198,8 @@ class GraphWrapper:
             raise ValueError(f"neighbour index {bad} is outside 0 .. {n_nodes - 1}")
 
     def _node(self, node):
-        node = operator.index(node)
+        if type(node) is not int:
+            node = operator.index(node)
         if not 0 <= node < len(self._rows):
             raise IndexError(f"node {node} is outside 0 .. {len(self._rows) - 1}")
         return node
