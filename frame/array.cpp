@@ -196,12 +196,13 @@ bool is_matching_ndarray(PyObject* object, const ElementType& type, int ndim, bo
     if (PyArray_NDIM(array) != ndim || !PyArray_ISALIGNED(array)) return false;
     const PyArray_Descr* descr = PyArray_DESCR(array);
     if (descr->type_num >= NPY_OBJECT || !PyArray_ISNBO(descr->byteorder)) return false;
-    if (descr->type_num == type.numpy_type) return !writable || PyArray_ISWRITEABLE(array);
-    // The type character of a scalar dtype is the struct-module code its export would
-    // carry, so the buffer path's matching rule applies unchanged.
-    const char format[2] = {descr->type, '\0'};
-    const FormatElement element = parse_format(format);
-    if (!matches(element, type) || size_of(element) != PyArray_ITEMSIZE(array)) return false;
+    if (descr->type_num != type.numpy_type) {
+        // The type character of a scalar dtype is the struct-module code its export
+        // would carry, so the buffer path's matching rule applies unchanged.
+        const char format[2] = {descr->type, '\0'};
+        const FormatElement element = parse_format(format);
+        if (!matches(element, type) || size_of(element) != PyArray_ITEMSIZE(array)) return false;
+    }
     return !writable || PyArray_ISWRITEABLE(array);
 }
 

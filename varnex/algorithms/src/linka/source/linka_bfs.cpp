@@ -22,20 +22,15 @@ const frame::Name zeros{"zeros"}, empty{"empty"}, uint8{"uint8"}, int64{"int64"}
 const frame::Name n_attr{"n"}, labeled_indices_attr{"labeled_indices"}, labeled_count_attr{"labeled_count"};
 const frame::Name to_numpy{"to_numpy"};
 
-// A byte array of at least `size` entries; a rebound `np` could hand back fewer.
-frame::Vector<uint8_t> byte_array(PyObject* array, int32_t size, const char* what) {
-    auto view = frame::Vector<uint8_t>::typed(array, frame::kUInt8);
-    if (view.size() < size) {
+// A work array of at least `num_nodes` entries; a rebound `np` could hand back fewer.
+template <class T>
+frame::Vector<T> work_view(PyObject* array, const frame::ElementType& type, int32_t num_nodes, const char* what) {
+    auto view = frame::Vector<T>::typed(array, type);
+    if (view.size() < num_nodes) {
         frame::raise(PyExc_ValueError, "the %s array has %zd entries, fewer than the %d nodes", what, view.size(),
-                     size);
+                     num_nodes);
     }
     return view;
-}
-
-// A node index read from an array, or IndexError naming where it came from.
-[[noreturn]] void raise_not_a_node(const char* source, long long position, long long value, int32_t num_nodes) {
-    frame::raise(PyExc_IndexError, "%s[%lld] is %lld, not a node of this graph of %d nodes", source, position,
-                 value, num_nodes);
 }
 
 // How many queued nodes ahead of the one being scanned have their rows fetched.
@@ -90,11 +85,7 @@ Ref bfs(int32_t start_node, const frame::Elements<uint8_t> visited, const frame:
         PyObject* connections) {
     const auto num_nodes = static_cast<int32_t>(visited.size());
     Ref queue_array = frame::work_array(empty, num_nodes, int64);
-    auto queue_view = frame::Vector<int64_t>::typed(queue_array.get(), frame::kIType);
-    if (queue_view.size() < num_nodes) {
-        frame::raise(PyExc_ValueError, "the queue array has %zd entries, fewer than the %d nodes", queue_view.size(),
-                     num_nodes);
-    }
+    auto queue_view = work_view<int64_t>(queue_array.get(), frame::kIType, num_nodes, "queue");
     const frame::Elements<int64_t> queue = queue_view.elements();
 
     queue.unchecked(0) = start_node;
@@ -152,8 +143,8 @@ Ref find_connected_components(const frame::Arguments& args) {
     const int32_t num_nodes = frame::to_int(frame::getattr(X, n_attr).get());
     Ref visited_array = frame::work_array(zeros, num_nodes, uint8);
     Ref is_labeled_array = frame::work_array(zeros, num_nodes, uint8);
-    auto visited = byte_array(visited_array.get(), num_nodes, "visited");
-    auto is_labeled = byte_array(is_labeled_array.get(), num_nodes, "is_labeled");
+    auto visited = work_view<uint8_t>(visited_array.get(), frame::kUInt8, num_nodes, "visited");
+    auto is_labeled = work_view<uint8_t>(is_labeled_array.get(), frame::kUInt8, num_nodes, "is_labeled");
 
     Ref labeled_indices_object = frame::getattr(X, labeled_indices_attr);
     auto labeled_indices = frame::Vector<int64_t>::typed(labeled_indices_object.get(), frame::kInt64);
@@ -165,14 +156,15 @@ Ref find_connected_components(const frame::Arguments& args) {
     for (int32_t i = 0; i < labeled_count; ++i) {
         const int64_t node = labeled_indices.unchecked(i);
         if (static_cast<uint64_t>(node) >= static_cast<uint64_t>(num_nodes)) {
-            raise_not_a_node("labeled_indices", i, node, num_nodes);
+            frame::raise(PyExc_IndexError, "labeled_indices[%d] is %lld, not a node of this graph of %d nodes", i,
+                         static_cast<long long>(node), num_nodes);
         }
         is_labeled.unchecked(node) = 1;
     }
 
     Ref components = frame::check(PyList_New(0));
     Ref component_label_array = frame::work_array(zeros, num_nodes, uint8);
-    auto vertix_component_label = byte_array(component_label_array.get(), num_nodes, "vertix_component_label");
+    auto vertix_component_label = work_view<uint8_t>(component_label_array.get(), frame::kUInt8, num_nodes, "vertix_component_label");
 
     const frame::Elements<uint8_t> visited_marks = visited.elements();
     const frame::Elements<uint8_t> labels_out = vertix_component_label.elements();
