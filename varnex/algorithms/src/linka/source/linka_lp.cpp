@@ -47,23 +47,16 @@ void require_usable_rows(const StridedVector<int64_t>& neighbours, const Strided
                          const Propagation& p, Py_ssize_t node) {
     const Py_ssize_t num_nodes = p.num_nodes;
     const Py_ssize_t degree = neighbours.size();
-    if (degree == 0) return;
-    int64_t lowest = neighbours.unchecked(0);
-    int64_t highest = lowest;
     for (Py_ssize_t j = 0; j < degree; ++j) {
         const int64_t neighbour = neighbours.unchecked(j);
-        lowest = neighbour < lowest ? neighbour : lowest;
-        highest = neighbour > highest ? neighbour : highest;
+        // One comparison rejects negatives and indices past the end alike.
+        if (static_cast<uint64_t>(neighbour) >= static_cast<uint64_t>(num_nodes)) {
+            frame::raise(PyExc_IndexError, "node %zd lists neighbour %lld, outside 0 .. %zd", node,
+                         static_cast<long long>(neighbour), num_nodes - 1);
+        }
         // The neighbours' labels are scattered over the label array: ask for all of
         // them now, so the scoring loop does not wait for them one at a time.
-        if (static_cast<uint64_t>(neighbour) < static_cast<uint64_t>(num_nodes)) {
-            __builtin_prefetch(&p.final_labels.unchecked(neighbour));
-        }
-    }
-    if (lowest < 0 || highest >= num_nodes) {
-        const int64_t bad = lowest < 0 ? lowest : highest;
-        frame::raise(PyExc_IndexError, "node %zd lists neighbour %lld, outside 0 .. %zd", node,
-                     static_cast<long long>(bad), num_nodes - 1);
+        __builtin_prefetch(&p.final_labels.unchecked(neighbour));
     }
     if (weights.size() < degree) {
         frame::raise(PyExc_ValueError, "node %zd has %zd neighbours but only %zd weights", node, degree,
