@@ -151,14 +151,16 @@ void validate(const Py_buffer& view, const ElementType& type, int ndim, bool c_c
 void Buffer::acquire(PyObject* object, int flags, Where where) {
     check_status(PyObject_GetBuffer(object, &view_, flags), where);
     held_ = true;
-    if (view_.strides != nullptr || view_.ndim <= 0 || view_.shape == nullptr) return;
-    own_strides_ = std::make_unique<Py_ssize_t[]>(static_cast<size_t>(view_.ndim));
+    // More dimensions than kept here fail every view's dimension check, which comes
+    // before any stride is read.
+    if (view_.strides != nullptr || view_.ndim <= 0 || view_.ndim > kMaxOwnDims || view_.shape == nullptr) return;
     Py_ssize_t stride = view_.itemsize;
     for (int axis = view_.ndim - 1; axis >= 0; --axis) {
-        own_strides_[axis] = stride;
+        strides_[axis] = stride;
         stride *= view_.shape[axis];
     }
-    view_.strides = own_strides_.get();
+    view_.strides = strides_;
+    strides_computed_ = true;
 }
 
 Buffer Buffer::typed(PyObject* object, const ElementType& type, int ndim, Where where) {
@@ -207,7 +209,7 @@ bool is_matching_ndarray(PyObject* object, const ElementType& type, int ndim, bo
 }
 
 bool Buffer::describe_matching_array(PyObject* object, const ElementType& type, int ndim, bool writable) {
-    if (ndim > kMaxDescribedDims || !is_matching_ndarray(object, type, ndim, writable)) return false;
+    if (ndim > kMaxOwnDims || !is_matching_ndarray(object, type, ndim, writable)) return false;
     auto* array = reinterpret_cast<PyArrayObject*>(object);
     view_.obj = Ref::borrow(object).release();
     view_.buf = PyArray_DATA(array);
@@ -220,7 +222,8 @@ bool Buffer::describe_matching_array(PyObject* object, const ElementType& type, 
         strides_[axis] = PyArray_STRIDE(array, axis);
         view_.len *= shape_[axis];
     }
-    point_at_own_layout();
+    view_.shape = shape_;
+    view_.strides = strides_;
     held_ = true;
     described_ = true;
     return true;

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
-#include <memory>
 #include <utility>
 
 namespace frame {
@@ -37,16 +36,14 @@ public:
         : view_(other.view_),
           held_(std::exchange(other.held_, false)),
           described_(other.described_),
-          own_strides_(std::move(other.own_strides_)) {
-        // Some exporters point shape or strides into the Py_buffer itself (array.array
-        // points strides at its itemsize field): those pointers follow the move.
-        view_.shape = follow_move(view_.shape, other.view_);
-        view_.strides = follow_move(view_.strides, other.view_);
-        view_.suboffsets = follow_move(view_.suboffsets, other.view_);
-        if (!described_) return;
+          strides_computed_(other.strides_computed_) {
         std::copy(std::begin(other.shape_), std::end(other.shape_), shape_);
         std::copy(std::begin(other.strides_), std::end(other.strides_), strides_);
-        point_at_own_layout();
+        // Layout pointers into the moved holder follow it: to the shape and strides kept
+        // here, or into the Py_buffer itself (array.array points strides at its itemsize).
+        view_.shape = follow_move(view_.shape, other);
+        view_.strides = follow_move(view_.strides, other);
+        view_.suboffsets = follow_move(view_.suboffsets, other);
     }
     Buffer& operator=(Buffer&&) = delete;
     Buffer(const Buffer&) = delete;
@@ -62,14 +59,14 @@ public:
     const Py_buffer& view() const { return view_; }
 
 private:
-    static constexpr int kMaxDescribedDims = 2;
+    static constexpr int kMaxOwnDims = 2;
 
     template <class P>
-    P follow_move(P pointer, const Py_buffer& from) {
+    P follow_move(P pointer, const Buffer& from) {
         const auto start = reinterpret_cast<uintptr_t>(&from);
         const auto at = reinterpret_cast<uintptr_t>(pointer);
-        if (at < start || at >= start + sizeof(Py_buffer)) return pointer;
-        return reinterpret_cast<P>(reinterpret_cast<uintptr_t>(&view_) + (at - start));
+        if (at < start || at >= start + sizeof(Buffer)) return pointer;
+        return reinterpret_cast<P>(reinterpret_cast<uintptr_t>(this) + (at - start));
     }
 
     void release() noexcept {
@@ -77,7 +74,7 @@ private:
         if (described_) {
             Py_DECREF(view_.obj);
         } else {
-            if (own_strides_) view_.strides = nullptr;  // hand the view back as the exporter filled it
+            if (strides_computed_) view_.strides = nullptr;  // hand the view back as the exporter filled it
             PyBuffer_Release(&view_);
         }
     }
@@ -90,19 +87,16 @@ private:
     // would give, without its per-array bookkeeping. Shape and strides are copied, so
     // the view stays valid whatever Python code does to the array's attributes.
     bool describe_matching_array(PyObject* object, const ElementType& type, int ndim, bool writable);
-    void point_at_own_layout() {
-        view_.shape = shape_;
-        view_.strides = strides_;
-    }
 
     Py_buffer view_{};
     bool held_ = false;
     bool described_ = false;  // filled by describe_matching_array, owns a reference to view_.obj
     // Exporters may leave `strides` null for a C-contiguous buffer (ctypes arrays always
-    // do); the view then points at strides computed here, so every reader finds some.
-    std::unique_ptr<Py_ssize_t[]> own_strides_;
-    Py_ssize_t shape_[kMaxDescribedDims]{};
-    Py_ssize_t strides_[kMaxDescribedDims]{};
+    // do); the view then points at strides computed into strides_, so every reader
+    // finds some.
+    bool strides_computed_ = false;
+    Py_ssize_t shape_[kMaxOwnDims]{};
+    Py_ssize_t strides_[kMaxOwnDims]{};
 };
 
 // Whether `object` is an ndarray that a view of `ndim` dimensions of `type` takes as it
