@@ -5,6 +5,7 @@
 #include "call.hpp"
 #include "convert.hpp"
 #include "function.hpp"
+#include "gil.hpp"
 #include "module.hpp"
 #include "numpy.hpp"
 #include "object.hpp"
