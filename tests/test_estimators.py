@@ -14,9 +14,7 @@ from varnex.propagation import _symmetric_lists
 
 # Checks that cannot apply to semi-supervised estimators, where y = -1 means "no label".
 NOT_APPLICABLE = {
-    DensityClustering: {
-        "check_clustering": "fits without y, but DensityClustering needs at least one labelled sample",
-    },
+    DensityClustering: {},
     KNNLabelPropagation: {
         # scikit-learn exempts its own semi-supervised classifiers from this part by name.
         "check_classifiers_classes": "its last case has the classes -1 and 1, and -1 marks unlabelled samples",
@@ -85,9 +83,7 @@ def test_pipeline_and_clone(make):
     (np.array([0.0, 1.0, 2.0]), [0, -1, 1], "Expected 2D array, got 1D array"),
     (np.zeros((3, 1)), [0, 1], "inconsistent numbers of samples: [3, 2]"),
     (np.zeros((3, 1)), [0, np.nan, 1], "Input y contains NaN"),
-    (np.zeros((3, 1)), [-1, -1, -1], "y has no labelled sample"),
     (np.zeros((3, 1)), [0.5, -1, 1], "Unknown label type: continuous"),
-    (np.zeros((3, 1)), np.array(["-1", "-1", "-1"]), "y has no labelled sample"),
 ])
 def test_bad_input_is_refused(make, X, y, message):
     with pytest.raises(ValueError) as error:
@@ -96,14 +92,23 @@ def test_bad_input_is_refused(make, X, y, message):
 
 
 @pytest.mark.parametrize("estimator, message", [
-    (DensityClustering(eps=-0.1), "eps must be at least 0"),
-    (DensityClustering(min_samples=2.5), "min_samples must be an integer"),
-    (DensityClustering(p=0), "p must be at least 1"),
-    (DensityClustering(metric="nonsense"), "Unrecognized metric 'nonsense'"),  # the index's own message
-    (KNNLabelPropagation(n_neighbors=0), "n_neighbors must be at least 1"),
-    (KNNLabelPropagation(max_iterations=-1), "max_iterations must be at least 0"),
-    (KNNLabelPropagation(symmetrize="yes"), "symmetrize must be True or False"),
-    (KNNLabelPropagation(metric="nonsense"), "The 'metric' parameter of NearestNeighbors must be"),
+    (DensityClustering(eps=-0.1), "The 'eps' parameter of DensityClustering must be a float in the range [0.0, inf)"),
+    (DensityClustering(min_samples=2.5), "The 'min_samples' parameter of DensityClustering must be an int"),
+    (DensityClustering(min_samples=0), "The 'min_samples' parameter of DensityClustering must be an int in the range [1, inf)"),
+    (DensityClustering(min_samples=-5), "in the range [1, inf). Got -5 instead"),
+    (DensityClustering(p=0), "The 'p' parameter of DensityClustering must be an int in the range [1, inf)"),
+    (DensityClustering(metric="nonsense"), "The 'metric' parameter of DensityClustering must be a str among"),
+    (DensityClustering(postprocess="no"), "The 'postprocess' parameter of DensityClustering must be an instance of 'bool'"),
+    (DensityClustering(threshold=1), "threshold must be -1 or lower, got 1: it selects the new clusters"),
+    (DensityClustering(threshold=2.0), "The 'threshold' parameter of DensityClustering must be an instance of 'int'"),
+    (DensityClustering(metric="seuclidean"), "metric='seuclidean' needs metric_params with 'V'"),
+    (KNNLabelPropagation(n_neighbors=0), "The 'n_neighbors' parameter of KNNLabelPropagation must be an int in the range [1, inf)"),
+    (KNNLabelPropagation(max_iter=-1), "The 'max_iter' parameter of KNNLabelPropagation must be an int in the range [0, inf)"),
+    (KNNLabelPropagation(tol=float("nan")), "The 'tol' parameter of KNNLabelPropagation must be a float in the range [0.0, inf)"),
+    (KNNLabelPropagation(tol=-1.0), "The 'tol' parameter of KNNLabelPropagation must be a float in the range [0.0, inf)"),
+    (KNNLabelPropagation(symmetrize="yes"), "The 'symmetrize' parameter of KNNLabelPropagation must be an instance of 'bool'"),
+    (KNNLabelPropagation(metric="nonsense"), "The 'metric' parameter of KNNLabelPropagation must be a str among"),
+    (KNNLabelPropagation(metric="mahalanobis"), "metric='mahalanobis' needs metric_params with 'VI' or 'V'"),
 ])
 def test_bad_parameters_are_refused(estimator, message):
     with pytest.raises(ValueError) as error:
@@ -116,13 +121,14 @@ def test_density_raw_clusters_and_post_processing():
     X = np.array([[0.0], [0.1], [0.2], [3.0], [3.1], [3.2], [5.0], [5.1], [5.2], [9.0]])
     y = np.array([5, -1, -1, -1, -1, -1, -1, -1, 6, -1])
     fitted = DensityClustering(eps=0.15, min_samples=2).fit(X, y)
-    np.testing.assert_array_equal(fitted.labels_, [0, 0, 0, -2, -2, -2, 1, 1, 1, -1])
+    np.testing.assert_array_equal(fitted.clusters_, [0, 0, 0, -2, -2, -2, 1, 1, 1, -1])
     np.testing.assert_array_equal(fitted.transduction_, [5, 5, 5, 6, 6, 6, 6, 6, 6, 6])
+    assert fitted.labels_ is fitted.transduction_
     raw = DensityClustering(eps=0.15, min_samples=2, postprocess=False).fit(X, y)
     np.testing.assert_array_equal(raw.transduction_, [5, 5, 5, -1, -1, -1, 6, 6, 6, -1])
     kept = DensityClustering(eps=0.15, min_samples=2, threshold=-2).fit(X, y)   # the new cluster survives
     np.testing.assert_array_equal(kept.transduction_, [5, 5, 5, -1, -1, -1, 6, 6, 6, 6])
-    assert fitted.fit_predict(X, y).tolist() == fitted.transduction_.tolist()
+    assert fitted.fit_predict(X, y).tolist() == fitted.labels_.tolist()
 
 
 def test_density_routes_agree_and_read_only_input_is_accepted(moons):
@@ -130,7 +136,7 @@ def test_density_routes_agree_and_read_only_input_is_accepted(moons):
     X = X.copy()
     X.flags.writeable = False
     by_route = [DensityClustering(eps=0.1, metric=metric, p=2).fit(X, known) for metric in ("minkowski", "euclidean")]
-    np.testing.assert_array_equal(by_route[0].labels_, by_route[1].labels_)
+    np.testing.assert_array_equal(by_route[0].clusters_, by_route[1].clusters_)
     np.testing.assert_array_equal(by_route[0].transduction_, by_route[1].transduction_)
 
 

@@ -1,4 +1,4 @@
-from typing import Any
+from typing import Any, Callable
 
 import numpy as np
 import numpy.typing as npt
@@ -9,25 +9,28 @@ __all__ = ["DensityClustering"]
 class DensityClustering(ClusterMixin, BaseEstimator):
     eps: float
     min_samples: int
-    metric: str
+    metric: str | Callable[..., float]
+    metric_params: dict[str, Any] | None
     p: int
     threshold: int
     postprocess: bool
     verbose: int
     classes_: npt.NDArray[Any]
-    labels_: npt.NDArray[np.int32]
+    labels_: npt.NDArray[Any]
     transduction_: npt.NDArray[Any]
+    clusters_: npt.NDArray[np.int32]
     n_features_in_: int
 
     def __init__(
         self,
         eps: float = 0.5,
         min_samples: int = 5,
-        metric: str = "euclidean",
+        metric: str | Callable[..., float] = "euclidean",
+        metric_params: dict[str, Any] | None = None,
         p: int = 2,
         threshold: int = -1,
         postprocess: bool = True,
         verbose: int = 0,
     ) -> None: ...
-    def fit(self, X: npt.ArrayLike, y: npt.ArrayLike) -> DensityClustering: ...
-    def fit_predict(self, X: npt.ArrayLike, y: npt.ArrayLike) -> npt.NDArray[Any]: ...
+    def fit(self, X: npt.ArrayLike, y: npt.ArrayLike | None = None) -> DensityClustering: ...
+    def fit_predict(self, X: npt.ArrayLike, y: npt.ArrayLike | None = None) -> npt.NDArray[Any]: ...

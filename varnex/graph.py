@@ -10,6 +10,7 @@ full, and refresh the node's view.
 `_AlgorithmInput` is the labelled/unlabelled split of one label vector.
 """
 
+import math
 import operator
 
 import numpy as np
@@ -64,6 +65,7 @@ class GraphWrapper:
     def __getstate__(self):
         state = self.__dict__.copy()
         state.pop("to_numpy", None)
+        state["_rows"] = list(self._rows)   # a list of its own: a shallow copy must not share it
         state["_storage"] = [None] * len(self._rows)
         state["_arena"], state["_arena_free"] = None, 0
         return state
@@ -188,14 +190,22 @@ class GraphWrapper:
         return indptr, values.astype(self._dtype, copy=False)
 
     def _check_entries(self, values, n_nodes):
-        """Neighbour indices must name nodes of this graph."""
+        """Neighbour indices must name nodes of this graph; weights must fit the dtype."""
         if self._dtype.kind not in "iu":
+            if values.size and values.dtype.kind in "iuf":
+                with np.errstate(over="ignore", invalid="ignore"):
+                    stored = values.astype(self._dtype)
+                overflow = np.isinf(stored) & np.isfinite(values)
+                if overflow.any():
+                    raise ValueError(f"weight {float(values[overflow].flat[0])!r} does not fit in {self._dtype}")
             return
         if values.dtype.kind not in "iub":
             raise TypeError(f"neighbour indices must be integers, got dtype {values.dtype}")
         if values.size and (values.min() < 0 or values.max() >= n_nodes):
             bad = values[(values < 0) | (values >= n_nodes)].flat[0]
             raise ValueError(f"neighbour index {bad} is outside 0 .. {n_nodes - 1}")
+        if values.size and values.max() > np.iinfo(self._dtype).max:
+            raise ValueError(f"neighbour index {values.max()} does not fit in {self._dtype}")
 
     def _node(self, node):
         if type(node) is not int:
@@ -206,12 +216,25 @@ class GraphWrapper:
 
     def _value(self, value):
         if self._dtype.kind == "f":
-            return float(value)
+            value = float(value)
+            if math.isfinite(value) and abs(value) > self._largest_weight:
+                raise ValueError(f"weight {value!r} does not fit in {self._dtype}")
+            return value
         if type(value) is not int:
             value = operator.index(value)
         if not 0 <= value < len(self._rows):
             raise ValueError(f"neighbour index {value} is outside 0 .. {len(self._rows) - 1}")
+        if value > self._largest_index:
+            raise ValueError(f"neighbour index {value} does not fit in {self._dtype}")
         return value
+
+    @property
+    def _largest_weight(self):
+        return float(np.finfo(self._dtype).max)
+
+    @property
+    def _largest_index(self):
+        return int(np.iinfo(self._dtype).max)
 
 
 class _AlgorithmInput:

@@ -1,11 +1,15 @@
 """The k-nearest-neighbour label propagator: the graph pipeline behind an estimator."""
 
+from numbers import Integral
+
 import numpy as np
-from sklearn.base import BaseEstimator, ClassifierMixin
+from sklearn.base import BaseEstimator, ClassifierMixin, _fit_context
 from sklearn.neighbors import NearestNeighbors
+from sklearn.utils._param_validation import Interval
 from sklearn.utils.validation import check_is_fitted, validate_data
 
-from varnex._common import Stages, check_number, decode_targets, encode_targets
+from varnex._common import (METRIC_CONSTRAINT, Stages, check_metric_params, decode_targets, encode_targets,
+                            non_negative_real, positive_int, unit_scale)
 from varnex.algorithms.src.linka.binaries.linka_bfs import find_connected_components
 from varnex.algorithms.src.linka.binaries.linka_connect import connect_unlabeled
 from varnex.algorithms.src.linka.binaries.linka_lp import weighted_label_propagation
@@ -85,6 +89,9 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
         Neighbours of each sample in the graph (at most ``n_samples - 1`` are used).
     metric : str, default="euclidean"
         Distance between samples, any metric of scikit-learn's `NearestNeighbors`.
+    metric_params : dict, default=None
+        Parameters of the metric, as scikit-learn takes them (``{"V": ...}`` for
+        ``"seuclidean"``, ``{"VI": ...}`` for ``"mahalanobis"``).
     p : int, default=2
         Minkowski exponent, used only when `metric` is ``"minkowski"``.
     symmetrize : bool, default=False
@@ -95,10 +102,13 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
         ``n_neighbors=7``): a sample then takes its label from its own nearest
         neighbours only. Samples that one-way lists leave unlabelled (a group that
         lists only itself) get the reverse edges added and a second propagation.
-    max_iterations : int, default=50000
-        Largest number of propagation sweeps.
-    tolerance : float, default=1e-3
-        Propagation stops after a sweep in which no score changed by this much.
+    max_iter : int, default=50000
+        Largest number of propagation sweeps. When it stops the labelling before every
+        reachable sample has a label, `fit` warns with a ``ConvergenceWarning``.
+    tol : float, default=1e-3
+        Propagation stops after a sweep in which no score changed by this much, but
+        only once a sweep labels no new sample: the tolerance may end the refinement
+        of scores, never the labelling.
     n_jobs : int, default=None
         Parallel jobs of the nearest-neighbour search (scikit-learn's meaning).
     verbose : int, default=0
@@ -111,11 +121,18 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
     transduction_ : ndarray of shape (n_samples,)
         The label given to every training sample; -1 only for a sample the propagation
         did not reach within `max_iterations` sweeps.
+    n_iter_ : int
+        Number of propagation sweeps run.
     n_features_in_ : int
         Number of features seen during `fit`.
 
     Notes
     -----
+    For the distances that scale with the data (Minkowski family, cosine and their
+    kin) the data is first brought to unit size by a power of two: the neighbours are
+    the same as on the data itself, and labels and probabilities stay the same at any
+    scale, even where squared distances would overflow or underflow.
+
     Samples at distance 0 from each other (duplicates) are joined by the smallest
     positive float32 weight, so an identical labelled sample outvotes every other
     neighbour while scores stay finite.
@@ -130,17 +147,31 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
     array([0, 0, 0, 1, 1, 1])
     """
 
-    def __init__(self, n_neighbors=7, metric="euclidean", p=2, symmetrize=False, max_iterations=50000,
-                 tolerance=1e-3, n_jobs=None, verbose=0):
+    _parameter_constraints = {
+        "n_neighbors": [positive_int()],
+        "metric": METRIC_CONSTRAINT,
+        "metric_params": [dict, None],
+        "p": [positive_int()],
+        "symmetrize": ["boolean"],
+        "max_iter": [positive_int(0)],
+        "tol": [non_negative_real()],
+        "n_jobs": [Integral, None],
+        "verbose": ["verbose"],
+    }
+
+    def __init__(self, n_neighbors=7, metric="euclidean", metric_params=None, p=2, symmetrize=False,
+                 max_iter=50000, tol=1e-3, n_jobs=None, verbose=0):
         self.n_neighbors = n_neighbors
         self.metric = metric
+        self.metric_params = metric_params
         self.p = p
         self.symmetrize = symmetrize
-        self.max_iterations = max_iterations
-        self.tolerance = tolerance
+        self.max_iter = max_iter
+        self.tol = tol
         self.n_jobs = n_jobs
         self.verbose = verbose
 
+    @_fit_context(prefer_skip_nested_validation=True)
     def fit(self, X, y):
         """Build the neighbour graph of `X` and propagate the known labels of `y`.
 
@@ -165,14 +196,17 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
             samples far from every labelled sample): raise `n_neighbors` or label a
             sample of that group.
         """
-        self._check_params()
+        check_metric_params(self.metric, self.metric_params)
         X, y = validate_data(self, X, y, dtype=np.float64, ensure_min_samples=2)
         self.classes_, known = encode_targets(y)
+        self._scale, _ = unit_scale(X, self.metric)
+        X = X * self._scale
         stage = Stages("KNNLabelPropagation", self.verbose)
         k = min(self.n_neighbors, X.shape[0] - 1)
 
         with stage(f"{k}-nearest-neighbour graph of {X.shape[0]} samples"):
-            self._neighbours = NearestNeighbors(n_neighbors=k, metric=self.metric, p=self.p, n_jobs=self.n_jobs)
+            self._neighbours = NearestNeighbors(n_neighbors=k, metric=self.metric, p=self.p,
+                                                metric_params=self.metric_params, n_jobs=self.n_jobs)
             distances, indices = self._neighbours.fit(X).kneighbors()   # without X: no sample is its own neighbour
             knn_connections = np.ascontiguousarray(indices, dtype=np.int64)
             knn_weights = _edge_weights(distances)
@@ -189,12 +223,12 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
             connect_unlabeled(knn_connections, knn_weights, components, component_labelled, connections, weights)
         with stage("label propagation"):
             propagated = known.copy()
-            weighted_label_propagation(connections, weights, propagated, int(self.max_iterations),
-                                       float(self.tolerance))
+            weighted_label_propagation(connections, weights, propagated, int(self.max_iter),
+                                       float(self.tol))
             if _add_reverse_edges(np.flatnonzero(propagated == -1), knn_connections, knn_weights, connections,
                                   weights):
-                weighted_label_propagation(connections, weights, propagated, int(self.max_iterations),
-                                           float(self.tolerance))
+                weighted_label_propagation(connections, weights, propagated, int(self.max_iter),
+                                           float(self.tol))
         self._propagated = propagated
         self.transduction_ = decode_targets(self.classes_, propagated)
         return self
@@ -218,12 +252,14 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
         """
         check_is_fitted(self, "transduction_")
         X = validate_data(self, X, dtype=np.float64, reset=False)
-        distances, indices = self._neighbours.kneighbors(X)
+        distances, indices = self._neighbours.kneighbors(X * self._scale)
         votes = np.zeros((X.shape[0], self.classes_.shape[0]))
         labels = self._propagated[indices]
         rows = np.broadcast_to(np.arange(X.shape[0])[:, None], labels.shape)
         reached = labels >= 0
-        strength = _edge_weights(distances).astype(np.float64) ** -2
+        # (1 / d)**2 relative to the nearest neighbour's: at most 1, so no overflow at any scale.
+        distances = _edge_weights(distances).astype(np.float64)
+        strength = (distances[:, :1] / distances) ** 2
         np.add.at(votes, (rows[reached], labels[reached]), strength[reached])
         totals = votes.sum(axis=1, keepdims=True)
         empty = totals[:, 0] == 0   # only possible when propagation left samples unlabelled
@@ -245,16 +281,6 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
         """
         check_is_fitted(self, "transduction_")
         return self.classes_[np.argmax(self.predict_proba(X), axis=1)]
-
-    def _check_params(self):
-        check_number("n_neighbors", self.n_neighbors, integral=True, minimum=1)
-        if not isinstance(self.metric, str):
-            raise ValueError(f"metric must be a metric name, got {self.metric!r}")
-        check_number("p", self.p, integral=True, minimum=1)
-        if not isinstance(self.symmetrize, (bool, np.bool_)):
-            raise ValueError(f"symmetrize must be True or False, got {self.symmetrize!r}")
-        check_number("max_iterations", self.max_iterations, integral=True, minimum=0)
-        check_number("tolerance", self.tolerance)
 
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()

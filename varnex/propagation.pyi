@@ -1,4 +1,4 @@
-from typing import Any
+from typing import Any, Callable
 
 import numpy as np
 import numpy.typing as npt
@@ -8,25 +8,28 @@ __all__ = ["KNNLabelPropagation"]
 
 class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
     n_neighbors: int
-    metric: str
+    metric: str | Callable[..., float]
+    metric_params: dict[str, Any] | None
     p: int
     symmetrize: bool
-    max_iterations: int
-    tolerance: float
+    max_iter: int
+    tol: float
     n_jobs: int | None
     verbose: int
     classes_: npt.NDArray[Any]
     transduction_: npt.NDArray[Any]
+    n_iter_: int
     n_features_in_: int
 
     def __init__(
         self,
         n_neighbors: int = 7,
-        metric: str = "euclidean",
+        metric: str | Callable[..., float] = "euclidean",
+        metric_params: dict[str, Any] | None = None,
         p: int = 2,
         symmetrize: bool = False,
-        max_iterations: int = 50000,
-        tolerance: float = 1e-3,
+        max_iter: int = 50000,
+        tol: float = 1e-3,
         n_jobs: int | None = None,
         verbose: int = 0,
     ) -> None: ...
