@@ -318,6 +318,13 @@ def test_fifo_output_is_written_in_place(tmp_path):
     assert fifo.is_fifo()
 
 
+def test_standard_input_to_standard_output(tmp_path):
+    run = subprocess.run([sys.executable, "-m", "varnex", "fit", "-", "--label-column", "label", "--method", "graph",
+                          "--n-neighbors", "2", "--output", "-"], input=TWO_GROUPS, capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    assert [row[3] for row in csv.reader(run.stdout.splitlines())] == ["predicted", "0", "0", "0", "1", "1", "1"]
+
+
 def test_fifo_input_is_read(tmp_path):
     fifo = tmp_path / "in.csv"
     os.mkfifo(fifo)

@@ -76,7 +76,7 @@ def _build_parser():
         description="Read a numeric CSV file whose label column is blank or -1 on unlabelled rows, fit one of "
                     "the estimators and write the rows with a column of predicted labels. Every other column is "
                     "a feature. Labels are text: integers of any size or names, written back exactly.")
-    fit.add_argument("input", metavar="INPUT.csv", help="the CSV file to read; its first line names the columns")
+    fit.add_argument("input", metavar="INPUT.csv", help="the CSV file to read, or - for standard input; its first line names the columns")
     fit.add_argument("--label-column", required=True, metavar="NAME", help="the column holding the known labels")
     fit.add_argument("--method", required=True, choices=list(METHOD_OPTIONS),
                      help="density: DensityClustering; graph: KNNLabelPropagation")
@@ -150,42 +150,27 @@ def _fit(args):
     from varnex._output import Output, OutputError
     from varnex._table import CsvInput, TableError
 
-    def report(message):
-        if verbose:
-            print(f"varnex: {message}", file=sys.stderr, flush=True)
-
     _check_fit_options(args)
     try:
         output = Output(args.output)
         if output.is_file(args.input):
             raise _CommandError(f"the output {args.output} is the input file; choose another output path")
         start = time.perf_counter()
-        verbose = args.verbose
         with CsvInput(args.input, args.delimiter) as table:
             label_column = table.column_index(args.label_column)
             if args.prediction_column in table.names:
-                raise _CommandError(f"{args.input} already has a column {args.prediction_column!r}; "
+                raise _CommandError(f"{table.name} already has a column {args.prediction_column!r}; "
                                     "choose another name for the predictions with --prediction-column")
             X, y, classes = table.read(label_column)
-            verbose = args.verbose or (not args.quiet and X.shape[0] >= PROGRESS_ROWS)
             if not classes:
-                raise _CommandError(f"{args.input} has no labelled row: column {args.label_column!r} is blank or -1 "
-                                    "in every row")
-            report(f"read {X.shape[0]} rows and {X.shape[1]} features in {time.perf_counter() - start:.2f} s")
-
-            estimator = _estimator(args, verbose)
-            try:
-                predicted = estimator.fit(X, y).transduction_
-            except MemoryError:
-                raise _CommandError(f"{args.method} fit ran out of memory: {MEMORY_HINTS[args.method]}") from None
-            except (ValueError, TypeError, SystemError) as error:
-                hint = ""
-                if isinstance(error, SystemError) and "NO PROGRESS" in str(error):
-                    hint = (" (some rows cannot be joined to a labelled row through their nearest neighbours: "
-                            "raise --n-neighbors or label a row in every separate group)")
-                raise _CommandError(f"{args.method} fit failed: {type(error).__name__}: {error}{hint}") from None
+                raise _CommandError(f"{table.name} has no labelled row: column {args.label_column!r} is blank "
+                                    "or -1 in every row")
+            verbose = args.verbose or (not args.quiet and X.shape[0] >= PROGRESS_ROWS)
+            _report(verbose, f"read {X.shape[0]} rows and {X.shape[1]} features in "
+                             f"{time.perf_counter() - start:.2f} s")
+            predicted = _fit_estimator(args, X, y, verbose)
             del X
-            # Unlabelled rows (-1) index the last entry.
+            # Unlabelled rows (-1) take the last entry.
             texts = np.array(classes + ["-1"], dtype=object)[np.asarray(predicted, dtype=np.int64)]
 
             start = time.perf_counter()
@@ -196,9 +181,29 @@ def _fit(args):
                 raise
             except OSError as error:
                 raise _CommandError(f"cannot write {output.name}: {error.strerror or error}") from None
-            report(f"wrote {output.name} in {time.perf_counter() - start:.2f} s")
+            _report(verbose, f"wrote {output.name} in {time.perf_counter() - start:.2f} s")
     except (TableError, OutputError) as error:
         raise _CommandError(str(error)) from None
+
+
+def _fit_estimator(args, X, y, verbose):
+    """The labels the chosen estimator gives every row."""
+    estimator = _estimator(args, verbose)
+    try:
+        return estimator.fit(X, y).transduction_
+    except MemoryError:
+        raise _CommandError(f"{args.method} fit ran out of memory: {MEMORY_HINTS[args.method]}") from None
+    except (ValueError, TypeError, SystemError) as error:
+        hint = ""
+        if isinstance(error, SystemError) and "NO PROGRESS" in str(error):
+            hint = (" (some rows cannot be joined to a labelled row through their nearest neighbours: "
+                    "raise --n-neighbors or label a row in every separate group)")
+        raise _CommandError(f"{args.method} fit failed: {type(error).__name__}: {error}{hint}") from None
+
+
+def _report(verbose, message):
+    if verbose:
+        print(f"varnex: {message}", file=sys.stderr, flush=True)
 
 
 def _demo(args):

@@ -2,8 +2,8 @@
 
 The file is read twice: once into typed arrays (float64 features, integer label codes)
 for the fit, and once more, row by row, when the labelled table is written, so the
-text of the rows is never held in memory. Inputs that cannot be read twice (a pipe)
-are first copied to a temporary file.
+text of the rows is never held in memory. Inputs that cannot be read twice (standard
+input, a pipe) are first copied to a temporary file.
 
 Every problem with the input becomes a `TableError` whose message fits on one line
 and names the file, the column and the line of the offending cell.
@@ -16,6 +16,7 @@ import re
 import shutil
 import stat
 import tempfile
+import sys
 import warnings
 
 import numpy as np
@@ -72,16 +73,16 @@ class CsvInput:
     """A CSV file whose first line names the columns, open for reading its rows twice."""
 
     def __init__(self, path, delimiter=None):
-        self.path = path
+        self.name = "standard input" if path == "-" else path
         self._file = self._open(path)
         try:
             with self._text() as text:
                 first = text.readline()
                 sample = first + text.read(65536)
         except UnicodeDecodeError as error:
-            raise TableError(f"{path} is not UTF-8 text: {error.reason} at byte {error.start}") from None
+            raise TableError(f"{self.name} is not UTF-8 text: {error.reason} at byte {error.start}") from None
         if not sample.strip():
-            raise TableError(f"{path} is empty")
+            raise TableError(f"{self.name} is empty")
         if delimiter is None:   # sniffed on whole lines
             delimiter = sniff_delimiter(sample[:max(sample.rfind("\n"), len(first))])
         self.delimiter = delimiter
@@ -91,7 +92,7 @@ class CsvInput:
     @staticmethod
     def _open(path):
         try:
-            file = open(path, "rb")
+            file = open(sys.stdin.fileno(), "rb", closefd=False) if path == "-" else open(path, "rb")
             if stat.S_ISREG(os.fstat(file.fileno()).st_mode):
                 return file
             with file:   # a pipe or a device: keep a copy to read twice
@@ -120,7 +121,7 @@ class CsvInput:
         seen = {}
         for k, other in enumerate(self.names):
             if other and other in seen:
-                raise TableError(f"{self.path} names column {other!r} twice (columns {seen[other] + 1} and {k + 1}); "
+                raise TableError(f"{self.name} names column {other!r} twice (columns {seen[other] + 1} and {k + 1}); "
                                  "rename one of them")
             seen[other] = k
         if name in seen:
@@ -131,7 +132,7 @@ class CsvInput:
             if other is not None:
                 hint = f"; its cells may be separated by {other!r}: try --delimiter {_shell_word(other)}"
         columns = self.delimiter.join(self.names) if hint else ", ".join(self.names)
-        raise TableError(f"{self.path} has no column {name!r} (columns: {columns}){hint}")
+        raise TableError(f"{self.name} has no column {name!r} (columns: {columns}){hint}")
 
     def read(self, label):
         """Features and labels: ``(X float64 (rows, columns - 1), codes int64, classes)``.
@@ -140,7 +141,7 @@ class CsvInput:
         for each row, -1 for a blank or -1 cell.
         """
         if len(self.header) < 2:
-            raise TableError(f"{self.path} has no feature column besides the label column")
+            raise TableError(f"{self.name} has no feature column besides the label column")
         try:
             values, codes, labels = None, None, None
             if FAST_LOADTXT:
@@ -148,13 +149,13 @@ class CsvInput:
             if values is None:   # refused, or an old NumPy: the csv module finds what is wrong
                 values, codes, labels = self._read_with_csv(label)
         except UnicodeDecodeError as error:
-            raise TableError(f"{self.path} is not UTF-8 text: {error.reason} at byte {error.start}") from None
+            raise TableError(f"{self.name} is not UTF-8 text: {error.reason} at byte {error.start}") from None
         except csv.Error as error:
-            raise TableError(f"{self.path} is not a readable CSV file: {error}") from None
+            raise TableError(f"{self.name} is not a readable CSV file: {error}") from None
         except MemoryError:
-            raise TableError(f"not enough memory to read {self.path}") from None
+            raise TableError(f"not enough memory to read {self.name}") from None
         if values.shape[0] == 0:
-            raise TableError(f"{self.path} has a header but no data rows")
+            raise TableError(f"{self.name} has a header but no data rows")
         classes, codes = labels.sorted_classes(codes)
         return values, codes, classes
 
@@ -199,7 +200,7 @@ class CsvInput:
                 if not row or (len(row) == 1 and not row[0].strip()):
                     continue
                 if len(row) != len(self.header):
-                    raise TableError(f"{self.path}, line {reader.line_num}: {len(row)} cells, "
+                    raise TableError(f"{self.name}, line {reader.line_num}: {len(row)} cells, "
                                      f"but the header names {len(self.header)} columns")
                 yield reader.line_num, row
 
@@ -212,7 +213,7 @@ class CsvInput:
             writer.writerow(row + [cell])
             count += 1
         if count != len(cells) or next(rows, None) is not None:
-            raise TableError(f"{self.path} changed while it was being labelled; run again on a stable copy")
+            raise TableError(f"{self.name} changed while it was being labelled; run again on a stable copy")
 
     def _numbers(self, chunk, lines, keep):
         cells = [[row[k] for k in keep] for row in chunk]
@@ -227,20 +228,20 @@ class CsvInput:
     def _report_bad_cell(self, cells, lines, keep):
         for line, row in zip(lines, cells):
             for column, cell in zip(keep, row):
-                where = f"{self.path}, line {line}, column {self.names[column]!r}"
+                where = f"{self.name}, line {line}, column {self.names[column]!r}"
                 try:
                     value = float(cell)
                 except ValueError:
                     if cell.strip():
                         raise TableError(f"{where}: non-numeric cell {cell.strip()!r}") from None
                     if not self.names[column]:
-                        raise TableError(f"{self.path}, line {line}: column {column + 1} has no name and an empty "
+                        raise TableError(f"{self.name}, line {line}: column {column + 1} has no name and an empty "
                                          f"cell; if every line ends with {self.delimiter!r}, remove that last "
                                          "delimiter") from None
                     raise TableError(f"{where}: empty cell") from None
                 if not np.isfinite(value):
                     raise TableError(f"{where}: non-finite value {cell.strip()!r}")
-        raise TableError(f"{self.path}: the feature cells are not all numbers")   # not reached
+        raise TableError(f"{self.name}: the feature cells are not all numbers")   # not reached
 
 
 def _shell_word(text):
