@@ -92,7 +92,7 @@ def test_fit_reports_each_stage_on_large_inputs(tmp_path):
     ("a,b,label,\n1,2,0,\n3,4,,\n", [], "line 2: column 4 has no name and an empty cell; if every line ends "
                                         "with ',', remove that last delimiter"),
     ("a,label,b,label\n1,0,2,\n", [], "names column 'label' twice (columns 2 and 4); rename one of them"),
-    (b"a,label\n1,0\n\xff,\n", [], "missing.csv is not UTF-8 text: invalid start byte at byte 12"),
+    (b"a,label\n1,0\n\xff,\n", [], "missing.csv is not UTF-8 text (invalid start byte); save it as UTF-8"),
     ("a,label\n1,0\n2,1,3\n", [], "line 3: 3 cells, but the header names 2 columns"),
     ("a,label\n1,\n2,-1\n", [], "no labelled row: column 'label' is blank or -1 in every row"),
     ("label\n1\n2\n", [], "no feature column besides the label column"),

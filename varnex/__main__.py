@@ -19,8 +19,10 @@ PROGRESS_ROWS = 10_000
 DEMO_MIN_SAMPLES = 10
 SEED_LIMIT = 2**32   # the seeds NumPy's legacy generators (and scikit-learn's data sets) take
 
-# The options of each method and the estimator parameter each one sets. Only options
-# given on the command line are passed, so the estimator's defaults apply otherwise.
+# The options of each method and the estimator parameter each one sets: the one place
+# where an option's name and its parameter's may differ (KNNLabelPropagation still
+# calls max_iter and tol max_iterations and tolerance). Only options given on the
+# command line are passed, so the estimator's defaults apply otherwise.
 METHOD_OPTIONS = {
     "density": {"eps": "eps", "min_samples": "min_samples", "threshold": "threshold",
                 "postprocess": "postprocess"},
@@ -242,7 +244,7 @@ def main(argv=None):
         print(f"varnex: error: {message}", file=sys.stderr)
         return 1
     except MemoryError:
-        print("varnex: error: out of memory", file=sys.stderr)
+        print("varnex: error: out of memory; free memory or use a smaller input", file=sys.stderr)
         return 1
     except BrokenPipeError:
         # The reader of the output stopped reading (`| head`): end quietly, as the

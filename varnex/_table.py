@@ -52,21 +52,27 @@ class LabelCodes:
         return self.codes.setdefault(cell.strip(), len(self.codes) - len(UNLABELLED_CELLS))
 
     def sorted_classes(self, codes):
-        """(class texts in order, `codes` renumbered to index them, -1 kept).
-
-        Integer labels keep their numeric order and others sort as text, the order the
-        estimators give the same labels as integers or strings.
-        """
+        """(class texts in class order, `codes` renumbered to index them, -1 kept)."""
         texts = [text for text, code in self.codes.items() if code >= 0]
-        try:
-            order = sorted(range(len(texts)), key=lambda k: (int(texts[k]), texts[k])) \
-                if all(_INTEGER.fullmatch(text) for text in texts) else sorted(range(len(texts)), key=texts.__getitem__)
-        except ValueError:   # integers too long for int(): compare them as text
-            order = sorted(range(len(texts)), key=texts.__getitem__)
+        order = _class_order(texts)
         renumber = np.empty(len(texts) + 1, dtype=np.int64)
         renumber[-1] = -1   # codes of -1 index the last entry
         renumber[order] = np.arange(len(texts))
         return [texts[k] for k in order], renumber[codes]
+
+
+def _class_order(texts):
+    """Indices of `texts` in class order: by value if every label is an integer, else as text.
+
+    That is the order the estimators give the same labels as integers or as strings.
+    """
+    by_text = sorted(range(len(texts)), key=texts.__getitem__)
+    if all(_INTEGER.fullmatch(text) for text in texts):
+        try:
+            return sorted(by_text, key=lambda k: int(texts[k]))   # stable: equal values ("01", "1") stay in text order
+        except ValueError:   # more digits than int() converts
+            pass
+    return by_text
 
 
 class CsvInput:
@@ -80,7 +86,7 @@ class CsvInput:
                 first = text.readline()
                 sample = first + text.read(65536)
         except UnicodeDecodeError as error:
-            raise TableError(f"{self.name} is not UTF-8 text: {error.reason} at byte {error.start}") from None
+            raise self._not_utf8(error) from None
         if not sample.strip():
             raise TableError(f"{self.name} is empty")
         if delimiter is None:   # sniffed on whole lines
@@ -109,6 +115,9 @@ class CsvInput:
 
     def close(self):
         self._file.close()
+
+    def _not_utf8(self, error):
+        return TableError(f"{self.name} is not UTF-8 text ({error.reason}); save it as UTF-8")
 
     def __enter__(self):
         return self
@@ -149,7 +158,7 @@ class CsvInput:
             if values is None:   # refused, or an old NumPy: the csv module finds what is wrong
                 values, codes, labels = self._read_with_csv(label)
         except UnicodeDecodeError as error:
-            raise TableError(f"{self.name} is not UTF-8 text: {error.reason} at byte {error.start}") from None
+            raise self._not_utf8(error) from None
         except csv.Error as error:
             raise TableError(f"{self.name} is not a readable CSV file: {error}") from None
         except MemoryError:
