@@ -202,6 +202,31 @@ def fit_in_process(folder, text, *options, method="graph", name="in.csv"):
     return status, output
 
 
+@pytest.mark.parametrize("method, options, predicted", [
+    ("graph", ["--n-neighbors", "2", "--max-iter", "0"], "0 -1 -1 -1 1 -1"),   # no sweep: known labels only
+    ("density", ["--eps", "0.01", "--min-samples", "1", "--no-postprocess"], "0 -1 -1 -1 1 -1"),
+    ("density", ["--eps", "0.01", "--min-samples", "1"], "0 0 0 1 1 1"),
+])
+def test_method_options_reach_the_estimator(tmp_path, method, options, predicted):
+    status, output = fit_in_process(tmp_path, TWO_GROUPS, *options, method=method)
+    assert status == 0
+    assert [row[3] for row in csv.reader(output.splitlines())][1:] == predicted.split()
+
+
+@pytest.mark.parametrize("method, hint", [("density", "a smaller --eps"), ("graph", "a smaller --n-neighbors")])
+def test_running_out_of_memory_is_one_line(tmp_path, monkeypatch, capsys, method, hint):
+    from varnex import DensityClustering, KNNLabelPropagation
+
+    def fit(self, X, y):
+        raise MemoryError
+
+    for estimator in (DensityClustering, KNNLabelPropagation):
+        monkeypatch.setattr(estimator, "fit", fit)
+    assert fit_in_process(tmp_path, TWO_GROUPS, method=method) == (1, None)
+    assert capsys.readouterr().err == f"varnex: error: {method} fit ran out of memory: {hint} keeps fewer " \
+                                      "neighbours per row\n"
+
+
 @pytest.mark.parametrize("first, second", [
     ("9007199254740993", "9007199254740995"),   # not exact as float64
     (str(2**63), str(2**64 + 1)),               # beyond int64 and uint64
