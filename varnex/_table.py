@@ -1,135 +1,257 @@
-"""Numeric CSV tables for the command line: read samples and labels, write predictions.
+"""CSV input for the command line: a numeric table with one column of class labels.
+
+The file is read twice: once into typed arrays (float64 features, integer label codes)
+for the fit, and once more, row by row, when the labelled table is written, so the
+text of the rows is never held in memory. Inputs that cannot be read twice (standard
+input, a pipe) are first copied to a temporary file.
 
 Every problem with the input becomes a `TableError` whose message fits on one line
 and names the file, the column and the line of the offending cell.
 """
 
 import csv
-import math
+import io
 import os
+import re
+import shutil
+import stat
 import tempfile
+import sys
+import warnings
 
 import numpy as np
+
+# NumPy's loadtxt is a C parser (with quoted fields) from 1.23 on; older releases
+# read with Python's csv module, as every file does when loadtxt refuses it.
+FAST_LOADTXT = tuple(int(part) for part in np.__version__.split(".")[:2]) >= (1, 23)
+SNIFFED_DELIMITERS = ",;\t|"
+UNLABELLED_CELLS = ("", "-1")
+ROWS_PER_CHUNK = 65536
+_INTEGER = re.compile(r"[+-]?[0-9]+")
 
 
 class TableError(Exception):
     """A CSV file that cannot be used, with a one-line explanation."""
 
 
-class Table:
-    """A CSV file held as its header and its rows of cells (strings, as read)."""
+def sniff_delimiter(sample):
+    """The delimiter among , ; tab | that splits `sample` consistently; "," if none does."""
+    try:
+        return csv.Sniffer().sniff(sample, delimiters=SNIFFED_DELIMITERS).delimiter
+    except csv.Error:
+        return ","
 
-    def __init__(self, path, header, rows, line_numbers):
-        self.path = path
-        self.raw_header = header   # written back as read
-        self.header = [name.strip() for name in header]
-        self.rows = rows
-        self.line_numbers = line_numbers   # the file line of each row, for messages
 
-    @classmethod
-    def read(cls, path):
-        """Read a CSV file whose first line names the columns."""
+class LabelCodes:
+    """Gives each distinct label text an integer code as the rows are read; -1 if unlabelled."""
+
+    def __init__(self):
+        self.codes = {cell: -1 for cell in UNLABELLED_CELLS}
+
+    def __call__(self, cell):
+        return self.codes.setdefault(cell.strip(), len(self.codes) - len(UNLABELLED_CELLS))
+
+    def sorted_classes(self, codes):
+        """(class texts in class order, `codes` renumbered to index them, -1 kept)."""
+        texts = [text for text, code in self.codes.items() if code >= 0]
+        order = _class_order(texts)
+        renumber = np.empty(len(texts) + 1, dtype=np.int64)
+        renumber[-1] = -1   # codes of -1 index the last entry
+        renumber[order] = np.arange(len(texts))
+        return [texts[k] for k in order], renumber[codes]
+
+
+def _class_order(texts):
+    """Indices of `texts` in class order: by value if every label is an integer, else as text.
+
+    That is the order the estimators give the same labels as integers or as strings.
+    """
+    by_text = sorted(range(len(texts)), key=texts.__getitem__)
+    if all(_INTEGER.fullmatch(text) for text in texts):
         try:
-            with open(path, newline="", encoding="utf-8-sig") as file:
-                reader = csv.reader(file)
-                header = next(reader, None)
-                if header is None:
-                    raise TableError(f"{path} is empty")
-                rows, line_numbers = [], []
-                for row in reader:
-                    if not row or (len(row) == 1 and not row[0].strip()):
-                        continue   # blank line
-                    if len(row) != len(header):
-                        raise TableError(f"{path}, line {reader.line_num}: {len(row)} cells, "
-                                         f"but the header names {len(header)} columns")
-                    rows.append(row)
-                    line_numbers.append(reader.line_num)
+            return sorted(by_text, key=lambda k: int(texts[k]))   # stable: equal values ("01", "1") stay in text order
+        except ValueError:   # more digits than int() converts
+            pass
+    return by_text
+
+
+class CsvInput:
+    """A CSV file whose first line names the columns, open for reading its rows twice."""
+
+    def __init__(self, path, delimiter=None):
+        self.name = "standard input" if path == "-" else path
+        self._file = self._open(path)
+        try:
+            with self._text() as text:
+                first = text.readline()
+                sample = first + text.read(65536)
+        except UnicodeDecodeError as error:
+            raise self._not_utf8(error) from None
+        if not sample.strip():
+            raise TableError(f"{self.name} is empty")
+        if delimiter is None:   # sniffed on whole lines
+            delimiter = sniff_delimiter(sample[:max(sample.rfind("\n"), len(first))])
+        self.delimiter = delimiter
+        self.header = next(csv.reader(io.StringIO(sample), delimiter=delimiter))   # written back as read
+        self.names = [name.strip() for name in self.header]
+
+    @staticmethod
+    def _open(path):
+        try:
+            file = open(sys.stdin.fileno(), "rb", closefd=False) if path == "-" else open(path, "rb")
+            if stat.S_ISREG(os.fstat(file.fileno()).st_mode):
+                return file
+            with file:   # a pipe or a device: keep a copy to read twice
+                spool = tempfile.TemporaryFile()
+                shutil.copyfileobj(file, spool)
+            return spool
         except OSError as error:
             raise TableError(f"cannot read {path}: {error.strerror or error}") from None
-        except (csv.Error, UnicodeDecodeError) as error:
-            raise TableError(f"{path} is not a readable CSV file: {error}") from None
-        if not rows:
-            raise TableError(f"{path} has a header but no data rows")
-        return cls(path, header, rows, line_numbers)
+
+    def _text(self):
+        """The file as text from its start (a new handle: closing it leaves the file open)."""
+        self._file.seek(0)
+        return open(os.dup(self._file.fileno()), encoding="utf-8-sig", newline="")
+
+    def close(self):
+        self._file.close()
+
+    def _not_utf8(self, error):
+        return TableError(f"{self.name} is not UTF-8 text ({error.reason}); save it as UTF-8")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.close()
 
     def column_index(self, name):
-        try:
-            return self.header.index(name)
-        except ValueError:
-            raise TableError(f"{self.path} has no column {name!r} (columns: {', '.join(self.header)})") from None
+        """The index of column `name`, after checking that no column name repeats."""
+        seen = {}
+        for k, other in enumerate(self.names):
+            if other and other in seen:
+                raise TableError(f"{self.name} names column {other!r} twice (columns {seen[other] + 1} and {k + 1}); "
+                                 "rename one of them")
+            seen[other] = k
+        if name in seen:
+            return seen[name]
+        hint = ""
+        if len(self.header) == 1:
+            other = next((d for d in ";\t|," if d in self.header[0] and d != self.delimiter), None)
+            if other is not None:
+                hint = f"; its cells may be separated by {other!r}: try --delimiter {_shell_word(other)}"
+        columns = self.delimiter.join(self.names) if hint else ", ".join(self.names)
+        raise TableError(f"{self.name} has no column {name!r} (columns: {columns}){hint}")
 
-    def features(self, skip):
-        """The cells of every column but `skip` as a float64 array of shape (rows, columns)."""
-        keep = [i for i in range(len(self.header)) if i != skip]
-        if not keep:
-            raise TableError(f"{self.path} has no feature column besides the label column")
-        cells = [[row[i] for i in keep] for row in self.rows]
+    def read(self, label):
+        """Features and labels: ``(X float64 (rows, columns - 1), codes int64, classes)``.
+
+        ``classes`` holds the text of each distinct label, and ``codes`` its index there
+        for each row, -1 for a blank or -1 cell.
+        """
+        if len(self.header) < 2:
+            raise TableError(f"{self.name} has no feature column besides the label column")
         try:
-            values = np.array(cells, dtype=np.float64)
+            values, codes, labels = None, None, None
+            if FAST_LOADTXT:
+                values, codes, labels = self._read_with_loadtxt(label)
+            if values is None:   # refused, or an old NumPy: the csv module finds what is wrong
+                values, codes, labels = self._read_with_csv(label)
+        except UnicodeDecodeError as error:
+            raise self._not_utf8(error) from None
+        except csv.Error as error:
+            raise TableError(f"{self.name} is not a readable CSV file: {error}") from None
+        except MemoryError:
+            raise TableError(f"not enough memory to read {self.name}") from None
+        if values.shape[0] == 0:
+            raise TableError(f"{self.name} has a header but no data rows")
+        classes, codes = labels.sorted_classes(codes)
+        return values, codes, classes
+
+    def _read_with_loadtxt(self, label):
+        labels = LabelCodes()
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")   # an input without rows
+                with self._text() as text:
+                    table = np.loadtxt(text, delimiter=self.delimiter, skiprows=1, comments=None, quotechar='"',
+                                       dtype=np.float64, converters={label: labels}, ndmin=2)
+        except ValueError:
+            return None, None, None
+        if table.shape[0] == 0:
+            return np.empty((0, len(self.header) - 1)), np.empty(0, dtype=np.int64), labels
+        if table.shape[1] != len(self.header) or not np.isfinite(table).all():
+            return None, None, None
+        codes = table[:, label].astype(np.int64)
+        return np.delete(table, label, axis=1), codes, labels
+
+    def _read_with_csv(self, label):
+        labels = LabelCodes()
+        keep = [k for k in range(len(self.header)) if k != label]
+        values, codes, chunk, lines = [], [], [], []
+        for line, row in self._records():
+            chunk.append(row)
+            lines.append(line)
+            if len(chunk) == ROWS_PER_CHUNK:
+                values.append(self._numbers(chunk, lines, keep))
+                codes.append(np.array([labels(row[label]) for row in chunk], dtype=np.int64))
+                chunk, lines = [], []
+        values.append(self._numbers(chunk, lines, keep))
+        codes.append(np.array([labels(row[label]) for row in chunk], dtype=np.int64))
+        return np.concatenate(values), np.concatenate(codes), labels
+
+    def _records(self):
+        """(line number, cells) of every data row, blank lines skipped, cell counts checked."""
+        with self._text() as text:
+            reader = csv.reader(text, delimiter=self.delimiter)
+            next(reader, None)
+            for row in reader:
+                if not row or (len(row) == 1 and not row[0].strip()):
+                    continue
+                if len(row) != len(self.header):
+                    raise TableError(f"{self.name}, line {reader.line_num}: {len(row)} cells, "
+                                     f"but the header names {len(self.header)} columns")
+                yield reader.line_num, row
+
+    def write_with_column(self, file, name, cells):
+        """Write the header and every row as read, each with one more cell from `cells`, to `file`."""
+        writer = csv.writer(file, delimiter=self.delimiter, lineterminator="\n")
+        writer.writerow(self.header + [name])
+        rows, count = self._records(), 0
+        for cell, (_, row) in zip(cells, rows):
+            writer.writerow(row + [cell])
+            count += 1
+        if count != len(cells) or next(rows, None) is not None:
+            raise TableError(f"{self.name} changed while it was being labelled; run again on a stable copy")
+
+    def _numbers(self, chunk, lines, keep):
+        cells = [[row[k] for k in keep] for row in chunk]
+        try:
+            values = np.array(cells, dtype=np.float64).reshape(len(chunk), len(keep))
         except ValueError:
             values = None
-        if values is None or not np.all(np.isfinite(values)):
-            self._report_bad_cell(cells, keep)
+        if values is None or not np.isfinite(values).all():
+            self._report_bad_cell(cells, lines, keep)
         return values
 
-    def _report_bad_cell(self, cells, keep):
-        for line, row in zip(self.line_numbers, cells):
+    def _report_bad_cell(self, cells, lines, keep):
+        for line, row in zip(lines, cells):
             for column, cell in zip(keep, row):
+                where = f"{self.name}, line {line}, column {self.names[column]!r}"
                 try:
                     value = float(cell)
                 except ValueError:
-                    what = "empty cell" if not cell.strip() else f"non-numeric cell {cell.strip()!r}"
-                    raise TableError(f"{self.path}, line {line}, column {self.header[column]!r}: {what}") from None
-                if not math.isfinite(value):
-                    raise TableError(f"{self.path}, line {line}, column {self.header[column]!r}: "
-                                     f"non-finite value {cell.strip()!r}")
-        raise TableError(f"{self.path}: the feature cells are not all numbers")   # not reached
+                    if cell.strip():
+                        raise TableError(f"{where}: non-numeric cell {cell.strip()!r}") from None
+                    if not self.names[column]:
+                        raise TableError(f"{self.name}, line {line}: column {column + 1} has no name and an empty "
+                                         f"cell; if every line ends with {self.delimiter!r}, remove that last "
+                                         "delimiter") from None
+                    raise TableError(f"{where}: empty cell") from None
+                if not np.isfinite(value):
+                    raise TableError(f"{where}: non-finite value {cell.strip()!r}")
+        raise TableError(f"{self.name}: the feature cells are not all numbers")   # not reached
 
-    def labels(self, column):
-        """The label column as int64, -1 for blank cells and for -1 itself."""
-        labels = np.full(len(self.rows), -1, dtype=np.int64)
-        for k, (line, row) in enumerate(zip(self.line_numbers, self.rows)):
-            cell = row[column].strip()
-            if not cell:
-                continue
-            try:
-                value = float(cell)
-            except ValueError:
-                value = math.nan
-            if not math.isfinite(value) or value != round(value):
-                raise TableError(f"{self.path}, line {line}, column {self.header[column]!r}: "
-                                 f"label {cell!r} is not an integer (leave the cell blank or write -1 for unlabelled)")
-            labels[k] = int(value)
-        return labels
 
-    def check_output(self, path, name):
-        """Refuse to write over the file read, or to add a column name it already has."""
-        if os.path.exists(path) and os.path.samefile(path, self.path):
-            raise TableError(f"the output {path} is the input file; choose another output path")
-        if name in self.header:
-            raise TableError(f"{self.path} already has a column {name!r}; choose another name for the predictions")
-
-    def write_with_column(self, path, name, values):
-        """Write the table with one more column to `path`, atomically."""
-        self.check_output(path, name)
-        # Write beside the target and rename, so a failure never leaves half a file.
-        directory = os.path.dirname(os.path.abspath(path))
-        try:
-            handle, temporary = tempfile.mkstemp(prefix=".varnex-", suffix=".csv", dir=directory)
-        except OSError as error:
-            raise TableError(f"cannot write {path}: {error.strerror or error}") from None
-        try:
-            with os.fdopen(handle, "w", newline="", encoding="utf-8") as file:
-                writer = csv.writer(file, lineterminator="\n")
-                writer.writerow(self.raw_header + [name])
-                for row, value in zip(self.rows, values):
-                    writer.writerow(row + [value])
-            umask = os.umask(0)
-            os.umask(umask)
-            os.chmod(temporary, 0o666 & ~umask)   # mkstemp makes the file private
-            os.replace(temporary, path)
-        except BaseException as error:
-            os.unlink(temporary)
-            if isinstance(error, OSError):
-                raise TableError(f"cannot write {path}: {error.strerror or error}") from None
-            raise
+def _shell_word(text):
+    return {"\t": "tab", ";": "';'", "|": "'|'"}.get(text, text)
