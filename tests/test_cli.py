@@ -98,8 +98,10 @@ def test_fit_reports_each_stage_on_large_inputs(tmp_path):
     ("label\n1\n2\n", [], "no feature column besides the label column"),
     ("a,label\n1,0\n2,\n", ["--output", "missing.csv"], "the output missing.csv is the input file"),
     ("a,label,predicted\n1,0,0\n2,,\n", [], "already has a column 'predicted'"),
-    ("a,label\n1,0\n2,\n", ["--eps", "-1"], "density fit failed: ValueError: eps must be at least 0"),
-    ("a,label\n1,0\n2,\n", ["--metric", "nonsense"], "density fit failed: ValueError: Unrecognized metric"),
+    (None, ["--eps", "-1"], "--eps must be a float in the range [0.0, inf). Got -1.0 instead."),
+    (None, ["--min-samples", "0"], "--min-samples must be an int in the range [1, inf). Got 0 instead."),
+    (None, ["--metric", "nonsense"], "--metric must be a str among"),
+    (None, ["--metric", "seuclidean"], "metric='seuclidean' needs metric_params with 'V'"),
 ])
 def test_fit_rejects_bad_input_in_one_line(tmp_path, content, args, message):
     if isinstance(content, bytes):

@@ -20,13 +20,12 @@ DEMO_MIN_SAMPLES = 10
 SEED_LIMIT = 2**32   # the seeds NumPy's legacy generators (and scikit-learn's data sets) take
 
 # The options of each method and the estimator parameter each one sets: the one place
-# where an option's name and its parameter's may differ (KNNLabelPropagation still
-# calls max_iter and tol max_iterations and tolerance). Only options given on the
+# where an option's name and its parameter's may differ. Only options given on the
 # command line are passed, so the estimator's defaults apply otherwise.
 METHOD_OPTIONS = {
     "density": {"eps": "eps", "min_samples": "min_samples", "threshold": "threshold",
                 "postprocess": "postprocess"},
-    "graph": {"n_neighbors": "n_neighbors", "max_iter": "max_iterations", "tol": "tolerance"},
+    "graph": {"n_neighbors": "n_neighbors", "max_iter": "max_iter", "tol": "tol"},
 }
 METHOD_ESTIMATORS = {"density": ("varnex.density", "DensityClustering"),
                      "graph": ("varnex.propagation", "KNNLabelPropagation")}
@@ -146,6 +145,23 @@ def _estimator(args, verbose):
     return getattr(importlib.import_module(module), name)(verbose=verbose, **parameters)
 
 
+def _check_estimator_parameters(args):
+    """Refuse, before any file is opened, option values the estimator would refuse."""
+    import re
+
+    from sklearn.utils._param_validation import InvalidParameterError
+
+    estimator = _estimator(args, verbose=0)
+    try:
+        estimator._validate_params()
+        if hasattr(estimator, "_check_params"):
+            estimator._check_params()
+    except (InvalidParameterError, ValueError) as error:
+        # "The 'eps' parameter of DensityClustering must be ..." names the option instead.
+        message = re.sub(r"^The '(\w+)' parameter of \w+", lambda m: _option(m.group(1)), str(error))
+        raise _CommandError(message) from None
+
+
 def _fit(args):
     import numpy as np
 
@@ -153,6 +169,7 @@ def _fit(args):
     from varnex._table import CsvInput, TableError
 
     _check_fit_options(args)
+    _check_estimator_parameters(args)
     try:
         output = Output(args.output)
         if output.is_file(args.input):
