@@ -5,7 +5,8 @@ from sklearn.base import BaseEstimator, ClusterMixin
 from sklearn.utils.validation import validate_data
 
 from varnex._common import Stages, check_number, decode_targets, encode_targets
-from varnex.algorithms.src.densa.binaries.densa_core import densa_main
+from varnex._neighbourhoods import radius_neighbourhoods
+from varnex.algorithms.src.densa.binaries.densa_arrays import cluster_neighbourhoods
 from varnex.algorithms.src.densa.binaries.densa_postprocess import densa_postprocess
 
 __all__ = ["DensityClustering"]
@@ -31,9 +32,9 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         core sample.
     metric : str, default="euclidean"
         Distance between samples, any metric of scikit-learn's ``BallTree``.
-        ``"euclidean"`` and ``"minkowski"`` with ``p=2`` give the same clusters; the
-        first uses a ball tree's array query, the second a k-d tree's list query, and
-        the ball tree is the faster of the two on dense neighbourhoods.
+        ``"euclidean"`` and ``"minkowski"`` with ``p=2`` give the same clusters: a k-d
+        tree's pair query in up to 15 dimensions, brute force by matrix products in
+        more. Other metrics use a ball tree.
     p : int, default=2
         Minkowski exponent, used only when `metric` is ``"minkowski"``.
     threshold : int, default=-1
@@ -46,6 +47,10 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         every sample outside a known class.
     verbose : int, default=0
         Report each stage and its duration on stderr when positive.
+    n_jobs : int, default=None
+        Parallel jobs for the neighbour search where it splits into independent parts
+        (ball tree, brute force; the k-d tree's pair query runs on one thread).
+        ``None`` means 1, ``-1`` all processors.
 
     Attributes
     ----------
@@ -76,7 +81,7 @@ class DensityClustering(ClusterMixin, BaseEstimator):
     """
 
     def __init__(self, eps=0.5, min_samples=5, metric="euclidean", p=2, threshold=-1, postprocess=True,
-                 verbose=0):
+                 verbose=0, n_jobs=None):
         self.eps = eps
         self.min_samples = min_samples
         self.metric = metric
@@ -84,6 +89,7 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         self.threshold = threshold
         self.postprocess = postprocess
         self.verbose = verbose
+        self.n_jobs = n_jobs
 
     def fit(self, X, y):
         """Cluster `X` keeping the known labels of `y`.
@@ -108,13 +114,18 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         self.classes_, known = encode_targets(y)
         stage = Stages("DensityClustering", self.verbose)
         with stage(f"density clustering of {X.shape[0]} samples"):
-            self.labels_ = densa_main(X, float(self.eps), int(self.min_samples), known, self.metric, int(self.p))
+            self.labels_ = self._cluster(X, known)
         final = self.labels_
         if self.postprocess:
             with stage("post-processing"):
                 final = densa_postprocess(X, self.labels_, self.metric, int(self.p), int(self.threshold))
         self.transduction_ = decode_targets(self.classes_, final)
         return self
+
+    def _cluster(self, X, known):
+        # The neighbourhoods are dropped on return, before any post-processing.
+        indptr, indices = radius_neighbourhoods(X, float(self.eps), self.metric, int(self.p), self.n_jobs)
+        return cluster_neighbourhoods(indptr, indices, known, int(self.min_samples))
 
     def fit_predict(self, X, y):
         """Fit, then return the final label of every sample (`transduction_`).
@@ -140,6 +151,8 @@ class DensityClustering(ClusterMixin, BaseEstimator):
             raise ValueError(f"metric must be a metric name, got {self.metric!r}")
         check_number("p", self.p, integral=True, minimum=1)
         check_number("threshold", self.threshold, integral=True)
+        if self.n_jobs is not None:
+            check_number("n_jobs", self.n_jobs, integral=True)
 
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()

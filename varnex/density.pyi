@@ -14,6 +14,7 @@ class DensityClustering(ClusterMixin, BaseEstimator):
     threshold: int
     postprocess: bool
     verbose: int
+    n_jobs: int | None
     classes_: npt.NDArray[Any]
     labels_: npt.NDArray[np.int32]
     transduction_: npt.NDArray[Any]
@@ -28,6 +29,7 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         threshold: int = -1,
         postprocess: bool = True,
         verbose: int = 0,
+        n_jobs: int | None = None,
     ) -> None: ...
     def fit(self, X: npt.ArrayLike, y: npt.ArrayLike) -> DensityClustering: ...
     def fit_predict(self, X: npt.ArrayLike, y: npt.ArrayLike) -> npt.NDArray[Any]: ...
