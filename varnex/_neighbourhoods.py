@@ -1,16 +1,17 @@
 """Radius neighbourhoods as CSR arrays, by the fastest exact route for the data.
 
-Row i of the result lists every sample within distance `eps` of sample i, boundary
-included (distance <= eps) and sample i itself among them, as the radius queries of
-`densa_main` count them: ``indptr`` (int64, n_samples + 1 entries) and ``indices``
-(int32). The order of indices within a row is unspecified.
+Row i of the result lists every other sample within distance `eps` of sample i,
+boundary included (distance <= eps), as the radius queries of `densa_main` find them;
+sample i itself is not stored, though it belongs to its own neighbourhood. The rows are
+``indptr`` (int64, n_samples + 1 entries) and ``indices`` (int32), in no particular
+order within a row.
 
 Routes:
 - Euclidean distance in few dimensions: a k-d tree's self-join, which reports each pair
   once as arrays; a counting sort in native code turns the pairs into rows.
 - Euclidean distance in many dimensions, where trees lose to brute force: distances from
-  matrix products (BLAS) in blocks of bounded size, the pairs close to the boundary
-  decided again from the coordinates themselves.
+  matrix products (BLAS) over the upper triangle in tiles of bounded size, the pairs
+  close to the boundary decided again from the coordinates themselves.
 - Every other metric: scikit-learn's ball tree, the query of `densa_main` itself.
 """
 
@@ -20,8 +21,9 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 from scipy.spatial import cKDTree
 from sklearn.neighbors import BallTree
+from threadpoolctl import threadpool_limits  # scikit-learn's own dependency
 
-from varnex.algorithms.src.densa.binaries.densa_arrays import neighbourhoods_from_pairs
+from varnex.algorithms.src.densa.binaries.densa_arrays import close_pairs, neighbourhoods_from_pairs
 
 __all__ = ["radius_neighbourhoods"]
 
@@ -29,8 +31,9 @@ __all__ = ["radius_neighbourhoods"]
 # scikit-learn's automatic choice of neighbour algorithm.
 MAX_TREE_FEATURES = 15
 
-# Distances of one brute-force block stay within this many doubles (16 MiB).
-BLOCK_DOUBLES = 1 << 21
+# Brute force works on square tiles of this many points a side: the products of one
+# tile take 4 MiB.
+TILE = 1024
 
 
 def radius_neighbourhoods(X, eps, metric="euclidean", p=2, n_jobs=None):
@@ -86,57 +89,56 @@ def _tree_pairs(X, eps):
     # Unbalanced (sliding-midpoint) trees build faster; the pairs found are the same.
     pairs = cKDTree(X, balanced_tree=False).query_pairs(eps, output_type="ndarray")
     pairs = np.ascontiguousarray(pairs, dtype=np.int64).reshape(-1, 2)
+    # The rows take over the pairs' memory.
     return neighbourhoods_from_pairs(pairs, X.shape[0])
 
 
 def _ball_tree(X, eps, metric, p, n_jobs):
     tree = BallTree(X, metric=metric, p=p) if metric == "minkowski" else BallTree(X, metric=metric)
-    parts = np.array_split(X, min(n_jobs, X.shape[0]))
-    found = _map_in_threads(lambda part: tree.query_radius(part, r=eps), parts, n_jobs)
-    rows = [row for part in found for row in part]
-    return _from_rows(rows)
-
-
-def _from_rows(rows):
-    lengths = np.fromiter(map(len, rows), dtype=np.int64, count=len(rows))
-    indptr = np.zeros(len(rows) + 1, dtype=np.int64)
+    parts = np.array_split(np.arange(X.shape[0]), min(n_jobs, X.shape[0]))
+    found = _map_in_threads(lambda part: _without_self(tree.query_radius(X[part], r=eps), part), parts, n_jobs)
+    lengths = np.concatenate([length for length, _ in found])
+    indptr = np.zeros(X.shape[0] + 1, dtype=np.int64)
     np.cumsum(lengths, out=indptr[1:])
-    indices = np.concatenate(rows).astype(np.int32, copy=False) if rows else np.empty(0, np.int32)
-    return indptr, indices
+    return indptr, np.concatenate([indices for _, indices in found])
+
+
+def _without_self(rows, points):
+    """Row lengths and int32 indices of query rows, each row without its own point."""
+    lengths = np.fromiter(map(len, rows), dtype=np.int64, count=len(rows))
+    indices = np.concatenate(rows) if len(rows) else np.empty(0, dtype=np.intp)
+    own = indices == np.repeat(points, lengths)
+    lengths -= np.bincount(np.repeat(np.arange(len(rows)), lengths)[own], minlength=len(rows))
+    return lengths, indices[~own].astype(np.int32)
 
 
 def _brute_euclidean(X, eps, n_jobs):
-    n_samples, n_features = X.shape
-    # Products of centred samples lose less to cancellation; the coordinates that
-    # decide the uncertain pairs are the caller's own.
-    centred = X - X.mean(axis=0)
-    norms = np.einsum("ij,ij->i", centred, centred)
-    # Bound on the rounding of |x|^2 + |y|^2 - 2 x.y (and of the centring) against the
-    # squared distance, generously: within it a pair is checked again exactly.
-    tolerance = 4.0 * (n_features + 8) * np.finfo(np.float64).eps
-    limit = eps * eps
-    block = max(1, BLOCK_DOUBLES // n_samples)
-    starts = list(range(0, n_samples, block))
-    found = _map_in_threads(
-        lambda start: _brute_block(X, centred, norms, start, min(start + block, n_samples), limit, tolerance),
-        starts, n_jobs)
-    counts = np.concatenate([c for c, _ in found])
-    indptr = np.zeros(n_samples + 1, dtype=np.int64)
-    np.cumsum(counts, out=indptr[1:])
-    return indptr, np.concatenate([i for _, i in found])
+    n_samples = X.shape[0]
+    X = np.require(X, dtype=np.float64, requirements=["C", "W"])
+    # Single-precision products of centred points: twice as fast as double precision,
+    # and centring loses less to cancellation. They only sort the pairs; the points
+    # themselves decide those close to the boundary.
+    mean = X.mean(axis=0)
+    norms = np.concatenate([_squared_norms(_centred(X, start, mean)) for start in range(0, n_samples, TILE)])
+    tiles = [(rows, columns) for rows in range(0, n_samples, TILE) for columns in range(rows, n_samples, TILE)]
+
+    def pairs_of(tile):
+        rows, columns = tile
+        products = _centred(X, rows, mean) @ _centred(X, columns, mean).T
+        return close_pairs(products, norms, rows, columns, eps, X)
+
+    # Products of one tile are too small for BLAS's own threads to pay (they wait on
+    # each other, and on every other process): one BLAS thread per tile, and the tiles
+    # on n_jobs threads.
+    with threadpool_limits(1, user_api="blas"):
+        pairs = np.concatenate(_map_in_threads(pairs_of, tiles, n_jobs))
+    return neighbourhoods_from_pairs(pairs, n_samples)
 
 
-def _brute_block(X, centred, norms, start, stop, limit, tolerance):
-    squared = centred[start:stop] @ centred.T
-    squared *= -2.0
-    squared += norms
-    squared += norms[start:stop, None]
-    slack = tolerance * (norms[start:stop] + norms.max())
-    rows, cols = np.nonzero(squared <= (limit + slack)[:, None])
-    unsure = squared[rows, cols] >= limit - slack[rows]
-    if unsure.any():
-        diff = X[start + rows[unsure]] - X[cols[unsure]]
-        keep = np.ones(rows.shape[0], dtype=bool)
-        keep[unsure] = np.einsum("ij,ij->i", diff, diff) <= limit
-        rows, cols = rows[keep], cols[keep]
-    return np.bincount(rows, minlength=stop - start), cols.astype(np.int32)
+def _centred(X, start, mean):
+    """One tile's points, centred and rounded to single precision."""
+    return (X[start:start + TILE] - mean).astype(np.float32)
+
+
+def _squared_norms(rows):
+    return np.einsum("ij,ij->i", rows, rows, dtype=np.float64)

@@ -5,10 +5,13 @@
 // GIL held; the kernels then run without it, and Ctrl-C still stops them.
 #include "frame.hpp"
 #include "kernels/access.hpp"
+#include "kernels/close_pairs.hpp"
 #include "kernels/csr.hpp"
 #include "kernels/density_clustering.hpp"
 
+#include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -35,38 +38,119 @@ int32_t point_count(long long n) {
     return static_cast<int32_t>(n);
 }
 
-// neighbourhoods_from_pairs(pairs, n_samples): the CSR rows of the graph whose edges
-// are `pairs`, shape (n_pairs, 2), int64, as a radius self-query reports them (each
-// pair once, no point paired with itself); every point is listed first in its own row.
-Ref neighbourhoods_from_pairs(const frame::Arguments& args) {
-    auto pairs = frame::Matrix<int64_t>::typed(args[0], frame::kInt64);
-    frame::require_not_none(args[0], "pairs");
-    const int32_t n = point_count(frame::to_int(args[1]));
-    if (pairs.shape(1) != 2 && pairs.shape(0) != 0) {
-        frame::raise(PyExc_ValueError, "pairs must have 2 columns, got %zd", pairs.shape(1));
-    }
-    const int64_t n_pairs = pairs.shape(0);
-    const int64_t* flat = n_pairs == 0 ? nullptr : &pairs.unchecked(0, 0);
-    for (int64_t k = 0; k < 2 * n_pairs; ++k) {
-        if (flat[k] < 0 || flat[k] >= n) {
-            frame::raise(PyExc_ValueError, "pair index %lld out of range for %d points",
-                         static_cast<long long>(flat[k]), n);
+void require_pair_indices(const int32_t* pairs, const int64_t* wide_pairs, int64_t count, int32_t n) {
+    for (int64_t k = 0; k < count; ++k) {
+        const int64_t value = wide_pairs != nullptr ? wide_pairs[k] : pairs[k];
+        const int64_t other = k % 2 == 1 ? (wide_pairs != nullptr ? wide_pairs[k - 1] : pairs[k - 1]) : -1;
+        if (value < 0 || value >= n) {
+            frame::raise(PyExc_ValueError, "pair index %lld out of range for %d points", static_cast<long long>(value),
+                         n);
         }
-        if (k % 2 == 1 && flat[k] == flat[k - 1]) {
+        if (value == other) {
             frame::raise(PyExc_ValueError, "pair %lld joins point %lld to itself", static_cast<long long>(k / 2),
-                         static_cast<long long>(flat[k]));
+                         static_cast<long long>(value));
         }
     }
+}
+
+// neighbourhoods_from_pairs(pairs, n_samples): the CSR rows of the graph whose edges
+// are the rows of `pairs`, shape (n_pairs, 2), int32 or int64, as a radius self-query
+// reports them (each pair once, no point paired with itself). An int64 array is taken
+// over: its memory is reused for the indices, which then keep it alive.
+Ref neighbourhoods_from_pairs(const frame::Arguments& args) {
+    PyObject* given = args[0];
+    const bool wide = frame::is_matching_ndarray(given, frame::kInt64, 2, true);
+    std::optional<frame::Matrix<int64_t>> wide_pairs;
+    std::optional<frame::Matrix<int32_t>> pairs;
+    if (wide) {
+        wide_pairs.emplace(frame::Matrix<int64_t>::typed(given, frame::kInt64));
+    } else {
+        pairs.emplace(frame::Matrix<int32_t>::typed(given, frame::kInt));
+    }
+    frame::require_not_none(given, "pairs");
+    const int32_t n = point_count(frame::to_int(args[1]));
+    const Py_ssize_t rows = wide ? wide_pairs->shape(0) : pairs->shape(0);
+    const Py_ssize_t columns = wide ? wide_pairs->shape(1) : pairs->shape(1);
+    if (columns != 2 && rows != 0) frame::raise(PyExc_ValueError, "pairs must have 2 columns, got %zd", columns);
+    const int64_t n_pairs = rows;
+    void* memory = n_pairs == 0 ? nullptr : (wide ? static_cast<void*>(&wide_pairs->unchecked(0, 0))
+                                                   : static_cast<void*>(&pairs->unchecked(0, 0)));
+    require_pair_indices(static_cast<const int32_t*>(memory), wide ? static_cast<const int64_t*>(memory) : nullptr,
+                         2 * n_pairs, n);
+
     Ref indptr = new_vector(npy_intp{n} + 1, NPY_INT64);
-    Ref indices = new_vector(npy_intp{n} + 2 * n_pairs, NPY_INT32);
+    Ref indices;
+    int32_t* target = nullptr;
+    if (wide) {
+        // The second half of the pairs' memory, once they are narrowed into the first.
+        npy_intp length = 2 * n_pairs;
+        target = static_cast<int32_t*>(memory) + 2 * n_pairs;
+        indices = frame::check(PyArray_New(&PyArray_Type, 1, &length, NPY_INT32, nullptr, n_pairs ? target : nullptr,
+                                           0, NPY_ARRAY_CARRAY, nullptr));
+        if (n_pairs == 0) target = nullptr;
+        frame::check_status(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(indices.get()),
+                                                  Ref::borrow(given).release()));
+    } else {
+        indices = new_vector(2 * n_pairs, NPY_INT32);
+        target = data_of<int32_t>(indices);
+    }
     {
         frame::WithoutGil unlocked;
-        densa::kernels::csr_from_pairs(flat, n_pairs, n, data_of<int64_t>(indptr), data_of<int32_t>(indices));
+        if (wide) densa::kernels::narrow_in_place(memory, 2 * n_pairs);
+        densa::kernels::csr_from_pairs(static_cast<const int32_t*>(memory), n_pairs, n, data_of<int64_t>(indptr),
+                                       target);
     }
     return frame::check(PyTuple_Pack(2, indptr.get(), indices.get()));
 }
 
-// Raises ValueError unless indptr and indices describe n rows of indices in 0 .. n - 1.
+Py_ssize_t to_offset(PyObject* object) {
+    const long long value = frame::check_value(PyLong_AsLongLong(object), -1LL);
+    if (value < 0) frame::raise(PyExc_ValueError, "an offset must be at least 0, got %lld", value);
+    return static_cast<Py_ssize_t>(value);
+}
+
+// close_pairs(products, norms, row_start, column_start, radius, points): the pairs
+// (i, j), i < j, of one tile of brute-force inner products whose points lie within
+// `radius` of each other (boundary included), as int32 of shape (n_pairs, 2).
+// products[r, c] (float32 or float64) is the inner product of the centred points
+// row_start + r and column_start + c as the product saw them, norms their squared norms
+// (float64); `points` are the points themselves.
+template <class Real>
+Ref close_pairs_of(const frame::Arguments& args, const frame::ElementType& real) {
+    auto products = frame::Matrix<Real>::typed(args[0], real);
+    auto norms = Vector<double>::typed(args[1], frame::kDouble);
+    const Py_ssize_t row_start = to_offset(args[2]);
+    const Py_ssize_t column_start = to_offset(args[3]);
+    const double radius = frame::to_double(args[4]);
+    auto points = frame::Matrix<double>::typed(args[5], frame::kDouble);
+    for (int i : {0, 1, 5}) frame::require_not_none(args[i], "products, norms and points");
+    const Py_ssize_t n = points.shape(0);
+    if (norms.size() != n || row_start + products.shape(0) > n || column_start + products.shape(1) > n ||
+        n > INT32_MAX) {
+        frame::raise(PyExc_ValueError, "a tile of %zd x %zd products at (%zd, %zd) does not fit %zd points and %zd norms",
+                     products.shape(0), products.shape(1), row_start, column_start, n, norms.size());
+    }
+    std::vector<int32_t> found;
+    if (products.shape(0) > 0 && products.shape(1) > 0) {
+        const densa::kernels::ProductTile<Real> tile{&products.unchecked(0, 0), products.shape(0), products.shape(1),
+                                                     row_start, column_start};
+        frame::WithoutGil unlocked;
+        densa::kernels::close_pairs(tile, norms.elements().data(), &points.unchecked(0, 0), points.shape(1), radius,
+                                    found);
+    }
+    npy_intp dims[2] = {static_cast<npy_intp>(found.size() / 2), 2};
+    Ref result = frame::check(PyArray_SimpleNew(2, dims, NPY_INT32));
+    std::copy(found.begin(), found.end(), data_of<int32_t>(result));
+    return result;
+}
+
+Ref close_pairs(const frame::Arguments& args) {
+    if (frame::is_matching_ndarray(args[0], frame::kFloat32, 2, true)) return close_pairs_of<float>(args, frame::kFloat32);
+    return close_pairs_of<double>(args, frame::kDouble);
+}
+
+// Raises ValueError unless indptr and indices describe n rows of indices in 0 .. n - 1,
+// no row listing its own point.
 void require_csr(const Vector<int64_t>& indptr, const Vector<int32_t>& indices, int32_t n) {
     if (indptr.size() != int64_t{n} + 1) {
         frame::raise(PyExc_ValueError, "indptr has %zd entries, expected %lld", indptr.size(),
@@ -82,9 +166,12 @@ void require_csr(const Vector<int64_t>& indptr, const Vector<int32_t>& indices, 
                      static_cast<long long>(ptr[n]), indices.size());
     }
     const int32_t* idx = indices.elements().data();
-    for (Py_ssize_t k = 0; k < indices.size(); ++k) {
-        if (idx[k] < 0 || idx[k] >= n) {
-            frame::raise(PyExc_ValueError, "neighbour index %d out of range for %d points", idx[k], n);
+    for (int32_t i = 0; i < n; ++i) {
+        for (int64_t k = ptr[i]; k < ptr[i + 1]; ++k) {
+            if (idx[k] < 0 || idx[k] >= n) {
+                frame::raise(PyExc_ValueError, "neighbour index %d out of range for %d points", idx[k], n);
+            }
+            if (idx[k] == i) frame::raise(PyExc_ValueError, "row %d lists its own point", i);
         }
     }
 }
@@ -96,7 +183,8 @@ struct SharedQueue {
 };
 
 // cluster_neighbourhoods(indptr, indices, labels, min_samples): densa_main's clustering
-// over CSR neighbourhoods, each row holding the point itself. Returns new int32 labels.
+// over CSR neighbourhoods, each row holding the other points within reach (the point
+// itself counts towards min_samples without being stored). Returns new int32 labels.
 Ref cluster_neighbourhoods(const frame::Arguments& args) {
     auto indptr = Vector<int64_t>::typed(args[0], frame::kInt64);
     auto indices = Vector<int32_t>::typed(args[1], frame::kInt);
@@ -135,9 +223,10 @@ const frame::FunctionSpec kClusterNeighbourhoods{
     .defaults = {},
     .doc = "cluster_neighbourhoods(indptr, indices, labels, min_samples)\n"
            "\n"
-           "Semi-supervised DBSCAN over CSR neighbourhoods (indptr int64, indices int32,\n"
-           "every row holding its own point). Returns new int32 labels: known classes,\n"
-           "-1 for noise, -2, -3, ... for clusters found among unlabelled points.",
+           "Semi-supervised DBSCAN over CSR neighbourhoods (indptr int64, indices int32;\n"
+           "row i lists the other points within reach of point i, which itself counts\n"
+           "towards min_samples). Returns new int32 labels: known classes, -1 for noise,\n"
+           "-2, -3, ... for clusters found among unlabelled points.",
     .body = cluster_neighbourhoods,
 };
 
@@ -148,8 +237,20 @@ const frame::FunctionSpec kNeighbourhoodsFromPairs{
     .doc = "neighbourhoods_from_pairs(pairs, n_samples)\n"
            "\n"
            "CSR rows (indptr int64, indices int32) of the symmetric graph whose edges are\n"
-           "the rows of `pairs` (int64, shape (n_pairs, 2)), every point first in its own row.",
+           "the rows of `pairs` (int32 or int64, shape (n_pairs, 2)). An int64 `pairs` is\n"
+           "taken over: the indices reuse its memory.",
     .body = neighbourhoods_from_pairs,
+};
+
+const frame::FunctionSpec kClosePairs{
+    .name = "close_pairs",
+    .parameters = {"products", "norms", "row_start", "column_start", "radius", "points"},
+    .defaults = {},
+    .doc = "close_pairs(products, norms, row_start, column_start, radius, points)\n"
+           "\n"
+           "The pairs (i, j), i < j, of one tile of inner products of centred points whose\n"
+           "points lie within `radius` (boundary included), as int32 of shape (n_pairs, 2).",
+    .body = close_pairs,
 };
 
 const frame::ModuleSpec kModuleSpec{
@@ -158,7 +259,7 @@ const frame::ModuleSpec kModuleSpec{
     .source_file = kSource,
     .imports = {},
     .function = kClusterNeighbourhoods,
-    .more_functions = {&kNeighbourhoodsFromPairs},
+    .more_functions = {&kNeighbourhoodsFromPairs, &kClosePairs},
 };
 
 }  // namespace
