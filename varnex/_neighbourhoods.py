@@ -7,8 +7,9 @@ sample i itself is not stored, though it belongs to its own neighbourhood. The r
 order within a row.
 
 Routes:
-- Euclidean distance in few dimensions: a k-d tree's self-join, which reports each pair
-  once as arrays; a counting sort in native code turns the pairs into rows.
+- Euclidean distance in few dimensions: k-d tree self-joins over slabs of the points,
+  which report each pair once as arrays; a counting sort in native code turns the
+  pairs into rows.
 - Euclidean distance in many dimensions, where trees lose to brute force: distances from
   matrix products (BLAS) over the upper triangle in tiles of bounded size, the pairs
   close to the boundary decided again from the coordinates themselves.
@@ -31,6 +32,10 @@ __all__ = ["radius_neighbourhoods"]
 # scikit-learn's automatic choice of neighbour algorithm.
 MAX_TREE_FEATURES = 15
 
+# The k-d tree joins slabs of at most this many points: a self-join's pairs cost the
+# library far more memory while it collects them than once they are narrowed.
+SLAB_POINTS = 1 << 16
+
 # Brute force works on square tiles of this many points a side: the products of one
 # tile take 4 MiB.
 TILE = 1024
@@ -50,8 +55,7 @@ def radius_neighbourhoods(X, eps, metric="euclidean", p=2, n_jobs=None):
     p : int, default=2
         Minkowski exponent, used only when `metric` is ``"minkowski"``.
     n_jobs : int, default=None
-        Parallel jobs for the queries that split into independent parts (the ball tree
-        and brute force). None means 1, -1 all processors.
+        Parallel jobs for the neighbour search. None means 1, -1 all processors.
 
     Returns
     -------
@@ -63,7 +67,7 @@ def radius_neighbourhoods(X, eps, metric="euclidean", p=2, n_jobs=None):
         return np.zeros(1, dtype=np.int64), np.empty(0, dtype=np.int32)
     if metric in ("euclidean", "l2") or (metric == "minkowski" and p == 2):
         if n_features <= MAX_TREE_FEATURES:
-            return _tree_pairs(X, eps)
+            return _tree_pairs(X, eps, effective_n_jobs(n_jobs))
         return _brute_euclidean(X, eps, effective_n_jobs(n_jobs))
     return _ball_tree(X, eps, metric, p, effective_n_jobs(n_jobs))
 
@@ -85,12 +89,33 @@ def _map_in_threads(function, items, n_jobs):
         return list(pool.map(function, items))
 
 
-def _tree_pairs(X, eps):
+def _tree_pairs(X, eps, n_jobs):
+    """Rows from k-d tree self-joins over slabs of the points, on n_jobs threads."""
+    n_samples = X.shape[0]
+    n_slabs = max(n_jobs, -(-n_samples // SLAB_POINTS))
+    if n_slabs == 1:
+        blocks = [_slab_pairs(X, eps, np.arange(n_samples), n_samples)]
+    else:
+        # Slabs along the widest coordinate; each is joined with the points of the later
+        # slabs that could lie within eps of it (a generous margin: a pair counts by
+        # the tree's own rule, whatever the margin, and the margin is only searched).
+        axis = np.argmax(np.ptp(X, axis=0))
+        order = np.argsort(X[:, axis], kind="stable")
+        coordinate = X[order, axis]
+        bounds = np.linspace(0, n_samples, n_slabs + 1).astype(np.int64)
+        ends = np.searchsorted(coordinate, coordinate[bounds[1:] - 1] + 2 * eps, side="right")
+        slabs = [(order[start:end], stop - start) for start, stop, end in zip(bounds[:-1], bounds[1:], ends)]
+        blocks = _map_in_threads(lambda slab: _slab_pairs(X, eps, *slab), slabs, n_jobs)
+    return neighbourhoods_from_pairs(blocks, n_samples)
+
+
+def _slab_pairs(X, eps, points, n_owned):
+    """int32 pairs within eps among X[points] with at least one of the first `n_owned`."""
     # Unbalanced (sliding-midpoint) trees build faster; the pairs found are the same.
-    pairs = cKDTree(X, balanced_tree=False).query_pairs(eps, output_type="ndarray")
-    pairs = np.ascontiguousarray(pairs, dtype=np.int64).reshape(-1, 2)
-    # The rows take over the pairs' memory.
-    return neighbourhoods_from_pairs(pairs, X.shape[0])
+    local = cKDTree(X[points], balanced_tree=False).query_pairs(eps, output_type="ndarray").reshape(-1, 2)
+    if n_owned < len(points):
+        local = local[(local < n_owned).any(axis=1)]
+    return points.astype(np.int32)[local]
 
 
 def _ball_tree(X, eps, metric, p, n_jobs):
@@ -131,8 +156,8 @@ def _brute_euclidean(X, eps, n_jobs):
     # each other, and on every other process): one BLAS thread per tile, and the tiles
     # on n_jobs threads.
     with threadpool_limits(1, user_api="blas"):
-        pairs = np.concatenate(_map_in_threads(pairs_of, tiles, n_jobs))
-    return neighbourhoods_from_pairs(pairs, n_samples)
+        blocks = _map_in_threads(pairs_of, tiles, n_jobs)
+    return neighbourhoods_from_pairs(blocks, n_samples)
 
 
 def _centred(X, start, mean):

@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <optional>
 #include <vector>
 
 namespace {
@@ -38,67 +37,48 @@ int32_t point_count(long long n) {
     return static_cast<int32_t>(n);
 }
 
-void require_pair_indices(const int32_t* pairs, const int64_t* wide_pairs, int64_t count, int32_t n) {
-    for (int64_t k = 0; k < count; ++k) {
-        const int64_t value = wide_pairs != nullptr ? wide_pairs[k] : pairs[k];
-        const int64_t other = k % 2 == 1 ? (wide_pairs != nullptr ? wide_pairs[k - 1] : pairs[k - 1]) : -1;
-        if (value < 0 || value >= n) {
-            frame::raise(PyExc_ValueError, "pair index %lld out of range for %d points", static_cast<long long>(value),
-                         n);
-        }
-        if (value == other) {
-            frame::raise(PyExc_ValueError, "pair %lld joins point %lld to itself", static_cast<long long>(k / 2),
-                         static_cast<long long>(value));
+// Raises ValueError unless every pair joins two different points of 0 .. n - 1.
+void require_pairs(const densa::kernels::PairBlock& block, int32_t n) {
+    for (int64_t k = 0; k < 2 * block.n_pairs; ++k) {
+        const int32_t value = block.pairs[k];
+        if (value < 0 || value >= n) frame::raise(PyExc_ValueError, "pair index %d out of range for %d points", value, n);
+        if (k % 2 == 1 && value == block.pairs[k - 1]) {
+            frame::raise(PyExc_ValueError, "a pair joins point %d to itself", value);
         }
     }
 }
 
-// neighbourhoods_from_pairs(pairs, n_samples): the CSR rows of the graph whose edges
-// are the rows of `pairs`, shape (n_pairs, 2), int32 or int64, as a radius self-query
-// reports them (each pair once, no point paired with itself). An int64 array is taken
-// over: its memory is reused for the indices, which then keep it alive.
+// neighbourhoods_from_pairs(blocks, n_samples): the CSR rows of the graph whose edges
+// are the rows of the int32 arrays of shape (n_pairs, 2) in the list `blocks`, as a
+// radius self-join reports them (each pair once, no point paired with itself).
 Ref neighbourhoods_from_pairs(const frame::Arguments& args) {
-    PyObject* given = args[0];
-    const bool wide = frame::is_matching_ndarray(given, frame::kInt64, 2, true);
-    std::optional<frame::Matrix<int64_t>> wide_pairs;
-    std::optional<frame::Matrix<int32_t>> pairs;
-    if (wide) {
-        wide_pairs.emplace(frame::Matrix<int64_t>::typed(given, frame::kInt64));
-    } else {
-        pairs.emplace(frame::Matrix<int32_t>::typed(given, frame::kInt));
-    }
-    frame::require_not_none(given, "pairs");
+    PyObject* given = frame::require_list(args[0], "blocks");
+    frame::require_not_none(given, "blocks");
     const int32_t n = point_count(frame::to_int(args[1]));
-    const Py_ssize_t rows = wide ? wide_pairs->shape(0) : pairs->shape(0);
-    const Py_ssize_t columns = wide ? wide_pairs->shape(1) : pairs->shape(1);
-    if (columns != 2 && rows != 0) frame::raise(PyExc_ValueError, "pairs must have 2 columns, got %zd", columns);
-    const int64_t n_pairs = rows;
-    void* memory = n_pairs == 0 ? nullptr : (wide ? static_cast<void*>(&wide_pairs->unchecked(0, 0))
-                                                   : static_cast<void*>(&pairs->unchecked(0, 0)));
-    require_pair_indices(static_cast<const int32_t*>(memory), wide ? static_cast<const int64_t*>(memory) : nullptr,
-                         2 * n_pairs, n);
-
-    Ref indptr = new_vector(npy_intp{n} + 1, NPY_INT64);
-    Ref indices;
-    int32_t* target = nullptr;
-    if (wide) {
-        // The second half of the pairs' memory, once they are narrowed into the first.
-        npy_intp length = 2 * n_pairs;
-        target = static_cast<int32_t*>(memory) + 2 * n_pairs;
-        indices = frame::check(PyArray_New(&PyArray_Type, 1, &length, NPY_INT32, nullptr, n_pairs ? target : nullptr,
-                                           0, NPY_ARRAY_CARRAY, nullptr));
-        if (n_pairs == 0) target = nullptr;
-        frame::check_status(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(indices.get()),
-                                                  Ref::borrow(given).release()));
-    } else {
-        indices = new_vector(2 * n_pairs, NPY_INT32);
-        target = data_of<int32_t>(indices);
+    // A private copy of the list, and views that hold every block for the call: Python
+    // code run by a buffer export cannot pull a block away.
+    Ref listed = frame::check(PyList_GetSlice(given, 0, PyList_GET_SIZE(given)));
+    std::vector<frame::Matrix<int32_t>> views;
+    std::vector<densa::kernels::PairBlock> blocks;
+    int64_t n_pairs = 0;
+    const Py_ssize_t n_blocks = PyList_GET_SIZE(listed.get());
+    views.reserve(static_cast<size_t>(n_blocks));
+    for (Py_ssize_t b = 0; b < n_blocks; ++b) {
+        PyObject* item = PyList_GET_ITEM(listed.get(), b);
+        views.push_back(frame::Matrix<int32_t>::typed(item, frame::kInt));
+        const frame::Matrix<int32_t>& view = views.back();
+        frame::require_not_none(item, "a block of pairs");
+        if (view.shape(0) == 0) continue;
+        if (view.shape(1) != 2) frame::raise(PyExc_ValueError, "pairs must have 2 columns, got %zd", view.shape(1));
+        blocks.push_back({&view.unchecked(0, 0), view.shape(0)});
+        require_pairs(blocks.back(), n);
+        n_pairs += view.shape(0);
     }
+    Ref indptr = new_vector(npy_intp{n} + 1, NPY_INT64);
+    Ref indices = new_vector(2 * n_pairs, NPY_INT32);
     {
         frame::WithoutGil unlocked;
-        if (wide) densa::kernels::narrow_in_place(memory, 2 * n_pairs);
-        densa::kernels::csr_from_pairs(static_cast<const int32_t*>(memory), n_pairs, n, data_of<int64_t>(indptr),
-                                       target);
+        densa::kernels::csr_from_pairs(blocks, n, data_of<int64_t>(indptr), data_of<int32_t>(indices));
     }
     return frame::check(PyTuple_Pack(2, indptr.get(), indices.get()));
 }
@@ -232,13 +212,12 @@ const frame::FunctionSpec kClusterNeighbourhoods{
 
 const frame::FunctionSpec kNeighbourhoodsFromPairs{
     .name = "neighbourhoods_from_pairs",
-    .parameters = {"pairs", "n_samples"},
+    .parameters = {"blocks", "n_samples"},
     .defaults = {},
-    .doc = "neighbourhoods_from_pairs(pairs, n_samples)\n"
+    .doc = "neighbourhoods_from_pairs(blocks, n_samples)\n"
            "\n"
            "CSR rows (indptr int64, indices int32) of the symmetric graph whose edges are\n"
-           "the rows of `pairs` (int32 or int64, shape (n_pairs, 2)). An int64 `pairs` is\n"
-           "taken over: the indices reuse its memory.",
+           "the rows of the int32 arrays of shape (n_pairs, 2) in the list `blocks`.",
     .body = neighbourhoods_from_pairs,
 };
 

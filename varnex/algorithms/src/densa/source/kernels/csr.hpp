@@ -41,38 +41,34 @@ private:
     Poll& poller_;
 };
 
-// The rows of the symmetric graph whose edges are `n_pairs` unordered pairs (a, b),
-// a != b, given as 2 * n_pairs point indices: what a radius self-query reports, each
-// pair once. indptr has n + 1 entries, indices 2 * n_pairs, and may not overlap
-// `pairs`. A counting sort, so linear in points plus pairs.
-template <class Index>
-void csr_from_pairs(const std::int32_t* pairs, std::int64_t n_pairs, std::int64_t n, std::int64_t* indptr,
-                    Index* indices) {
+// One block of unordered pairs (a, b), a != b: 2 * n_pairs point indices.
+struct PairBlock {
+    const std::int32_t* pairs;
+    std::int64_t n_pairs;
+};
+
+// The rows of the symmetric graph whose edges are the pairs of `blocks`: what a radius
+// self-join reports, each pair once. indptr has n + 1 entries, indices two per pair. A
+// counting sort, so linear in points plus pairs.
+template <class Blocks, class Index>
+void csr_from_pairs(const Blocks& blocks, std::int64_t n, std::int64_t* indptr, Index* indices) {
     // Row ends first: indptr[i + 1] = end of row i.
     for (std::int64_t i = 0; i <= n; ++i) indptr[i] = 0;
-    for (std::int64_t k = 0; k < 2 * n_pairs; ++k) ++indptr[pairs[k] + 1];
+    for (const PairBlock& block : blocks) {
+        for (std::int64_t k = 0; k < 2 * block.n_pairs; ++k) ++indptr[block.pairs[k] + 1];
+    }
     for (std::int64_t i = 0; i < n; ++i) indptr[i + 1] += indptr[i];
+    const std::int64_t nnz = indptr[n];
     // Filled from the back of each row, which leaves indptr[i + 1] at the start of row i.
-    for (std::int64_t k = 2 * n_pairs - 2; k >= 0; k -= 2) {
-        const std::int32_t a = pairs[k], b = pairs[k + 1];
-        indices[--indptr[a + 1]] = static_cast<Index>(b);
-        indices[--indptr[b + 1]] = static_cast<Index>(a);
+    for (const PairBlock& block : blocks) {
+        for (std::int64_t k = 0; k < 2 * block.n_pairs; k += 2) {
+            const std::int32_t a = block.pairs[k], b = block.pairs[k + 1];
+            indices[--indptr[a + 1]] = static_cast<Index>(b);
+            indices[--indptr[b + 1]] = static_cast<Index>(a);
+        }
     }
     std::memmove(indptr, indptr + 1, static_cast<std::size_t>(n) * sizeof *indptr);
-    indptr[n] = 2 * n_pairs;
-}
-
-// Narrows `count` 64-bit values in range of 32 bits to 32 bits, in place: the results
-// take the first half of the memory. Reading ahead of writing, front to back, never
-// overwrites a value not yet read.
-inline void narrow_in_place(void* memory, std::int64_t count) {
-    auto* bytes = static_cast<unsigned char*>(memory);
-    for (std::int64_t k = 0; k < count; ++k) {
-        std::int64_t wide;
-        std::memcpy(&wide, bytes + 8 * k, sizeof wide);
-        const auto narrow = static_cast<std::int32_t>(wide);
-        std::memcpy(bytes + 4 * k, &narrow, sizeof narrow);
-    }
+    indptr[n] = nnz;
 }
 
 }  // namespace densa::kernels
