@@ -25,8 +25,9 @@
 namespace densa::kernels {
 
 // The core test of plain DBSCAN: a neighbourhood of at least min_samples points, the
-// point itself included. A weighted test (the weights of a neighbourhood summing to at
-// least min_samples) fits the same slot.
+// point itself included. A weighted test (the sample weights of a neighbourhood summing
+// to at least min_samples) fits the same slot, reading each point's neighbourhood weight
+// summed once over its row before the passes.
 struct CountCore {
     std::int64_t min_samples;
     bool operator()(std::int32_t /*point*/, std::int64_t row_size) const { return row_size >= min_samples; }
@@ -54,11 +55,11 @@ public:
         std::int32_t queue_end = 1;
         while (queue_start < queue_end) {
             // Rows are read in queue order, scattered in memory: ask for later ones ahead.
-            if (queue_start + 2 * kPrefetchDistance < queue_end) {
-                rows_.prefetch_row(queue(queue_start + 2 * kPrefetchDistance));
+            if (std::int64_t{queue_start} + 2 * kPrefetchDistance < queue_end) {
+                rows_.prefetch_row(queue(std::int64_t{queue_start} + 2 * kPrefetchDistance));
             }
-            if (queue_start + kPrefetchDistance < queue_end) {
-                rows_.prefetch_entry(queue(queue_start + kPrefetchDistance));
+            if (std::int64_t{queue_start} + kPrefetchDistance < queue_end) {
+                rows_.prefetch_entry(queue(std::int64_t{queue_start} + kPrefetchDistance));
             }
             rows_.poll();
             const std::int32_t current_point_idx = queue(queue_start);
