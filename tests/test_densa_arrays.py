@@ -175,3 +175,38 @@ def test_estimator_equals_the_native_pipeline(metric, p, d, n_jobs):
     raw = densa_main(X, eps, 4, y, metric, p)
     assert np.array_equal(model.labels_, raw)
     assert np.array_equal(model.transduction_, densa_postprocess(X, raw, metric, p))
+
+
+def test_arrays_written_by_another_thread_meanwhile_are_read_safely():
+    # The GIL is released while the rows are read: a thread scribbling over them may
+    # spoil the labels, but every read and write must stay inside the arrays.
+    import threading
+    X = blob_data(30000, 2, 4, spread=2.0)
+    indptr, indices = radius_neighbourhoods(X, 0.3)
+    rng = np.random.default_rng(4)
+    pairs = np.ascontiguousarray(np.column_stack([np.arange(len(X) - 1), np.arange(1, len(X))]), dtype=np.int32)
+    stop = threading.Event()
+
+    originals = [(array, array.copy()) for array in (indices, indptr, pairs)]
+
+    def scribble():
+        # Bad values, then the good ones back: validation sees either, the kernels both.
+        while not stop.is_set():
+            for array, original in originals:
+                where = rng.integers(0, len(array), 50)
+                array[where] = rng.integers(-2**31, 2**31 - 1, array[where].shape)
+                array[where] = original[where]
+
+    writer = threading.Thread(target=scribble)
+    writer.start()
+    try:
+        for _ in range(50):
+            for run in (lambda: cluster_neighbourhoods(indptr, indices, random_labels(len(X), 4), 5),
+                        lambda: neighbourhoods_from_pairs([pairs], len(X))):
+                try:
+                    run()
+                except (ValueError, RuntimeError):
+                    pass
+    finally:
+        stop.set()
+        writer.join()

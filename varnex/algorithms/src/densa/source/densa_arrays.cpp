@@ -76,9 +76,16 @@ Ref neighbourhoods_from_pairs(const frame::Arguments& args) {
     }
     Ref indptr = new_vector(npy_intp{n} + 1, NPY_INT64);
     Ref indices = new_vector(2 * n_pairs, NPY_INT32);
+    std::vector<int64_t> cursor(static_cast<size_t>(n));
+    int64_t filled = 0;
     {
         frame::WithoutGil unlocked;
-        densa::kernels::csr_from_pairs(blocks, n, data_of<int64_t>(indptr), data_of<int32_t>(indices));
+        densa::kernels::csr_from_pairs(blocks, n, data_of<int64_t>(indptr), data_of<int32_t>(indices),
+                                       cursor.data());
+        filled = data_of<int64_t>(indptr)[n];
+    }
+    if (filled != 2 * n_pairs) {
+        frame::raise(PyExc_RuntimeError, "the pairs changed while their rows were built");
     }
     return frame::check(PyTuple_Pack(2, indptr.get(), indices.get()));
 }
@@ -184,7 +191,7 @@ Ref cluster_neighbourhoods(const frame::Arguments& args) {
         frame::WithoutGil unlocked;
         std::fill(cluster_labels.data, cluster_labels.data + n, -1);
         using Rows = densa::kernels::CsrRows<int32_t, frame::WithoutGil>;
-        Rows rows(indptr.elements().data(), indices.elements().data(), unlocked);
+        Rows rows(indptr.elements().data(), indices.elements().data(), indices.size(), n, unlocked);
         const Unchecked<int32_t> known{labels.elements().data()};
         const Unchecked<int8_t> visited{visited_flags.data()};
         densa::kernels::DensityClustering<Rows, Unchecked<int32_t>, densa::kernels::CountCore> clustering(
