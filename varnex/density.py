@@ -48,9 +48,8 @@ class DensityClustering(ClusterMixin, BaseEstimator):
     verbose : int, default=0
         Report each stage and its duration on stderr when positive.
     n_jobs : int, default=None
-        Parallel jobs for the neighbour search where it splits into independent parts
-        (ball tree, brute force; the k-d tree's pair query runs on one thread).
-        ``None`` means 1, ``-1`` all processors.
+        Parallel jobs for the neighbour search (k-d tree slabs, ball-tree queries or
+        brute-force tiles). ``None`` means 1, ``-1`` all processors.
 
     Attributes
     ----------
