@@ -1,7 +1,7 @@
-"""DensityClustering's two Euclidean routes: metric="minkowski", p=2 (k-d tree, list
-query) against metric="euclidean" (ball tree, array query), on the densa_core benchmark
-data with a few labels per blob. The estimator defaults to the route that wins on dense
-neighbourhoods; both must give the same clusters.
+"""DensityClustering's two names for the Euclidean distance: metric="minkowski", p=2
+against metric="euclidean", on the densa_core benchmark data with a few labels per blob.
+Both now take the same neighbour search (k-d tree pairs in few dimensions, brute force
+in many); they must give the same clusters at the same speed.
 """
 
 import numpy as np

@@ -46,3 +46,29 @@ def peak_memory_mib(setup, statement):
     )
     out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True)
     return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def time_and_peak(setup, statement, repeat=1):
+    """Best time of `statement` over `repeat` runs and the growth of the peak resident
+    set during its first run (MiB), in a fresh interpreter after `setup`."""
+    code = (
+        "import gc, json, time\n"
+        "def status(key):\n"
+        "    for line in open('/proc/self/status'):\n"
+        "        if line.startswith(key + ':'):\n"
+        "            return int(line.split()[1])\n"
+        f"{setup}\n"
+        "gc.collect()\n"
+        "open('/proc/self/clear_refs', 'w').write('5')\n"
+        "base = status('VmRSS')\n"
+        "times = []\n"
+        f"for run in range({repeat}):\n"
+        "    start = time.perf_counter()\n"
+        + "".join(f"    {line}\n" for line in statement.splitlines()) +
+        "    times.append(time.perf_counter() - start)\n"
+        "    if run == 0:\n"
+        "        peak = (status('VmHWM') - base) / 1024\n"
+        "print(json.dumps([min(times), peak]))\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True)
+    return tuple(json.loads(out.stdout.strip().splitlines()[-1]))

@@ -128,6 +128,7 @@ public:
     Elements(T* data, Py_ssize_t size) : data_(data), size_(size) {}
 
     Py_ssize_t size() const { return size_; }
+    T* data() const { return data_; }
     T& unchecked(Py_ssize_t i) const { return data_[i]; }
     T& checked(Py_ssize_t i) const { return data_[wrap_index(i, size_)]; }
 

@@ -21,6 +21,8 @@ struct ModuleSpec {
     const char* source_file;  // path of the source module, for tracebacks
     std::initializer_list<Import> imports;
     const FunctionSpec& function;
+    // Further functions, bound after `function` in this order (array entry points).
+    std::initializer_list<const FunctionSpec*> more_functions = {};
 };
 
 // The PyInit_ result for multi-phase initialisation. Call once from PyInit_<name>.

@@ -168,3 +168,107 @@ def test_rebound_numpy_gets_every_call_with_the_same_result(monkeypatch):
     monkeypatch.setattr(module, "np", NumpySpy())
     assert np.array_equal(densa_postprocess(points, labels), expected)
     assert calls == ["unique"] + ["array", "mean"] * 7 + ["unique"] + ["array", "mean"] * 5
+
+
+# Centroids from one grouping of the rows ---------------------------------------------
+
+class RecordingMetric:
+    """A stand-in metric class recording every centroid handed to pairwise()."""
+
+    def __init__(self):
+        self.centroids = []
+
+    def get_metric(self, *args, **kwargs):
+        return self
+
+    def pairwise(self, X, Y):
+        self.centroids.append(np.asarray(X[0]).copy())
+        return [[float(np.abs(np.asarray(X[0]) - np.asarray(Y[0])).sum())]]
+
+
+def clustered_points(kind, seed=0):
+    rng = np.random.default_rng(seed)
+    n, d, clusters = {"one feature": (5000, 1, 400), "many features": (4000, 9, 300),
+                      "thousands of clusters": (9000, 3, 3000), "large offset": (3000, 4, 50),
+                      "mixed magnitudes": (3000, 5, 40)}[kind]
+    labels = rng.integers(-clusters, clusters, n).astype(I32)
+    labels[labels == -1] = 0
+    labels[0] = -1   # one noise point to place
+    points = rng.normal(size=(n, d))
+    if kind == "large offset":
+        points = 1e15 + points * 3.0
+    elif kind == "mixed magnitudes":
+        points = points * 10.0 ** rng.integers(-300, 300, size=(n, d))
+    return np.ascontiguousarray(points), labels
+
+
+@pytest.mark.parametrize("kind", ["one feature", "many features", "thousands of clusters", "large offset",
+                                  "mixed magnitudes"])
+def test_centroids_equal_mask_and_mean_bit_for_bit(monkeypatch, kind):
+    points, labels = clustered_points(kind)
+    recorder = RecordingMetric()
+    monkeypatch.setattr(module, "DistanceMetric", recorder)
+    densa_postprocess(points, labels, "euclidean", 2, np.iinfo(I32).min)
+    keys = [v for v in np.unique(labels) if v != -1]
+    expected = [np.mean(np.array(points)[labels == v], axis=0) for v in keys]
+    assert len(recorder.centroids) == len(expected)
+    assert all(got.tobytes() == want.tobytes() for got, want in zip(recorder.centroids, expected))
+
+
+def nearest_centroid_reference(points, labels, threshold):
+    """A short NumPy version: dissolve, then nearest surviving centroid (Euclidean)."""
+    labels = np.where((labels != -1) & (labels < threshold), -1, labels)
+    keys = np.array([v for v in np.unique(labels) if v != -1])
+    if len(keys) == 0:
+        return labels
+    centroids = np.array([points[labels == v].mean(axis=0) for v in keys])
+    noise = labels == -1
+    distances = np.sqrt(((points[noise][:, None, :] - centroids[None]) ** 2).sum(axis=2))
+    labels[noise] = keys[np.argmin(distances, axis=1)]
+    return labels
+
+
+@pytest.mark.parametrize("threshold", [-1, 2, -40, 10**6])
+def test_labels_match_a_numpy_reference(threshold):
+    points, labels = clustered_points("many features", seed=1)
+    labels[::5] = -1
+    assert np.array_equal(densa_postprocess(points, labels, threshold=threshold),
+                          nearest_centroid_reference(points, labels, threshold))
+
+
+class CountingNumpy:
+    """numpy under another name: forces the call-by-call route, counting np.mean."""
+
+    def __init__(self):
+        self.means = 0
+
+    def __getattr__(self, name):
+        return getattr(np, name)
+
+    def mean(self, *args, **kwargs):
+        self.means += 1
+        return np.mean(*args, **kwargs)
+
+
+def test_rebound_numpy_gets_every_call_and_the_same_labels(monkeypatch):
+    points, labels = clustered_points("thousands of clusters", seed=2)
+    labels[::7] = -1
+    expected = densa_postprocess(points, labels)
+    counting = CountingNumpy()
+    monkeypatch.setattr(module, "np", counting)
+    assert np.array_equal(densa_postprocess(points, labels), expected)
+    n_clusters = len(set(labels.tolist()) - {-1})
+    n_known = len(set(labels[labels >= 0].tolist()))
+    assert counting.means == n_clusters + n_known   # both tables, the second after dissolution
+
+
+def test_means_of_dissolved_clusters_still_warn_when_they_would(monkeypatch):
+    # A sum that overflows inside a dissolved cluster: its mean warns, as it does when
+    # every call is made.
+    points = np.array([[0.0], [1.0], [1e308], [1.5e308], [5.0]])
+    labels = np.array([0, 0, -2, -2, -1], I32)
+    with pytest.warns(RuntimeWarning, match="overflow"):
+        out = densa_postprocess(points, labels, "manhattan")
+    monkeypatch.setattr(module, "np", CountingNumpy())
+    with pytest.warns(RuntimeWarning, match="overflow"):
+        assert np.array_equal(densa_postprocess(points, labels, "manhattan"), out)

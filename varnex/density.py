@@ -9,7 +9,8 @@ from sklearn.utils.validation import validate_data
 
 from varnex._common import (METRIC_CONSTRAINT, Stages, check_metric_params, decode_targets, encode_targets,
                             positive_int, unit_scale)
-from varnex.algorithms.src.densa.binaries.densa_core import densa_main
+from varnex._neighbourhoods import radius_neighbourhoods
+from varnex.algorithms.src.densa.binaries.densa_arrays import cluster_neighbourhoods
 from varnex.algorithms.src.densa.binaries.densa_postprocess import densa_postprocess
 
 __all__ = ["DensityClustering"]
@@ -39,8 +40,10 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         Smallest neighbourhood size, the sample itself included, that makes a sample a
         core sample.
     metric : str, default="euclidean"
-        Distance between samples: ``"euclidean"``, ``"minkowski"`` (with `p`) or another
-        metric of scikit-learn's ``BallTree``.
+        Distance between samples, any metric of scikit-learn's ``BallTree``.
+        ``"euclidean"`` and ``"minkowski"`` with ``p=2`` give the same clusters: a k-d
+        tree's pair query in up to 15 dimensions, brute force by matrix products in
+        more. Other metrics use a ball tree.
     metric_params : dict, default=None
         Parameters of the metric, as scikit-learn takes them (``{"V": ...}`` for
         ``"seuclidean"``, ``{"VI": ...}`` for ``"mahalanobis"``).
@@ -56,6 +59,9 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         sample outside a known class.
     verbose : int, default=0
         Report each stage and its duration on stderr when positive.
+    n_jobs : int, default=None
+        Parallel jobs for the neighbour search (k-d tree slabs, ball-tree queries or
+        brute-force tiles). ``None`` means 1, ``-1`` all processors.
 
     Attributes
     ----------
@@ -106,10 +112,11 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         "threshold": [Integral],
         "postprocess": ["boolean"],
         "verbose": ["verbose"],
+        "n_jobs": [Integral, None],
     }
 
     def __init__(self, eps=0.5, min_samples=5, metric="euclidean", metric_params=None, p=2, threshold=-1,
-                 postprocess=True, verbose=0):
+                 postprocess=True, verbose=0, n_jobs=None):
         self.eps = eps
         self.min_samples = min_samples
         self.metric = metric
@@ -118,6 +125,7 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         self.threshold = threshold
         self.postprocess = postprocess
         self.verbose = verbose
+        self.n_jobs = n_jobs
 
     @_fit_context(prefer_skip_nested_validation=True)
     def fit(self, X, y=None):
@@ -144,11 +152,11 @@ class DensityClustering(ClusterMixin, BaseEstimator):
             X, y = validate_data(self, X, y, dtype=np.float64, order="C")
             classes, known = encode_targets(y, require_labels=False)
         factor, degree = unit_scale(X, self.metric)
-        X = X * factor if factor != 1.0 or not X.flags.writeable else X   # a copy: the native modules write
+        X = X * factor if factor != 1.0 or not X.flags.writeable else X   # densa_postprocess takes writable data
         eps = float(self.eps) * factor ** degree
         stage = Stages("DensityClustering", self.verbose)
         with stage(f"density clustering of {X.shape[0]} samples"):
-            clusters = densa_main(X, eps, int(self.min_samples), known, self.metric, int(self.p))
+            clusters = self._cluster(X, eps, known)
         if classes.size == 0:
             # Nothing labelled: the new clusters -2, -3, ... are DBSCAN's 0, 1, ...
             final = np.where(clusters <= -2, -2 - clusters, -1).astype(np.int32)
@@ -162,6 +170,11 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         self.clusters_ = clusters
         self.labels_ = self.transduction_ = decode_targets(classes, final)
         return self
+
+    def _cluster(self, X, eps, known):
+        # The neighbourhoods are dropped on return, before any post-processing.
+        indptr, indices = radius_neighbourhoods(X, eps, self.metric, int(self.p), self.n_jobs)
+        return cluster_neighbourhoods(indptr, indices, known, int(self.min_samples))
 
     def fit_predict(self, X, y=None):
         """Fit, then return the final label of every sample (`labels_`).

@@ -15,6 +15,7 @@ class DensityClustering(ClusterMixin, BaseEstimator):
     threshold: int
     postprocess: bool
     verbose: int
+    n_jobs: int | None
     classes_: npt.NDArray[Any]
     labels_: npt.NDArray[Any]
     transduction_: npt.NDArray[Any]
@@ -31,6 +32,7 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         threshold: int = -1,
         postprocess: bool = True,
         verbose: int = 0,
+        n_jobs: int | None = None,
     ) -> None: ...
     def fit(self, X: npt.ArrayLike, y: npt.ArrayLike | None = None) -> DensityClustering: ...
     def fit_predict(self, X: npt.ArrayLike, y: npt.ArrayLike | None = None) -> npt.NDArray[Any]: ...

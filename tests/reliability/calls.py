@@ -22,6 +22,9 @@ LINKA = "varnex.algorithms.src.linka.binaries"
 FUNCTIONS = {
     "densa_main": f"{DENSA}.densa_core",
     "densa_postprocess": f"{DENSA}.densa_postprocess",
+    "cluster_neighbourhoods": f"{DENSA}.densa_arrays",
+    "neighbourhoods_from_pairs": f"{DENSA}.densa_arrays",
+    "close_pairs": f"{DENSA}.densa_arrays",
     "find_connected_components": f"{LINKA}.linka_bfs",
     "connect_unlabeled": f"{LINKA}.linka_connect",
     "weighted_label_propagation": f"{LINKA}.linka_lp",

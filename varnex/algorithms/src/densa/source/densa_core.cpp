@@ -5,6 +5,8 @@
 // so known labels are kept, two known labels never share a cluster, and clusters found
 // among unlabelled points are numbered -2, -3, ...
 #include "frame.hpp"
+#include "kernels/access.hpp"
+#include "kernels/density_clustering.hpp"
 #include "neighbourhoods.hpp"
 
 #include <cstdint>
@@ -24,57 +26,49 @@ const frame::Name int8{"int8"}, int32{"int32"};
 const frame::Name query_ball_tree{"query_ball_tree"}, query_radius{"query_radius"};
 const frame::Keywords kw_r{"r"}, kw_metric{"metric"}, kw_metric_p{"metric", "p"};
 
-// What every expand_cluster call of one clustering shares.
-struct Clustering {
-    int32_t n_samples;
-    int32_t min_samples;
-    frame::Elements<int32_t> labels;          // known labels, read only
-    frame::Elements<int32_t> cluster_labels;  // the result
-    const densa::Neighbourhoods& tree_ball_proximity;
+// Bounds-checked access: an index outside the array raises IndexError, a negative one
+// counts from the end.
+template <class T>
+struct Checked {
+    frame::Elements<T> elements;
+    T& operator()(Py_ssize_t i) const { return elements.checked(i); }
 };
 
-constexpr int32_t kPrefetchDistance = 8;
-
-// Grows the cluster `cluster_id` breadth-first from `point_idx`. A point spreads the
-// cluster when it carries a known label or is a core point; a neighbour joins when it
-// is unvisited and unlabelled or labelled `cluster_id`. Points are marked visited as
-// they enter the queue, so none enters twice.
-void expand_cluster(const Clustering& c, const frame::Elements<int8_t> visited, Py_ssize_t point_idx,
-                    int32_t cluster_id) {
-    if (visited.checked(point_idx) != 0) return;
-    Ref queue_array = frame::work_array(empty, static_cast<long long>(c.n_samples) + 1, int32);
-    auto queue_view = Vector<int32_t>::typed(queue_array.get(), frame::kInt);
-    const frame::Elements<int32_t> queue = queue_view.elements();
-    queue.checked(0) = static_cast<int32_t>(point_idx);
-    int32_t queue_start = 0;
-    int32_t queue_end = 1;
-    while (queue_start < queue_end) {
-        // Rows are read in queue order, which is scattered in memory: ask for later
-        // ones ahead of time.
-        if (queue_start + 2 * kPrefetchDistance < queue_end) {
-            c.tree_ball_proximity.prefetch_row(queue.unchecked(queue_start + 2 * kPrefetchDistance));
-        }
-        if (queue_start + kPrefetchDistance < queue_end) {
-            c.tree_ball_proximity.prefetch_entry(queue.unchecked(queue_start + kPrefetchDistance));
-        }
-        int32_t current_point_idx = queue.checked(queue_start);
-        visited.checked(current_point_idx) = 1;
-        c.cluster_labels.checked(current_point_idx) = cluster_id;
-        densa::NeighbourList neighbors = c.tree_ball_proximity.entry(current_point_idx);
-        Py_ssize_t n_neighbors = neighbors.size();
-        if (c.labels.checked(current_point_idx) >= 0 || n_neighbors >= c.min_samples) {
-            neighbors.for_each([&](int32_t idx) {
-                if (visited.checked(idx) != 0) return;
-                int32_t label = c.labels.checked(idx);
-                if (label != -1 && label != cluster_id) return;
-                visited.checked(idx) = 1;
-                queue.checked(queue_end) = idx;
-                ++queue_end;
-            });
-        }
-        ++queue_start;
-    }
+template <class T>
+densa::kernels::Unchecked<T> unchecked(const Vector<T>& view) {
+    return {view.elements().data()};
 }
+
+// The neighbour table as the kernel reads it.
+struct TableRows {
+    const densa::Neighbourhoods& table;
+
+    densa::NeighbourList row(Py_ssize_t i) const { return table.entry(i); }
+    Py_ssize_t row_size(Py_ssize_t i) const { return table.entry_size(i); }
+    void prefetch_row(Py_ssize_t i) const { table.prefetch_row(i); }
+    void prefetch_entry(Py_ssize_t i) const { table.prefetch_entry(i); }
+    void poll() const {}
+};
+
+// Each cluster's queue: np.empty(n_samples + 1, dtype=np.int32), read through a
+// bounds-checked view.
+struct WorkQueue {
+    Ref array;
+    Vector<int32_t> view;
+    frame::Elements<int32_t> elements;
+    int32_t& operator()(Py_ssize_t i) const { return elements.checked(i); }
+};
+
+struct WorkQueues {
+    WorkQueue make(long long n_slots) const {
+        Ref array = frame::work_array(empty, n_slots, int32);
+        auto view = Vector<int32_t>::typed(array.get(), frame::kInt);
+        const frame::Elements<int32_t> elements = view.elements();
+        return WorkQueue{std::move(array), std::move(view), elements};
+    }
+};
+
+using Clustering = densa::kernels::DensityClustering<TableRows, Checked<int32_t>, densa::kernels::CountCore>;
 
 bool is_minkowski(PyObject* metric) {
     return metric != Py_None && PyUnicode_CompareWithASCIIString(metric, "minkowski") == 0;
@@ -145,31 +139,17 @@ Ref densa_main(const frame::Arguments& args) {
     require_entries(cluster_labels, n_samples, "the label array");
     require_entries(visited_view, n_samples, "the visited array");
 
-    const Clustering clustering{n_samples, min_samples, labels.elements(), cluster_labels.elements(),
-                                tree_ball_proximity};
-    auto grow = [&](const Vector<int8_t>& visited, int32_t seed, int32_t cluster_id) {
-        frame::traced(kExpandCluster, [&] { expand_cluster(clustering, visited.elements(), seed, cluster_id); });
-    };
-
-    // First pass: labelled points that are not core points.
-    for (int32_t i = 0; i < n_samples; ++i) {
-        if (soft_visited_view.unchecked(i) != 0 || labels.unchecked(i) < 0) continue;
-        if (tree_ball_proximity.entry_size(i) < min_samples) grow(soft_visited_view, i, labels.unchecked(i));
-    }
-    // Second pass: labelled core points.
-    for (int32_t i = 0; i < n_samples; ++i) {
-        if (visited_view.unchecked(i) != 0 || labels.unchecked(i) < 0) continue;
-        if (tree_ball_proximity.entry_size(i) >= min_samples) grow(visited_view, i, labels.unchecked(i));
-    }
-    // Third pass: new clusters among the unlabelled core points.
-    int32_t cluster_id = -2;
-    for (int32_t i = 0; i < n_samples; ++i) {
-        if (visited_view.unchecked(i) != 0) continue;
-        if (tree_ball_proximity.entry_size(i) >= min_samples) {
-            grow(visited_view, i, cluster_id);
-            --cluster_id;
-        }
-    }
+    TableRows rows{tree_ball_proximity};
+    Clustering clustering(rows, n_samples, Checked<int32_t>{labels.elements()}, densa::kernels::CountCore{min_samples});
+    const Checked<int32_t> result{cluster_labels.elements()};
+    WorkQueues queues;
+    clustering.seed_clusters(unchecked(labels), unchecked(soft_visited_view), unchecked(visited_view),
+                             [&](densa::kernels::Pass pass, int32_t seed, int32_t cluster_id) {
+        const Vector<int8_t>& visited = pass == densa::kernels::Pass::LabelledBorder ? soft_visited_view : visited_view;
+        frame::traced(kExpandCluster, [&] {
+            clustering.expand_cluster(result, Checked<int8_t>{visited.elements()}, queues, seed, cluster_id);
+        });
+    });
     return frame::call_method(frame::global(np).get(), asarray, {cluster_labels_array.get()});
 }
 

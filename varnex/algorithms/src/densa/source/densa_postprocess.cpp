@@ -4,8 +4,10 @@
 // point takes the label of the surviving cluster whose centroid is nearest under a
 // scikit-learn distance metric (ties to the smallest label; NaN and +inf never win).
 #include "frame.hpp"
+#include "kernels/label_groups.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -48,11 +50,11 @@ Ref one_item_list(PyObject* item) {
 }
 
 // labels_to_centroids for the current labels: np.unique, then for every label but -1
-// the mean of its rows, selected from a fresh copy of all points (np.array) or, when
-// `copy_points` is false, from `points` itself. Returned in the table's iteration order
+// the mean of its rows, selected from a fresh copy of all points (np.array), every call
+// through the module's names. Returned in the table's iteration order
 // (insertion order of the dictionary, so a repeated label keeps its first place and its
 // last centroid).
-std::vector<Cluster> centroid_table(PyObject* labels, PyObject* points, bool copy_points) {
+std::vector<Cluster> centroid_table(PyObject* labels, PyObject* points) {
     Ref unique_labels = frame::call_method(frame::global(np).get(), unique, {labels});
     Ref table = frame::check(PyDict_New());
     Ref iterator = frame::check(PyObject_GetIter(unique_labels.get()));
@@ -61,8 +63,7 @@ std::vector<Cluster> centroid_table(PyObject* labels, PyObject* points, bool cop
         int32_t label = frame::to_int(item.get());
         if (label == -1) continue;
         Ref key = frame::new_int(label);
-        Ref all_points = copy_points ? frame::call_method(frame::global(np).get(), array, {points})
-                                     : Ref::borrow(points);
+        Ref all_points = frame::call_method(frame::global(np).get(), array, {points});
         Ref mask = frame::check(PyObject_RichCompare(labels, key.get(), Py_EQ));
         Ref group = frame::check(PyObject_GetItem(all_points.get(), mask.get()));
         Ref centroid = frame::call_method(frame::global(np).get(), mean, {group.get(), axis.get()}, &kw_axis);
@@ -77,6 +78,50 @@ std::vector<Cluster> centroid_table(PyObject* labels, PyObject* points, bool cop
     PyObject* centroid = nullptr;
     while (PyDict_Next(table.get(), &position, &key, &centroid)) {
         clusters.push_back({static_cast<int32_t>(PyLong_AsLong(key)), Ref::borrow(key), Ref::borrow(centroid)});
+    }
+    return clusters;
+}
+
+// Whether np.mean over any group of rows of `points` runs free of floating-point
+// warnings: finite coordinates whose sums cannot overflow. Then a mean whose value is
+// never used has no effect at all.
+bool means_are_silent(const Matrix<double>& points) {
+    const Py_ssize_t n = points.shape(0), d = points.shape(1);
+    double largest = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        for (Py_ssize_t j = 0; j < d; ++j) {
+            const double x = points.unchecked(i, j);
+            if (!std::isfinite(x)) return false;
+            largest = std::max(largest, std::fabs(x));
+        }
+    }
+    return n == 0 || largest <= std::numeric_limits<double>::max() / (2.0 * static_cast<double>(n));
+}
+
+// labels_to_centroids after dissolution, from one stable grouping of the rows by label
+// instead of one mask per cluster. Each group holds exactly the rows that the mask
+// `labels == label` selects, in the same order, gathered into a fresh C-contiguous
+// array as that selection would be, so np.mean gives the same centroid bit for bit.
+// The means of clusters below `threshold` are taken as the first table takes them,
+// unless `skip_dissolved` (nothing could show them); they get no entry.
+std::vector<Cluster> grouped_centroid_table(const StridedVector<int32_t>& labels, const Matrix<double>& points,
+                                            int32_t threshold, bool skip_dissolved) {
+    const densa::kernels::LabelGroups grouped =
+        densa::kernels::group_by_label(labels.size(), [&](int64_t i) { return labels.unchecked(i); });
+    const Py_ssize_t n_dims = points.shape(1);
+    Ref axis = frame::new_int(0);
+    std::vector<Cluster> clusters;
+    for (const densa::kernels::LabelGroup& group : grouped.groups) {
+        const bool dissolved = group.label < threshold;
+        if (group.label == -1 || (dissolved && skip_dissolved)) continue;
+        npy_intp dims[2] = {group.end - group.begin, n_dims};
+        Ref rows = frame::check(PyArray_SimpleNew(2, dims, NPY_FLOAT64));
+        auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(rows.get())));
+        for (int64_t k = group.begin; k < group.end; ++k, out += n_dims) {
+            if (n_dims > 0) std::memcpy(out, &points.unchecked(grouped.rows[k], 0), n_dims * sizeof(double));
+        }
+        Ref centroid = frame::call_method(frame::global(np).get(), mean, {rows.get(), axis.get()}, &kw_axis);
+        if (!dissolved) clusters.push_back({group.label, frame::new_int(group.label), std::move(centroid)});
     }
     return clusters;
 }
@@ -246,25 +291,28 @@ Ref densa_postprocess(const frame::Arguments& args) {
 
     // The libraries see the caller's points as an ndarray over the same memory.
     Ref points_array = points.to_ndarray(args[0], frame::kDouble);
-    // With NumPy's own functions on a plain ndarray, selecting rows from the points
-    // themselves gives the same groups as from a copy, and the dissolution below leaves
-    // every surviving cluster with the same members, so the second table is the first
-    // without the dissolved clusters, bit for bit. Anything else gets every call.
-    const bool library_arrays =
-        frame::global(np).get() == library_numpy() && PyArray_CheckExact(labels_array.get());
-    std::vector<Cluster> clusters = centroid_table(labels_array.get(), points_array.get(), !library_arrays);
-
-    Ref minus_one = frame::new_int(-1);
-    for (const Cluster& cluster : clusters) {
-        if (cluster.label >= threshold) continue;
-        Ref mask = frame::check(PyObject_RichCompare(labels_array.get(), cluster.key.get(), Py_EQ));
-        frame::check_status(PyObject_SetItem(labels_array.get(), mask.get(), minus_one.get()));
-    }
-
+    // With NumPy's own functions on a plain ndarray of one label per point, the table
+    // comes from one grouping of the rows, and the dissolution is done in place: the
+    // second table is the first without the dissolved clusters, bit for bit. Anything
+    // else gets every call.
+    const bool library_arrays = frame::global(np).get() == library_numpy() &&
+                                PyArray_CheckExact(labels_array.get()) && labels.size() == n_points;
+    std::vector<Cluster> clusters;
     if (library_arrays) {
-        std::erase_if(clusters, [&](const Cluster& cluster) { return cluster.label < threshold; });
+        clusters = grouped_centroid_table(labels, points, threshold, means_are_silent(points));
+        for (Py_ssize_t i = 0; i < n_points; ++i) {
+            int32_t& label = labels.unchecked(i);
+            if (label != -1 && label < threshold) label = -1;
+        }
     } else {
-        clusters = centroid_table(labels_array.get(), points_array.get(), true);
+        clusters = centroid_table(labels_array.get(), points_array.get());
+        Ref minus_one = frame::new_int(-1);
+        for (const Cluster& cluster : clusters) {
+            if (cluster.label >= threshold) continue;
+            Ref mask = frame::check(PyObject_RichCompare(labels_array.get(), cluster.key.get(), Py_EQ));
+            frame::check_status(PyObject_SetItem(labels_array.get(), mask.get(), minus_one.get()));
+        }
+        clusters = centroid_table(labels_array.get(), points_array.get());
     }
     // Batched only when the metric came from scikit-learn's own class, whose metrics
     // compute every pair of a block exactly as a one-pair call does.

@@ -1,0 +1,144 @@
+"""Case tables of the density family's array entry points: cluster_neighbourhoods,
+neighbourhoods_from_pairs and close_pairs (module densa_arrays).
+
+SUCCESS and ERRORS drive the leak checks, THREADS the thread check, FUZZ the
+child-process fuzzing: malformed CSR rows (indices out of range, a row listing its own
+point, indptr that decreases or ends elsewhere), pairs and tiles, in every layout.
+"""
+
+import numpy as np
+from hypothesis import strategies as st
+from hypothesis.extra import numpy as hnp
+
+from reliability.calls import Call, Layout
+from reliability.densa_cases import LABELS, POINTS
+from reliability.strategies import (INT32_MAX, INT32_MIN, INT_DTYPES, FLOAT_DTYPES, JUNK, array_argument, bound,
+                                    doubles, ints, label_values, point_arrays, weighted)
+
+CLUSTER, PAIRS, TILE = "cluster_neighbourhoods", "neighbourhoods_from_pairs", "close_pairs"
+CLUSTER_PARAMETERS = ["indptr", "indices", "labels", "min_samples"]
+PAIRS_PARAMETERS = ["blocks", "n_samples"]
+TILE_PARAMETERS = ["products", "norms", "row_start", "column_start", "radius", "points"]
+
+
+def call(function, *args, **kwargs):
+    return Call(function, args, kwargs)
+
+
+def _rows(points, eps):
+    """CSR rows of every pair within eps (the point itself left out), by brute force."""
+    within = np.linalg.norm(points[:, None] - points[None], axis=2) <= eps
+    np.fill_diagonal(within, False)
+    indptr = np.concatenate([[0], np.cumsum(within.sum(axis=1))]).astype(np.int64)
+    return indptr, np.nonzero(within)[1].astype(np.int32)
+
+
+INDPTR, INDICES = _rows(POINTS, 0.5)
+PAIR_BLOCK = np.array([[0, 1], [1, 2], [5, 3]], np.int32)
+CENTRED = POINTS - POINTS.mean(axis=0)
+NORMS = np.einsum("ij,ij->i", CENTRED, CENTRED)
+PRODUCTS = np.ascontiguousarray(CENTRED[:40] @ CENTRED[20:100].T)
+
+SUCCESS = {
+    "cluster_neighbourhoods blobs": call(CLUSTER, INDPTR, INDICES, LABELS, 5),
+    "cluster_neighbourhoods by keyword": call(CLUSTER, indptr=INDPTR, indices=INDICES, labels=LABELS, min_samples=1),
+    "cluster_neighbourhoods no rows": call(CLUSTER, np.zeros(1, np.int64), np.empty(0, np.int32),
+                                           np.empty(0, np.int32), 5),
+    "neighbourhoods_from_pairs blocks": call(PAIRS, [PAIR_BLOCK, PAIR_BLOCK[:0], PAIR_BLOCK[1:]], 6),
+    "neighbourhoods_from_pairs none": call(PAIRS, [], 3),
+    "close_pairs double": call(TILE, PRODUCTS, NORMS, 0, 20, 0.5, POINTS),
+    "close_pairs single": call(TILE, PRODUCTS.astype(np.float32), NORMS, 0, 20, 0.5, POINTS),
+}
+
+_LABELS3 = np.full(3, -1, np.int32)
+ERRORS = {
+    "cluster_neighbourhoods no arguments": (call(CLUSTER), TypeError),
+    "cluster_neighbourhoods indptr int32": (call(CLUSTER, INDPTR.astype(np.int32), INDICES, LABELS, 5), ValueError),
+    "cluster_neighbourhoods indices None": (call(CLUSTER, INDPTR, None, LABELS, 5), TypeError),
+    "cluster_neighbourhoods labels short": (call(CLUSTER, INDPTR, INDICES, LABELS[:-1], 5), ValueError),
+    "cluster_neighbourhoods min_samples junk": (call(CLUSTER, INDPTR, INDICES, LABELS, "5"), TypeError),
+    "cluster_neighbourhoods index out of range": (call(CLUSTER, np.array([0, 1, 1, 1]), np.array([7], np.int32),
+                                                       _LABELS3, 2), ValueError),
+    "cluster_neighbourhoods own point": (call(CLUSTER, np.array([0, 1, 1, 1]), np.array([0], np.int32),
+                                              _LABELS3, 2), ValueError),
+    "cluster_neighbourhoods indptr decreases": (call(CLUSTER, np.array([0, 2, 1, 2]), np.array([1, 2], np.int32),
+                                                     _LABELS3, 2), ValueError),
+    "neighbourhoods_from_pairs not a list": (call(PAIRS, (PAIR_BLOCK,), 6), TypeError),
+    "neighbourhoods_from_pairs int64 block": (call(PAIRS, [PAIR_BLOCK.astype(np.int64)], 6), ValueError),
+    "neighbourhoods_from_pairs out of range": (call(PAIRS, [PAIR_BLOCK], 5), ValueError),
+    "neighbourhoods_from_pairs self pair": (call(PAIRS, [np.array([[2, 2]], np.int32)], 5), ValueError),
+    "neighbourhoods_from_pairs junk block": (call(PAIRS, [PAIR_BLOCK, "x"], 6), TypeError),
+    "close_pairs tile too large": (call(TILE, PRODUCTS, NORMS, 280, 20, 0.5, POINTS), ValueError),
+    "close_pairs negative offset": (call(TILE, PRODUCTS, NORMS, -1, 20, 0.5, POINTS), ValueError),
+    "close_pairs norms short": (call(TILE, PRODUCTS, NORMS[:-1], 0, 20, 0.5, POINTS), ValueError),
+}
+
+THREADS = [SUCCESS["cluster_neighbourhoods blobs"], SUCCESS["neighbourhoods_from_pairs blocks"],
+           SUCCESS["close_pairs single"], ERRORS["cluster_neighbourhoods own point"][0]]
+
+
+# Fuzzing --------------------------------------------------------------------------
+
+@st.composite
+def csr_rows(draw, n):
+    """Rows of n points, mostly well formed, sometimes not."""
+    lengths = draw(st.lists(st.integers(0, 4), min_size=n, max_size=n))
+    indptr = np.concatenate([[0], np.cumsum(lengths)]).astype(np.int64)
+    wrong_indptr = weighted(
+        (8, st.just(indptr)),
+        (1, st.just(indptr[::-1].copy())),
+        (1, st.integers(-3, 3).map(lambda shift: indptr + shift)),
+        (1, st.just(indptr[:-1].copy())),
+    )
+    index = weighted((8, st.integers(0, max(n - 1, 0))), (1, st.sampled_from([-1, n, n + 1, INT32_MAX, INT32_MIN])))
+    indices = hnp.arrays(np.int32, int(indptr[-1]), elements=index)
+    return draw(wrong_indptr), draw(indices)
+
+
+@st.composite
+def cluster_arguments(draw):
+    n = draw(st.integers(0, 12))
+    indptr, indices = draw(csr_rows(n))
+    labels = draw(label_values(n, [-1, -1, -1, 0, 1, -2, -7, INT32_MAX, INT32_MIN]))
+    values = [draw(array_argument(indptr, INT_DTYPES)), draw(array_argument(indices, INT_DTYPES)),
+              draw(array_argument(labels, INT_DTYPES)), draw(ints())]
+    args, kwargs = draw(bound(values, CLUSTER_PARAMETERS))
+    return call(CLUSTER, *args, **kwargs)
+
+
+@st.composite
+def pairs_arguments(draw):
+    n = draw(st.integers(0, 10))
+    point = weighted((8, st.integers(0, max(n - 1, 0))), (1, st.sampled_from([-1, n, INT32_MAX, INT32_MIN])))
+    blocks = draw(st.lists(hnp.arrays(np.int32, st.tuples(st.integers(0, 5), st.just(2)), elements=point),
+                           max_size=3))
+    blocks = [draw(array_argument(block, INT_DTYPES)) for block in blocks]
+    container = draw(weighted((8, st.just(list)), (1, st.sampled_from([tuple, lambda b: b[0] if b else None]))))
+    values = [container(blocks), draw(weighted((4, st.just(n)), (1, ints())))]
+    args, kwargs = draw(bound(values, PAIRS_PARAMETERS))
+    return call(PAIRS, *args, **kwargs)
+
+
+@st.composite
+def tile_arguments(draw):
+    points = draw(point_arrays())
+    n = len(points)
+    rows, columns = draw(st.integers(0, n + 2)), draw(st.integers(0, n + 2))
+    products = draw(hnp.arrays(draw(st.sampled_from([np.float64, np.float32])), (rows, columns),
+                               elements=st.floats(-100, 100, width=32)))
+    norms = draw(hnp.arrays(np.float64, draw(weighted((6, st.just(n)), (1, st.integers(0, n + 2)))),
+                            elements=st.floats(0, 100)))
+    values = [draw(array_argument(products, FLOAT_DTYPES)), draw(array_argument(norms, FLOAT_DTYPES)),
+              draw(weighted((4, st.integers(0, n)), (1, ints()))), draw(weighted((4, st.integers(0, n)), (1, ints()))),
+              draw(doubles()), draw(array_argument(points, FLOAT_DTYPES))]
+    args, kwargs = draw(bound(values, TILE_PARAMETERS))
+    return call(TILE, *args, **kwargs)
+
+
+FUZZ = {
+    "cluster_neighbourhoods arguments": cluster_arguments(),
+    "neighbourhoods_from_pairs arguments": pairs_arguments(),
+    "close_pairs arguments": tile_arguments(),
+}
+
+__all__ = ["SUCCESS", "ERRORS", "THREADS", "FUZZ", "JUNK"]

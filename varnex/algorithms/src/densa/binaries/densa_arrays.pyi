@@ -1,0 +1,33 @@
+"""Density clustering over CSR neighbourhood arrays (native)."""
+
+import numpy as np
+import numpy.typing as npt
+
+def cluster_neighbourhoods(
+    indptr: npt.NDArray[np.int64],
+    indices: npt.NDArray[np.int32],
+    labels: npt.NDArray[np.int32],
+    min_samples: int,
+) -> npt.NDArray[np.int32]:
+    """Semi-supervised DBSCAN over CSR neighbourhoods: row i lists the other points
+    within reach of point i, which itself counts towards `min_samples`. The GIL is
+    released while it runs. Returns new int32 labels."""
+
+def neighbourhoods_from_pairs(
+    blocks: list[npt.NDArray[np.int32]],
+    n_samples: int,
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int32]]:
+    """CSR rows (indptr int64, indices int32) of the symmetric graph whose edges are the
+    rows of the int32 (n_pairs, 2) arrays in `blocks`, each pair once."""
+
+def close_pairs(
+    products: npt.NDArray[np.float32] | npt.NDArray[np.float64],
+    norms: npt.NDArray[np.float64],
+    row_start: int,
+    column_start: int,
+    radius: float,
+    points: npt.NDArray[np.float64],
+) -> npt.NDArray[np.int32]:
+    """The pairs (i, j), i < j, of one tile of inner products of centred points that lie
+    within `radius` of each other (boundary included), decided from `points` near the
+    boundary; int32 of shape (n_pairs, 2)."""

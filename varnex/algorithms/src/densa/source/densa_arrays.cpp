@@ -1,0 +1,253 @@
+// densa_arrays: the density clustering over plain arrays, for the estimator.
+//
+// Neighbourhoods arrive as CSR arrays (indptr int64, indices int32), or as the pairs of
+// a radius self-query to be turned into them. Every index is checked once, with the
+// GIL held; the kernels then run without it, and Ctrl-C still stops them.
+#include "frame.hpp"
+#include "kernels/access.hpp"
+#include "kernels/close_pairs.hpp"
+#include "kernels/csr.hpp"
+#include "kernels/density_clustering.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+namespace {
+
+using frame::Ref;
+using frame::Vector;
+using densa::kernels::Unchecked;
+
+constexpr const char* kModule = "varnex.algorithms.src.densa.binaries.densa_arrays";
+constexpr const char* kSource = "varnex/algorithms/src/densa/source/densa_arrays";
+
+Ref new_vector(npy_intp size, int numpy_type) {
+    return frame::check(PyArray_SimpleNew(1, &size, numpy_type));
+}
+
+template <class T>
+T* data_of(const Ref& array) {
+    return static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+}
+
+int32_t point_count(long long n) {
+    if (n < 0) frame::raise(PyExc_ValueError, "n_samples must be at least 0, got %lld", n);
+    if (n > INT32_MAX) frame::raise(PyExc_OverflowError, "value too large to convert to int");
+    return static_cast<int32_t>(n);
+}
+
+// Raises ValueError unless every pair joins two different points of 0 .. n - 1.
+void require_pairs(const densa::kernels::PairBlock& block, int32_t n) {
+    for (int64_t k = 0; k < 2 * block.n_pairs; ++k) {
+        const int32_t value = block.pairs[k];
+        if (value < 0 || value >= n) frame::raise(PyExc_ValueError, "pair index %d out of range for %d points", value, n);
+        if (k % 2 == 1 && value == block.pairs[k - 1]) {
+            frame::raise(PyExc_ValueError, "a pair joins point %d to itself", value);
+        }
+    }
+}
+
+// neighbourhoods_from_pairs(blocks, n_samples): the CSR rows of the graph whose edges
+// are the rows of the int32 arrays of shape (n_pairs, 2) in the list `blocks`, as a
+// radius self-join reports them (each pair once, no point paired with itself).
+Ref neighbourhoods_from_pairs(const frame::Arguments& args) {
+    PyObject* given = frame::require_list(args[0], "blocks");
+    frame::require_not_none(given, "blocks");
+    const int32_t n = point_count(frame::to_int(args[1]));
+    // A private copy of the list, and views that hold every block for the call: Python
+    // code run by a buffer export cannot pull a block away.
+    Ref listed = frame::check(PyList_GetSlice(given, 0, PyList_GET_SIZE(given)));
+    std::vector<frame::Matrix<int32_t>> views;
+    std::vector<densa::kernels::PairBlock> blocks;
+    int64_t n_pairs = 0;
+    const Py_ssize_t n_blocks = PyList_GET_SIZE(listed.get());
+    views.reserve(static_cast<size_t>(n_blocks));
+    for (Py_ssize_t b = 0; b < n_blocks; ++b) {
+        PyObject* item = PyList_GET_ITEM(listed.get(), b);
+        views.push_back(frame::Matrix<int32_t>::typed(item, frame::kInt));
+        const frame::Matrix<int32_t>& view = views.back();
+        frame::require_not_none(item, "a block of pairs");
+        if (view.shape(0) == 0) continue;
+        if (view.shape(1) != 2) frame::raise(PyExc_ValueError, "pairs must have 2 columns, got %zd", view.shape(1));
+        blocks.push_back({&view.unchecked(0, 0), view.shape(0)});
+        require_pairs(blocks.back(), n);
+        n_pairs += view.shape(0);
+    }
+    Ref indptr = new_vector(npy_intp{n} + 1, NPY_INT64);
+    Ref indices = new_vector(2 * n_pairs, NPY_INT32);
+    std::vector<int64_t> cursor(static_cast<size_t>(n));
+    int64_t filled = 0;
+    {
+        frame::WithoutGil unlocked;
+        densa::kernels::csr_from_pairs(blocks, n, data_of<int64_t>(indptr), data_of<int32_t>(indices),
+                                       cursor.data());
+        filled = data_of<int64_t>(indptr)[n];
+    }
+    if (filled != 2 * n_pairs) {
+        frame::raise(PyExc_RuntimeError, "the pairs changed while their rows were built");
+    }
+    return frame::check(PyTuple_Pack(2, indptr.get(), indices.get()));
+}
+
+Py_ssize_t to_offset(PyObject* object) {
+    const long long value = frame::check_value(PyLong_AsLongLong(object), -1LL);
+    if (value < 0) frame::raise(PyExc_ValueError, "an offset must be at least 0, got %lld", value);
+    return static_cast<Py_ssize_t>(value);
+}
+
+// close_pairs(products, norms, row_start, column_start, radius, points): the pairs
+// (i, j), i < j, of one tile of brute-force inner products whose points lie within
+// `radius` of each other (boundary included), as int32 of shape (n_pairs, 2).
+// products[r, c] (float32 or float64) is the inner product of the centred points
+// row_start + r and column_start + c as the product saw them, norms their squared norms
+// (float64); `points` are the points themselves.
+template <class Real>
+Ref close_pairs_of(const frame::Arguments& args, const frame::ElementType& real) {
+    auto products = frame::Matrix<Real>::typed(args[0], real);
+    auto norms = Vector<double>::typed(args[1], frame::kDouble);
+    const Py_ssize_t row_start = to_offset(args[2]);
+    const Py_ssize_t column_start = to_offset(args[3]);
+    const double radius = frame::to_double(args[4]);
+    auto points = frame::Matrix<double>::typed(args[5], frame::kDouble);
+    for (int i : {0, 1, 5}) frame::require_not_none(args[i], "products, norms and points");
+    const Py_ssize_t n = points.shape(0);
+    if (norms.size() != n || row_start + products.shape(0) > n || column_start + products.shape(1) > n ||
+        n > INT32_MAX) {
+        frame::raise(PyExc_ValueError, "a tile of %zd x %zd products at (%zd, %zd) does not fit %zd points and %zd norms",
+                     products.shape(0), products.shape(1), row_start, column_start, n, norms.size());
+    }
+    std::vector<int32_t> found;
+    if (products.shape(0) > 0 && products.shape(1) > 0) {
+        const densa::kernels::ProductTile<Real> tile{&products.unchecked(0, 0), products.shape(0), products.shape(1),
+                                                     row_start, column_start};
+        frame::WithoutGil unlocked;
+        densa::kernels::close_pairs(tile, norms.elements().data(), &points.unchecked(0, 0), points.shape(1), radius,
+                                    found);
+    }
+    npy_intp dims[2] = {static_cast<npy_intp>(found.size() / 2), 2};
+    Ref result = frame::check(PyArray_SimpleNew(2, dims, NPY_INT32));
+    std::copy(found.begin(), found.end(), data_of<int32_t>(result));
+    return result;
+}
+
+Ref close_pairs(const frame::Arguments& args) {
+    if (frame::is_matching_ndarray(args[0], frame::kFloat32, 2, true)) return close_pairs_of<float>(args, frame::kFloat32);
+    return close_pairs_of<double>(args, frame::kDouble);
+}
+
+// Raises ValueError unless indptr and indices describe n rows of indices in 0 .. n - 1,
+// no row listing its own point.
+void require_csr(const Vector<int64_t>& indptr, const Vector<int32_t>& indices, int32_t n) {
+    if (indptr.size() != int64_t{n} + 1) {
+        frame::raise(PyExc_ValueError, "indptr has %zd entries, expected %lld", indptr.size(),
+                     static_cast<long long>(n) + 1);
+    }
+    const int64_t* ptr = indptr.elements().data();
+    if (ptr[0] != 0) frame::raise(PyExc_ValueError, "indptr must start at 0");
+    for (int32_t i = 0; i < n; ++i) {
+        if (ptr[i + 1] < ptr[i]) frame::raise(PyExc_ValueError, "indptr decreases at row %d", i);
+    }
+    if (ptr[n] != indices.size()) {
+        frame::raise(PyExc_ValueError, "indptr ends at %lld but indices has %zd entries",
+                     static_cast<long long>(ptr[n]), indices.size());
+    }
+    const int32_t* idx = indices.elements().data();
+    for (int32_t i = 0; i < n; ++i) {
+        for (int64_t k = ptr[i]; k < ptr[i + 1]; ++k) {
+            if (idx[k] < 0 || idx[k] >= n) {
+                frame::raise(PyExc_ValueError, "neighbour index %d out of range for %d points", idx[k], n);
+            }
+            if (idx[k] == i) frame::raise(PyExc_ValueError, "row %d lists its own point", i);
+        }
+    }
+}
+
+// One cluster's queue at a time, the storage shared: each point enters a queue once.
+struct SharedQueue {
+    std::vector<int32_t>& storage;
+    Unchecked<int32_t> make(int64_t /*n_slots*/) const { return {storage.data()}; }
+};
+
+// cluster_neighbourhoods(indptr, indices, labels, min_samples): densa_main's clustering
+// over CSR neighbourhoods, each row holding the other points within reach (the point
+// itself counts towards min_samples without being stored). Returns new int32 labels.
+Ref cluster_neighbourhoods(const frame::Arguments& args) {
+    auto indptr = Vector<int64_t>::typed(args[0], frame::kInt64);
+    auto indices = Vector<int32_t>::typed(args[1], frame::kInt);
+    auto labels = Vector<int32_t>::typed(args[2], frame::kInt);
+    const int32_t min_samples = frame::to_int(args[3]);
+    frame::require_not_none(args[0], "indptr");
+    frame::require_not_none(args[1], "indices");
+    frame::require_not_none(args[2], "labels");
+    const int32_t n = point_count(static_cast<long long>(labels.size()));
+    require_csr(indptr, indices, n);
+
+    Ref result = new_vector(n, NPY_INT32);
+    Unchecked<int32_t> cluster_labels{data_of<int32_t>(result)};
+    std::vector<int8_t> visited_flags(static_cast<size_t>(n), 0);
+    std::vector<int32_t> queue_storage(static_cast<size_t>(n) + 1);
+    {
+        frame::WithoutGil unlocked;
+        std::fill(cluster_labels.data, cluster_labels.data + n, -1);
+        using Rows = densa::kernels::CsrRows<int32_t, frame::WithoutGil>;
+        Rows rows(indptr.elements().data(), indices.elements().data(), indices.size(), n, unlocked);
+        const Unchecked<int32_t> known{labels.elements().data()};
+        const Unchecked<int8_t> visited{visited_flags.data()};
+        densa::kernels::DensityClustering<Rows, Unchecked<int32_t>, densa::kernels::CountCore> clustering(
+            rows, n, known, densa::kernels::CountCore{min_samples});
+        SharedQueue queues{queue_storage};
+        clustering.seed_clusters(known, visited, visited, [&](densa::kernels::Pass, int32_t seed, int32_t id) {
+            clustering.expand_cluster(cluster_labels, visited, queues, seed, id);
+        });
+    }
+    return result;
+}
+
+const frame::FunctionSpec kClusterNeighbourhoods{
+    .name = "cluster_neighbourhoods",
+    .parameters = {"indptr", "indices", "labels", "min_samples"},
+    .defaults = {},
+    .doc = "cluster_neighbourhoods(indptr, indices, labels, min_samples)\n"
+           "\n"
+           "Semi-supervised DBSCAN over CSR neighbourhoods (indptr int64, indices int32;\n"
+           "row i lists the other points within reach of point i, which itself counts\n"
+           "towards min_samples). Returns new int32 labels: known classes, -1 for noise,\n"
+           "-2, -3, ... for clusters found among unlabelled points.",
+    .body = cluster_neighbourhoods,
+};
+
+const frame::FunctionSpec kNeighbourhoodsFromPairs{
+    .name = "neighbourhoods_from_pairs",
+    .parameters = {"blocks", "n_samples"},
+    .defaults = {},
+    .doc = "neighbourhoods_from_pairs(blocks, n_samples)\n"
+           "\n"
+           "CSR rows (indptr int64, indices int32) of the symmetric graph whose edges are\n"
+           "the rows of the int32 arrays of shape (n_pairs, 2) in the list `blocks`.",
+    .body = neighbourhoods_from_pairs,
+};
+
+const frame::FunctionSpec kClosePairs{
+    .name = "close_pairs",
+    .parameters = {"products", "norms", "row_start", "column_start", "radius", "points"},
+    .defaults = {},
+    .doc = "close_pairs(products, norms, row_start, column_start, radius, points)\n"
+           "\n"
+           "The pairs (i, j), i < j, of one tile of inner products of centred points whose\n"
+           "points lie within `radius` (boundary included), as int32 of shape (n_pairs, 2).",
+    .body = close_pairs,
+};
+
+const frame::ModuleSpec kModuleSpec{
+    .short_name = "densa_arrays",
+    .full_name = kModule,
+    .source_file = kSource,
+    .imports = {},
+    .function = kClusterNeighbourhoods,
+    .more_functions = {&kNeighbourhoodsFromPairs, &kClosePairs},
+};
+
+}  // namespace
+
+extern "C" PyMODINIT_FUNC PyInit_densa_arrays() { return frame::module_definition(kModuleSpec); }
