@@ -4,6 +4,7 @@
 #include "numpy.hpp"
 
 #include <cstdio>
+#include <deque>
 #include <string>
 
 namespace frame {
@@ -16,6 +17,7 @@ PyObject* g_module = nullptr;
 int64_t g_interpreter_id = -1;
 Routine g_init_routine;
 Routine g_function_routine;
+std::deque<Routine> g_more_routines;  // a deque: functions keep pointers to their routine
 
 // Copies spec.<from> into the module namespace as <to>; None is copied only if allowed.
 void copy_spec_attribute(PyObject* spec, PyObject* ns, const char* from, const char* to, bool allow_none) {
@@ -101,6 +103,11 @@ void run_module_body(PyObject* module) {
     }
     Ref function = make_function(g_spec->function, g_spec->full_name, g_function_routine);
     check_status(PyDict_SetItemString(ns, g_spec->function.name, function.get()));
+    auto routine = g_more_routines.begin();
+    for (const FunctionSpec* more : g_spec->more_functions) {
+        Ref extra = make_function(*more, g_spec->full_name, *routine++);
+        check_status(PyDict_SetItemString(ns, more->name, extra.get()));
+    }
     Ref test = check(PyDict_New());
     check_status(PyDict_SetItemString(ns, "__test__", test.get()));
 }
@@ -145,6 +152,9 @@ PyObject* module_definition(const ModuleSpec& spec) {
     g_spec = &spec;
     g_init_routine = Routine{std::string("init ") + spec.full_name, spec.source_file};
     g_function_routine = module_routine(spec.full_name, spec.source_file, spec.function.name);
+    for (const FunctionSpec* more : spec.more_functions) {
+        g_more_routines.push_back(module_routine(spec.full_name, spec.source_file, more->name));
+    }
     g_definition.m_name = spec.full_name;
     g_definition.m_doc = nullptr;
     g_definition.m_size = 0;

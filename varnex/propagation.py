@@ -2,80 +2,22 @@
 
 import numpy as np
 from sklearn.base import BaseEstimator, ClassifierMixin
-from sklearn.neighbors import NearestNeighbors
 from sklearn.utils.validation import check_is_fitted, validate_data
 
+from varnex import _graph_pipeline as pipeline
+from varnex import _knn
 from varnex._common import Stages, check_number, decode_targets, encode_targets
-from varnex.algorithms.src.linka.binaries.linka_bfs import find_connected_components
-from varnex.algorithms.src.linka.binaries.linka_connect import connect_unlabeled
-from varnex.algorithms.src.linka.binaries.linka_lp import weighted_label_propagation
-from varnex.graph import GraphWrapper, _AlgorithmInput
 
 __all__ = ["KNNLabelPropagation"]
-
-# Edge weights are distances and a neighbour scores (1 / weight)**2. Two identical
-# samples are at distance 0, which would score +inf: a tie between two such labels
-# would then be settled by list order alone and vote shares would turn into NaN. The
-# smallest normal float32 keeps the score finite (about 7e75) yet far above any other
-# neighbour's, so identical samples still decide, by their count.
-_WEIGHT_FLOOR = np.finfo(np.float32).tiny
-
-
-def _edge_weights(distances):
-    return np.maximum(distances.astype(np.float32), _WEIGHT_FLOOR)
-
-
-def _symmetric_lists(knn_connections, knn_weights):
-    """CSR lists of the k-NN graph made undirected: ``(indptr, neighbours, weights)``.
-
-    Node i lists its own nearest neighbours first, nearest first, then every node that
-    has i among its neighbours without being among i's, nearest first; each such
-    reverse edge keeps the weight it has in the other node's list.
-    """
-    n, k = knn_connections.shape
-    source = np.repeat(np.arange(n, dtype=np.int64), k)
-    target = knn_connections.ravel()
-    weight = knn_weights.ravel()
-    # Reverse edges (target -> source) whose pair is not already listed by target.
-    reverse = ~np.isin(target * n + source, source * n + target)
-    rows = np.concatenate([source, target[reverse]])
-    columns = np.concatenate([target, source[reverse]])
-    weights = np.concatenate([weight, weight[reverse]])
-    is_reverse = np.concatenate([np.zeros(n * k, dtype=bool), np.ones(np.count_nonzero(reverse), dtype=bool)])
-    # Stable sort: own neighbours keep their order; reverse edges follow, by weight.
-    order = np.lexsort((np.where(is_reverse, weights, 0), is_reverse, rows))
-    indptr = np.zeros(n + 1, dtype=np.int64)
-    np.cumsum(np.bincount(rows, minlength=n), out=indptr[1:])
-    return indptr, columns[order], weights[order]
-
-
-def _add_reverse_edges(nodes, knn_connections, knn_weights, connections, weights):
-    """Let each of `nodes` also list the nodes that list it; return whether any edge was added.
-
-    Propagation follows each node's own list only, so in one-way lists a group of nodes
-    can list nothing but each other and never meet a label, although nodes outside list
-    them. Components and the joining step treat the graph as connected through those
-    edges; listing them both ways lets the labels in.
-    """
-    if nodes.size == 0:
-        return False
-    added = False
-    for source, position in zip(*np.nonzero(np.isin(knn_connections, nodes))):
-        target = int(knn_connections[source, position])
-        if not connections.contains(target, int(source)):
-            connections.append(target, int(source))
-            weights.append(target, float(knn_weights[source, position]))
-            added = True
-    return added
-
 
 class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
     """Semi-supervised classification by label propagation on a k-nearest-neighbour graph.
 
     Every sample lists its `n_neighbors` nearest samples, each edge weighted by their
     distance. The graph is split into connected components; components without a
-    labelled sample are joined to the labelled part through their nearest neighbours;
-    then, sweep after sweep in sample order, each unlabelled sample takes the label with
+    labelled sample are joined to the labelled part through their nearest neighbours,
+    and a group of samples whose lists lead only into the group is joined by an edge
+    between its sample closest to the rest and that nearest sample; then, sweep after sweep in sample order, each unlabelled sample takes the label with
     the largest sum of ``(1 / distance)**2`` over its already labelled neighbours, until
     the scores settle.
 
@@ -157,13 +99,6 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
         self : KNNLabelPropagation
             The fitted estimator.
 
-        Raises
-        ------
-        SystemError
-            "NO PROGRESS :)" when some samples cannot be joined to a labelled one
-            through the nearest-neighbour lists (a group of more than `n_neighbors`
-            samples far from every labelled sample): raise `n_neighbors` or label a
-            sample of that group.
         """
         self._check_params()
         X, y = validate_data(self, X, y, dtype=np.float64, ensure_min_samples=2)
@@ -172,29 +107,18 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
         k = min(self.n_neighbors, X.shape[0] - 1)
 
         with stage(f"{k}-nearest-neighbour graph of {X.shape[0]} samples"):
-            self._neighbours = NearestNeighbors(n_neighbors=k, metric=self.metric, p=self.p, n_jobs=self.n_jobs)
-            distances, indices = self._neighbours.fit(X).kneighbors()   # without X: no sample is its own neighbour
-            knn_connections = np.ascontiguousarray(indices, dtype=np.int64)
-            knn_weights = _edge_weights(distances)
-            if self.symmetrize:
-                indptr, neighbours, weights = _symmetric_lists(knn_connections, knn_weights)
-                connections = GraphWrapper.from_csr(indptr, neighbours, dtype=np.int64)
-                weights = GraphWrapper.from_csr(indptr, weights, dtype=np.float32)
-            else:
-                connections = GraphWrapper.from_knn(knn_connections)
-                weights = GraphWrapper.from_knn(knn_weights)
+            distances, indices = _knn.kneighbors(X, k, metric=self.metric, p=self.p, n_jobs=self.n_jobs)
+            self._neighbours = _knn.Neighbours(X, k, metric=self.metric, p=self.p, n_jobs=self.n_jobs)
+            knn = pipeline.knn_graph(indices, distances)
+            graph = pipeline.symmetric_graph(indices, distances) if self.symmetrize else knn
+            del distances, indices
         with stage("connected components"):
-            components, component_labelled = find_connected_components(_AlgorithmInput(known), connections)
-        with stage(f"joining {sum(1 for _, labelled in components if not labelled)} unlabelled components"):
-            connect_unlabeled(knn_connections, knn_weights, components, component_labelled, connections, weights)
+            components = pipeline.components(graph, known)
+        with stage(f"joining {np.count_nonzero(components[2] == 0)} unlabelled components"):
+            search = pipeline.nearest_search(X, self.metric, self.p, self.n_jobs)
+            graph = pipeline.connect(knn, graph, components, search)
         with stage("label propagation"):
-            propagated = known.copy()
-            weighted_label_propagation(connections, weights, propagated, int(self.max_iterations),
-                                       float(self.tolerance))
-            if _add_reverse_edges(np.flatnonzero(propagated == -1), knn_connections, knn_weights, connections,
-                                  weights):
-                weighted_label_propagation(connections, weights, propagated, int(self.max_iterations),
-                                           float(self.tolerance))
+            propagated = pipeline.label_graph(graph, knn, known, self.max_iterations, self.tolerance)
         self._propagated = propagated
         self.transduction_ = decode_targets(self.classes_, propagated)
         return self
@@ -223,7 +147,7 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
         labels = self._propagated[indices]
         rows = np.broadcast_to(np.arange(X.shape[0])[:, None], labels.shape)
         reached = labels >= 0
-        strength = _edge_weights(distances).astype(np.float64) ** -2
+        strength = pipeline.edge_weights(distances).astype(np.float64) ** -2
         np.add.at(votes, (rows[reached], labels[reached]), strength[reached])
         totals = votes.sum(axis=1, keepdims=True)
         empty = totals[:, 0] == 0   # only possible when propagation left samples unlabelled
