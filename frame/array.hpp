@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
+#include <type_traits>
 #include <utility>
 
 namespace frame {
@@ -49,8 +50,9 @@ public:
     Buffer(const Buffer&) = delete;
     ~Buffer() { release(); }
 
-    // Typed arrays: a writable, C-contiguous buffer of `ndim` dimensions of `type`.
-    static Buffer typed(PyObject* object, const ElementType& type, int ndim, Where where);
+    // Typed arrays: a C-contiguous buffer of `ndim` dimensions of `type`, writable
+    // unless the caller only reads it.
+    static Buffer typed(PyObject* object, const ElementType& type, int ndim, Where where, bool writable = true);
     // Buffer-typed arrays: a numpy.ndarray with any strides, read-only allowed unless
     // `writable` is asked for (then the exporter's own error rejects a read-only one).
     static Buffer strided(PyObject* object, const ElementType& type, int ndim, Where where, bool writable = false);
@@ -128,6 +130,7 @@ public:
     Elements(T* data, Py_ssize_t size) : data_(data), size_(size) {}
 
     Py_ssize_t size() const { return size_; }
+    T* data() const { return data_; }
     T& unchecked(Py_ssize_t i) const { return data_[i]; }
     T& checked(Py_ssize_t i) const { return data_[wrap_index(i, size_)]; }
 
@@ -146,6 +149,12 @@ public:
         requires(L == Layout::Contiguous)
     {
         return ArrayView(Buffer::typed(object, type, NDim, where));
+    }
+    // As typed(), read-only buffers accepted: for arrays the callee only reads.
+    static ArrayView readable(PyObject* object, const ElementType& type, Where where = Where::current())
+        requires(L == Layout::Contiguous && std::is_const_v<T>)
+    {
+        return ArrayView(Buffer::typed(object, type, NDim, where, false));
     }
     // A buffer-typed array: a numpy.ndarray with any strides, read-only allowed.
     static ArrayView strided(PyObject* object, const ElementType& type, Where where = Where::current())
