@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <iterator>
 #include <span>
+#include <type_traits>
 #include <utility>
 
 namespace frame {
@@ -50,8 +51,8 @@ public:
     Buffer(const Buffer&) = delete;
     ~Buffer() { release(); }
 
-    // Typed arrays: a writable, C-contiguous buffer of `ndim` dimensions of `type`;
-    // read-only ones too when `writable` is false.
+    // Typed arrays: a C-contiguous buffer of `ndim` dimensions of `type`, writable
+    // unless the caller only reads it.
     static Buffer typed(PyObject* object, const ElementType& type, int ndim, Where where, bool writable = true);
     // Buffer-typed arrays: a numpy.ndarray with any strides, read-only allowed unless
     // `writable` is asked for (then the exporter's own error rejects a read-only one).
@@ -130,6 +131,7 @@ public:
     Elements(T* data, Py_ssize_t size) : data_(data), size_(size) {}
 
     Py_ssize_t size() const { return size_; }
+    T* data() const { return data_; }
     T& unchecked(Py_ssize_t i) const { return data_[i]; }
     T& checked(Py_ssize_t i) const { return data_[wrap_index(i, size_)]; }
 
@@ -149,9 +151,9 @@ public:
     {
         return ArrayView(Buffer::typed(object, type, NDim, where));
     }
-    // As typed(), for arrays only read: read-only ones are accepted.
+    // As typed(), read-only buffers accepted: for arrays the callee only reads.
     static ArrayView readable(PyObject* object, const ElementType& type, Where where = Where::current())
-        requires(L == Layout::Contiguous)
+        requires(L == Layout::Contiguous && std::is_const_v<T>)
     {
         return ArrayView(Buffer::typed(object, type, NDim, where, false));
     }

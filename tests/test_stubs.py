@@ -17,6 +17,7 @@ NATIVE = {
     "varnex.algorithms.src.linka.binaries.linka_bfs": "find_connected_components",
     "varnex.algorithms.src.linka.binaries.linka_connect": "connect_unlabeled",
     "varnex.algorithms.src.linka.binaries.linka_lp": "weighted_label_propagation",
+    "varnex.algorithms.src.linka.binaries.linka_sweep": "propagate",
 }
 
 

@@ -9,9 +9,7 @@ joining of closed groups run natively on these arrays with the GIL released.
 import numpy as np
 
 from varnex import _knn
-from varnex.algorithms.src.linka.binaries import linka_arrays
-from varnex.algorithms.src.linka.binaries.linka_lp import weighted_label_propagation
-from varnex.graph import GraphWrapper
+from varnex.algorithms.src.linka.binaries import linka_arrays, linka_sweep
 
 # Edge weights are distances and a neighbour scores (1 / weight)**2. Two identical
 # samples are at distance 0, which would score +inf: a tie between two such labels
@@ -144,11 +142,10 @@ def reverse_edges(graph, knn, nodes):
 
 
 def propagate(graph, labels, max_iterations, tolerance):
-    """Weighted label propagation over `graph`, into `labels` (int32) in place."""
+    """Weighted label propagation over `graph`, into `labels` (int32) in place: sweeps
+    in node order, each node seeing the labels given earlier in the same sweep."""
     indptr, indices, weights = graph
-    connections = GraphWrapper.from_csr(indptr, indices, dtype=np.int64)
-    edge_weights_ = GraphWrapper.from_csr(indptr, weights, dtype=np.float32)
-    weighted_label_propagation(connections, edge_weights_, labels, int(max_iterations), float(tolerance))
+    linka_sweep.propagate(indptr, indices, weights, labels, int(max_iterations), float(tolerance), False)
 
 
 def label_graph(graph, knn, known, max_iterations, tolerance):

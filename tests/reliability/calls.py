@@ -25,6 +25,7 @@ FUNCTIONS = {
     "find_connected_components": f"{LINKA}.linka_bfs",
     "connect_unlabeled": f"{LINKA}.linka_connect",
     "weighted_label_propagation": f"{LINKA}.linka_lp",
+    "propagate": f"{LINKA}.linka_sweep",
 }
 
 

@@ -68,14 +68,14 @@ void require_nodes(std::span<const I> nodes, std::int64_t n, const char* what) {
 // entry has a weight. `weights` may be None where only the structure is read.
 template <class I>
 struct CsrArrays {
-    frame::Vector<std::int64_t> indptr;
-    frame::Vector<I> indices;
-    frame::Vector<float> weights;
+    frame::Vector<const std::int64_t> indptr;
+    frame::Vector<const I> indices;
+    frame::Vector<const float> weights;
 
     CsrArrays(PyObject* indptr_object, PyObject* indices_object, PyObject* weights_object, const char* what)
-        : indptr(frame::Vector<std::int64_t>::readable(indptr_object, frame::kInt64)),
-          indices(frame::Vector<I>::readable(indices_object, index_type<I>())),
-          weights(frame::Vector<float>::readable(weights_object, frame::kFloat32)) {
+        : indptr(frame::Vector<const std::int64_t>::readable(indptr_object, frame::kInt64)),
+          indices(frame::Vector<const I>::readable(indices_object, index_type<I>())),
+          weights(frame::Vector<const float>::readable(weights_object, frame::kFloat32)) {
         const auto offsets = indptr.span();
         if (offsets.empty() || offsets[0] != 0) frame::raise(PyExc_ValueError, "%s: indptr must start at 0", what);
         for (std::size_t i = 1; i < offsets.size(); ++i) {
@@ -114,7 +114,7 @@ template <class I>
 Ref components_of(PyObject* indptr, PyObject* indices, PyObject* labelled_object) {
     const CsrArrays<I> arrays(indptr, indices, Py_None, "graph");
     const std::int64_t n = arrays.size();
-    auto labelled = frame::Vector<std::uint8_t>::readable(labelled_object, frame::kUInt8);
+    auto labelled = frame::Vector<const std::uint8_t>::readable(labelled_object, frame::kUInt8);
     if (labelled.size() != n) frame::raise(PyExc_ValueError, "labelled has %zd entries for %lld nodes", labelled.size(), static_cast<long long>(n));
 
     Ref order = new_array(n, kNumpyIndex<I>);
@@ -213,16 +213,16 @@ private:
 // The components of a components() result, for the connection rules.
 template <class I>
 struct ComponentArrays {
-    frame::Vector<I> order;
-    frame::Vector<std::int64_t> starts;
-    frame::Vector<std::uint8_t> component_labelled;
-    frame::Vector<std::uint8_t> node_labelled;
+    frame::Vector<const I> order;
+    frame::Vector<const std::int64_t> starts;
+    frame::Vector<const std::uint8_t> component_labelled;
+    frame::Vector<const std::uint8_t> node_labelled;
 
     ComponentArrays(PyObject* tuple, std::int64_t n)
-        : order(frame::Vector<I>::readable(tuple_item(tuple, 0, 4, "components"), index_type<I>())),
-          starts(frame::Vector<std::int64_t>::readable(tuple_item(tuple, 1, 4, "components"), frame::kInt64)),
-          component_labelled(frame::Vector<std::uint8_t>::readable(tuple_item(tuple, 2, 4, "components"), frame::kUInt8)),
-          node_labelled(frame::Vector<std::uint8_t>::readable(tuple_item(tuple, 3, 4, "components"), frame::kUInt8)) {
+        : order(frame::Vector<const I>::readable(tuple_item(tuple, 0, 4, "components"), index_type<I>())),
+          starts(frame::Vector<const std::int64_t>::readable(tuple_item(tuple, 1, 4, "components"), frame::kInt64)),
+          component_labelled(frame::Vector<const std::uint8_t>::readable(tuple_item(tuple, 2, 4, "components"), frame::kUInt8)),
+          node_labelled(frame::Vector<const std::uint8_t>::readable(tuple_item(tuple, 3, 4, "components"), frame::kUInt8)) {
         require_nodes<I>(order.span(), n, "order");
         const auto bounds = starts.span();
         if (bounds.size() != static_cast<std::size_t>(component_labelled.size()) + 1 || bounds[0] != 0) {
@@ -389,12 +389,12 @@ Ref spread_arrays(const frame::Arguments& args) {
     auto reached = reached_argument(args[1], n);
     const CsrArrays<I> graph_arrays = csr_argument<I>(args[2], "graph");
     if (graph_arrays.size() != n) frame::raise(PyExc_ValueError, "graph and knn differ in their number of nodes");
-    std::optional<frame::Vector<std::int64_t>> join_nodes, join_targets;
-    std::optional<frame::Vector<float>> join_weights;
+    std::optional<frame::Vector<const std::int64_t>> join_nodes, join_targets;
+    std::optional<frame::Vector<const float>> join_weights;
     if (args[3] != Py_None) {
-        join_nodes.emplace(frame::Vector<std::int64_t>::readable(tuple_item(args[3], 0, 3, "joins"), frame::kInt64));
-        join_targets.emplace(frame::Vector<std::int64_t>::readable(tuple_item(args[3], 1, 3, "joins"), frame::kInt64));
-        join_weights.emplace(frame::Vector<float>::readable(tuple_item(args[3], 2, 3, "joins"), frame::kFloat32));
+        join_nodes.emplace(frame::Vector<const std::int64_t>::readable(tuple_item(args[3], 0, 3, "joins"), frame::kInt64));
+        join_targets.emplace(frame::Vector<const std::int64_t>::readable(tuple_item(args[3], 1, 3, "joins"), frame::kInt64));
+        join_weights.emplace(frame::Vector<const float>::readable(tuple_item(args[3], 2, 3, "joins"), frame::kFloat32));
         require_nodes<std::int64_t>(join_nodes->span(), n, "join nodes");
         require_nodes<std::int64_t>(join_targets->span(), n, "join targets");
         if (join_targets->size() != join_nodes->size() || join_weights->size() != join_nodes->size()) {
@@ -433,7 +433,7 @@ template <class I>
 Ref closed_groups_of(PyObject* indptr, PyObject* indices, PyObject* reached_object) {
     const CsrArrays<I> arrays(indptr, indices, Py_None, "knn");
     const std::int64_t n = arrays.size();
-    auto reached = frame::Vector<std::uint8_t>::readable(reached_object, frame::kUInt8);
+    auto reached = frame::Vector<const std::uint8_t>::readable(reached_object, frame::kUInt8);
     if (reached.size() != n) frame::raise(PyExc_ValueError, "reached needs one entry per node");
     Ref group = new_array(n, NPY_INT64);
     std::int64_t count = 0;
