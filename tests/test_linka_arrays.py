@@ -114,25 +114,29 @@ def reaching(indptr, indices, reached):
 
 
 @pytest.mark.parametrize("n, k, seed", [(100, 1, 0), (300, 2, 1), (300, 3, 2), (500, 1, 3)])
-def test_spread_joins_every_node_whose_rows_lead_to_the_reached_part(n, k, seed):
+def test_stuck_connection_reports_what_the_rows_reach(n, k, seed):
     knn, weights = random_knn(n, k, seed)
-    graph = as_csr(knn, weights)
-    reached = (np.random.default_rng(seed).uniform(size=n) < 0.02).astype(np.uint8)
-    before = reached.copy()
-    (indptr, indices, _), stuck = linka_arrays.spread(graph, reached, graph, None)
-    np.testing.assert_array_equal(reached.astype(bool), reaching(graph[0], graph[1], before))
-    assert stuck == (not reached.all())
-    # Each newly reached node is now listed back by a node of its own k-NN row.
-    for node in np.flatnonzero(reached & ~before):
-        assert any(node in indices[indptr[w]:indptr[w + 1]] for w in knn[node])
-    # Joining the closed groups left over reaches everything.
-    if stuck:
-        group, count = linka_arrays.closed_groups(graph[0], graph[1], reached)
-        first = np.array([np.flatnonzero(group == g)[0] for g in range(count)])
-        target = np.flatnonzero(reached)[0]
-        joins = (first, np.full(count, target), np.ones(count, np.float32))
-        _, stuck = linka_arrays.spread(graph, reached, (indptr, indices, _), joins)
-        assert not stuck and reached.all()
+    labels = random_labels(n, max(1, n // 100), seed)
+    graph, reached, _, stuck = connect_arrays(knn, weights, labels)
+    if not stuck:
+        assert reached.all()
+        return
+    # After the first stage: every node of a component it joined, and what leads there.
+    after_stage_one = np.zeros(n, np.uint8)
+    components, _ = find_connected_components(_AlgorithmInput(labels), GraphWrapper.from_knn(knn))
+    for nodes, labelled in components:
+        if labelled or any(labels[w] != -1 for v in nodes for w in knn[v]):
+            after_stage_one[nodes] = 1
+    np.testing.assert_array_equal(reached.astype(bool), reaching(graph[0], graph[1], after_stage_one))
+
+
+def test_join_adds_each_missing_direction_once():
+    graph = as_csr(np.array([[1], [0], [0]], np.int64), np.array([[1.0], [1.0], [2.0]], np.float32))
+    indptr, indices, weights = linka_arrays.join(graph, (np.array([0, 2, 2]), np.array([1, 1, 0]),
+                                                         np.array([5.0, 3.0, 4.0], np.float32)))
+    rows = [indices[a:b].tolist() for a, b in zip(indptr[:-1], indptr[1:])]
+    assert rows == [[1, 2], [0, 2], [0, 1]]
+    assert weights.tolist() == [1.0, 4.0, 1.0, 3.0, 2.0, 3.0]
 
 
 def closed_groups_by_scipy(indptr, indices, reached):

@@ -8,7 +8,6 @@ joining of closed groups run natively on these arrays with the GIL released.
 
 import numpy as np
 
-from varnex import _knn
 from varnex.algorithms.src.linka.binaries import linka_arrays, linka_sweep
 
 # Edge weights are distances and a neighbour scores (1 / weight)**2. Two identical
@@ -28,10 +27,15 @@ def index_dtype(n_nodes):
 
 
 def knn_graph(indices, distances):
-    """The k-NN lists of shape (n, k) as a CSR graph."""
+    """The k-NN lists of shape (n, k) as a CSR graph; float32 distances become the
+    weights in place."""
     n, k = indices.shape
     indptr = np.arange(n + 1, dtype=np.int64) * k
-    return indptr, np.ascontiguousarray(indices, dtype=index_dtype(n)).ravel(), edge_weights(distances).ravel()
+    if distances.dtype == np.float32 and distances.flags.c_contiguous:
+        weights = np.maximum(distances, WEIGHT_FLOOR, out=distances)
+    else:
+        weights = edge_weights(distances)
+    return indptr, np.ascontiguousarray(indices, dtype=index_dtype(n)).ravel(), weights.ravel()
 
 
 def symmetric_graph(indices, distances):
@@ -68,21 +72,20 @@ def connect(knn, graph, components, search):
 
     Components without a labelled node are joined through their k-NN rows. Where the
     rows of a group of nodes lead only into the group, no row can ever join it. Then,
-    after the first stage, every node whose rows lead to the reached part is joined
-    breadth-first from it; each closed group that is left gets one edge pair (weight:
-    their distance) between its sample closest to the reached part and that nearest
-    reached sample, all groups in one search; and the spreading goes on from there.
+    after the first stage, the nodes whose rows lead to the reached part count as
+    reached, and each closed group of the others gets one edge pair (weight: their
+    distance) between its sample closest to the reached part and that nearest reached
+    sample, all groups in one search.
 
     `search(candidates, queries)` gives, for each query sample, the distance to and
     the index of its nearest candidate sample.
     """
     reached = components[3].copy()
     graph, stuck = linka_arrays.connect(knn, components, reached, graph)
-    joins = None
-    while stuck:
-        graph, stuck = linka_arrays.spread(knn, reached, graph, joins)
-        if stuck:
-            joins = closest_joins(knn, reached, search)
+    if stuck:
+        # Every node left can reach a closed group along its rows, and each group's
+        # join leads it to the reached part: one round joins everything.
+        graph = linka_arrays.join(graph, closest_joins(knn, reached, search))
     return graph
 
 
@@ -95,12 +98,6 @@ def closest_joins(knn, reached, search):
     order = np.lexsort((members, distances, group[members]))
     first = order[np.r_[True, group[members[order[1:]]] != group[members[order[:-1]]]]]
     return members[first].astype(np.int64), nearest[first].astype(np.int64), edge_weights(distances[first])
-
-
-def nearest_search(X, metric, p, n_jobs):
-    def search(candidates, queries):
-        return _knn.nearest_among(X, candidates, queries, metric=metric, p=p, n_jobs=n_jobs)
-    return search
 
 
 def append_edges(graph, sources, targets, weights):

@@ -1,58 +1,106 @@
-"""Exact nearest-neighbour searches for the graph estimators.
+"""Exact nearest-neighbour searches for the graph estimators, by the fastest route.
 
-`kneighbors` lists each sample's nearest other samples, as scikit-learn's
-`NearestNeighbors(...).fit(X).kneighbors()` does; `nearest_among` finds, for some
-samples, the nearest one of a set of others. Both pick the search by metric and
-dimension here, in one place, so that sparse input, precomputed graphs and further
-metrics can be added beside the routes below.
+`Neighbours` indexes the training samples once and answers the three searches of a fit
+and its predictions: every sample's nearest other samples (the graph), the nearest
+training samples of new samples, and the nearest sample of a set (the joining). The
+route depends on the metric and the dimension:
+
+- the Minkowski family (euclidean, manhattan, chebyshev, minkowski with its `p`) in
+  at most 15 features: SciPy's k-d tree, queried on `n_jobs` threads;
+- the same metrics in more features, where trees lose to BLAS: scikit-learn's brute
+  force, which computes distances in bounded-memory chunks;
+- every other metric: scikit-learn's `NearestNeighbors` with its own choice.
+
+Every route finds the neighbours `NearestNeighbors` finds, in order of distance.
+Samples at exactly the same distance come in the order of the route's own search
+(the k-d tree's is not by index), so among ties the chosen neighbours may differ.
+New routes (sparse input, precomputed graphs) belong beside these.
 """
 
 import numpy as np
+from joblib import effective_n_jobs
+from scipy.spatial import cKDTree
 from sklearn.neighbors import NearestNeighbors
 
-__all__ = ["kneighbors", "nearest_among"]
+__all__ = ["Neighbours"]
 
-
-def _searcher(metric, p, n_jobs, n_neighbors):
-    return NearestNeighbors(n_neighbors=n_neighbors, metric=metric, p=p, n_jobs=n_jobs)
-
-
-def kneighbors(X, n_neighbors, metric="euclidean", p=2, n_jobs=None):
-    """The `n_neighbors` nearest other samples of every sample of `X`, nearest first.
-
-    Returns ``(distances, indices)``, float64 and int64 arrays of shape
-    ``(n_samples, n_neighbors)``.
-    """
-    distances, indices = _searcher(metric, p, n_jobs, n_neighbors).fit(X).kneighbors()
-    return distances, np.asarray(indices, dtype=np.int64)
-
-
-def nearest_among(X, candidates, queries, metric="euclidean", p=2, n_jobs=None):
-    """For each sample ``X[queries[i]]`` the nearest sample ``X[candidates[j]]``.
-
-    Returns ``(distances, nearest)``: the distance and the index into `X` of that
-    candidate, for every query.
-    """
-    distances, positions = _searcher(metric, p, n_jobs, 1).fit(X[candidates]).kneighbors(X[queries])
-    return distances[:, 0], candidates[positions[:, 0]]
+# Minkowski exponent of each metric name the k-d tree can take; None: the estimator's p.
+_MINKOWSKI = {"euclidean": 2, "l2": 2, "manhattan": 1, "cityblock": 1, "l1": 1, "chebyshev": np.inf,
+              "infinity": np.inf, "minkowski": None}
+# scikit-learn's own threshold: in more dimensions a tree prunes too little to pay off.
+_MAX_TREE_FEATURES = 15
+# Rows queried at once when listing every sample's neighbours: bounds the float64 and
+# int64 arrays of one query while the result goes straight into compact arrays.
+_CHUNK_ROWS = 1 << 16
 
 
 class Neighbours:
-    """The training samples of a fitted estimator, searched for new samples' neighbours.
+    """The training samples `X`, indexed for exact neighbour searches.
 
-    The search index is built at the first query, so a fit that never predicts does
-    not pay for it.
+    Parameters
+    ----------
+    X : ndarray of shape (n_samples, n_features)
+        The training samples (float64).
+    metric : str
+        Any metric of scikit-learn's `NearestNeighbors`.
+    p : float
+        Minkowski exponent, for ``metric="minkowski"``.
+    n_jobs : int or None
+        Parallel jobs of the searches (scikit-learn's meaning: None is 1, -1 all).
     """
 
-    def __init__(self, X, n_neighbors, metric="euclidean", p=2, n_jobs=None):
-        self.X, self.n_neighbors, self.metric, self.p, self.n_jobs = X, n_neighbors, metric, p, n_jobs
-        self._index = None
+    def __init__(self, X, metric="euclidean", p=2, n_jobs=None):
+        self.n_samples = X.shape[0]
+        self.metric, self.p, self.n_jobs = metric, p, n_jobs
+        exponent = _MINKOWSKI.get(metric, False) if isinstance(metric, str) else False
+        exponent = p if exponent is None else exponent
+        if exponent is not False and exponent >= 1 and X.shape[1] <= _MAX_TREE_FEATURES:
+            self.route, self.exponent = "tree", float(exponent)
+            # Sliding-midpoint splits build several times faster than median splits and
+            # answer these queries as fast.
+            self._index = cKDTree(X, balanced_tree=False, compact_nodes=False)
+        else:
+            algorithm = "brute" if exponent is not False else "auto"
+            self.route = "brute" if algorithm == "brute" else "scikit-learn"
+            self._index = NearestNeighbors(algorithm=algorithm, metric=metric, p=p, n_jobs=n_jobs).fit(X)
+        self._X = X
 
-    def __getstate__(self):
-        return {**self.__dict__, "_index": None}
+    def _query(self, queries, k):
+        """``(distances, indices)`` of the k nearest training samples of each query."""
+        if self.route == "tree":
+            workers = effective_n_jobs(self.n_jobs)
+            distances, indices = self._index.query(queries, k=k, p=self.exponent, workers=workers)
+            return distances.reshape(len(queries), k), indices.reshape(len(queries), k)
+        return self._index.kneighbors(queries, n_neighbors=k)
 
-    def kneighbors(self, queries):
-        """``(distances, indices)`` of the `n_neighbors` nearest training samples."""
-        if self._index is None:
-            self._index = _searcher(self.metric, self.p, self.n_jobs, self.n_neighbors).fit(self.X)
-        return self._index.kneighbors(queries)
+    def graph(self, k, index_dtype=np.int64):
+        """Every training sample's k nearest other samples, nearest first.
+
+        Returns ``(distances, indices)`` of shape (n_samples, k), float32 and
+        `index_dtype`, the lists `NearestNeighbors(...).fit(X).kneighbors()` gives: a
+        sample's own index is dropped from its k + 1 nearest, or, when k duplicates
+        crowd it out, the first of them.
+        """
+        n = self.n_samples
+        distances = np.empty((n, k), dtype=np.float32)
+        indices = np.empty((n, k), dtype=index_dtype)
+        for start in range(0, n, _CHUNK_ROWS):
+            stop = min(start + _CHUNK_ROWS, n)
+            found_distances, found = self._query(self._X[start:stop], k + 1)
+            keep = found != np.arange(start, stop)[:, None]
+            keep[keep.all(axis=1), 0] = False      # crowded out by duplicates: drop the first
+            distances[start:stop] = found_distances[keep].reshape(-1, k)
+            indices[start:stop] = found[keep].reshape(-1, k)
+        return distances, indices
+
+    def kneighbors(self, queries, k):
+        """``(distances, indices)`` of the k nearest training samples of new samples."""
+        return self._query(queries, k)
+
+    def nearest_among(self, candidates, queries):
+        """For each training sample ``queries[i]``, the nearest training sample among
+        `candidates` (indices): ``(distances, nearest)``, searched in an index of the
+        candidates alone, built by the same route."""
+        index = Neighbours(self._X[candidates], self.metric, self.p, self.n_jobs)
+        distances, positions = index.kneighbors(self._X[queries], 1)
+        return distances[:, 0], candidates[positions[:, 0]]

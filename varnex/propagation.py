@@ -107,16 +107,16 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
         k = min(self.n_neighbors, X.shape[0] - 1)
 
         with stage(f"{k}-nearest-neighbour graph of {X.shape[0]} samples"):
-            distances, indices = _knn.kneighbors(X, k, metric=self.metric, p=self.p, n_jobs=self.n_jobs)
-            self._neighbours = _knn.Neighbours(X, k, metric=self.metric, p=self.p, n_jobs=self.n_jobs)
+            self._neighbours = _knn.Neighbours(X, metric=self.metric, p=self.p, n_jobs=self.n_jobs)
+            self._n_neighbors = k
+            distances, indices = self._neighbours.graph(k, pipeline.index_dtype(X.shape[0]))
             knn = pipeline.knn_graph(indices, distances)
             graph = pipeline.symmetric_graph(indices, distances) if self.symmetrize else knn
             del distances, indices
         with stage("connected components"):
             components = pipeline.components(graph, known)
         with stage(f"joining {np.count_nonzero(components[2] == 0)} unlabelled components"):
-            search = pipeline.nearest_search(X, self.metric, self.p, self.n_jobs)
-            graph = pipeline.connect(knn, graph, components, search)
+            graph = pipeline.connect(knn, graph, components, self._neighbours.nearest_among)
         with stage("label propagation"):
             propagated = pipeline.label_graph(graph, knn, known, self.max_iterations, self.tolerance)
         self._propagated = propagated
@@ -142,7 +142,7 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
         """
         check_is_fitted(self, "transduction_")
         X = validate_data(self, X, dtype=np.float64, reset=False)
-        distances, indices = self._neighbours.kneighbors(X)
+        distances, indices = self._neighbours.kneighbors(X, self._n_neighbors)
         votes = np.zeros((X.shape[0], self.classes_.shape[0]))
         labels = self._propagated[indices]
         rows = np.broadcast_to(np.arange(X.shape[0])[:, None], labels.shape)

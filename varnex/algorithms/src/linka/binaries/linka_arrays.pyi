@@ -17,10 +17,14 @@ def connect(
     components: tuple[npt.NDArray[np.integer], npt.NDArray[np.int64], npt.NDArray[np.uint8], npt.NDArray[np.uint8]],
     reached: npt.NDArray[np.uint8],
     graph: Graph,
-    joins: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float32]] | None,
-    stage_one: bool,
 ) -> tuple[Graph, bool]:
-    """`graph` extended by the joins and the connection passes, and whether they got stuck."""
+    """`graph` extended as connect_unlabeled extends it, and whether that would get stuck."""
+
+def join(
+    graph: Graph,
+    joins: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float32]],
+) -> Graph:
+    """`graph` with the edge pairs (nodes, targets, weights) added where missing."""
 
 def closed_groups(
     indptr: npt.NDArray[np.int64],

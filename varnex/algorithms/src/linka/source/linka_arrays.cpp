@@ -7,7 +7,7 @@
 #include "kernels/closed_groups.hpp"
 #include "kernels/connection.hpp"
 #include "kernels/csr.hpp"
-#include "kernels/spread.hpp"
+#include "kernels/reach.hpp"
 #include "kernels/traversal.hpp"
 
 #include <cstdint>
@@ -210,6 +210,15 @@ private:
     std::vector<Edge> edges_;
 };
 
+// Adds node -> target and target -> node where missing, both with the same weight.
+template <class I>
+auto edge_pair_adder(AddedEdges<I>& added) {
+    return [&added](I node, I target, float weight) {
+        if (!added.contains(node, target)) added.append(node, target, weight);
+        if (!added.contains(target, node)) added.append(target, node, weight);
+    };
+}
+
 // The components of a components() result, for the connection rules.
 template <class I>
 struct ComponentArrays {
@@ -348,9 +357,9 @@ frame::Vector<std::uint8_t> reached_argument(PyObject* reached_object, std::int6
 
 // connect(knn, components, reached, graph) -> (graph, stuck)
 //
-// Stage 1 of the connection, then its passes when they can reach every node; when
-// some node cannot be reached through the k-NN rows, the passes would end stuck, so
-// they are not run and the result says so.
+// Stage 1 of the connection, then its passes when they can reach every node. When
+// some node cannot be reached through the k-NN rows the passes would end stuck; they
+// are not run, and the nodes whose rows lead to the reached part count as reached.
 template <class I>
 Ref connect_arrays(const frame::Arguments& args) {
     const CsrArrays<I> knn = csr_argument<I>(args[0], "knn");
@@ -370,8 +379,13 @@ Ref connect_arrays(const frame::Arguments& args) {
         linka::Connection<ArraySource<I>> connection(source);
         connection.stage_one();
         std::vector<std::uint8_t> reachable(reached.span().begin(), reached.span().end());
-        stuck = linka::spread(knn_graph, reachable.data(), [](I, I, float) {}, [&] { gil.poll(); }) > 0;
-        while (!stuck && !source.everything_reached()) connection.pass();
+        stuck = linka::reach(knn_graph, reachable.data(), [&] { gil.poll(); }) > 0;
+        if (stuck) {
+            // The passes would end stuck: what the rows can reach counts as reached.
+            std::copy(reachable.begin(), reachable.end(), reached.span().begin());
+        } else {
+            while (!source.everything_reached()) connection.pass();
+        }
     }
     return frame::check(Py_BuildValue("(NO)", graph_with(added, graph, args[3]).release(), stuck ? Py_True : Py_False));
 }
@@ -381,51 +395,32 @@ Ref connect(const frame::Arguments& args) {
                                                                  : connect_arrays<std::int64_t>(args);
 }
 
-// spread(knn, reached, graph, joins) -> (graph, stuck)
+// join(graph, joins) -> graph
 template <class I>
-Ref spread_arrays(const frame::Arguments& args) {
-    const CsrArrays<I> knn = csr_argument<I>(args[0], "knn");
-    const std::int64_t n = knn.size();
-    auto reached = reached_argument(args[1], n);
-    const CsrArrays<I> graph_arrays = csr_argument<I>(args[2], "graph");
-    if (graph_arrays.size() != n) frame::raise(PyExc_ValueError, "graph and knn differ in their number of nodes");
-    std::optional<frame::Vector<const std::int64_t>> join_nodes, join_targets;
-    std::optional<frame::Vector<const float>> join_weights;
-    if (args[3] != Py_None) {
-        join_nodes.emplace(frame::Vector<const std::int64_t>::readable(tuple_item(args[3], 0, 3, "joins"), frame::kInt64));
-        join_targets.emplace(frame::Vector<const std::int64_t>::readable(tuple_item(args[3], 1, 3, "joins"), frame::kInt64));
-        join_weights.emplace(frame::Vector<const float>::readable(tuple_item(args[3], 2, 3, "joins"), frame::kFloat32));
-        require_nodes<std::int64_t>(join_nodes->span(), n, "join nodes");
-        require_nodes<std::int64_t>(join_targets->span(), n, "join targets");
-        if (join_targets->size() != join_nodes->size() || join_weights->size() != join_nodes->size()) {
-            frame::raise(PyExc_ValueError, "joins needs as many targets and weights as nodes");
-        }
+Ref join_arrays(const frame::Arguments& args) {
+    const CsrArrays<I> graph_arrays = csr_argument<I>(args[0], "graph");
+    const std::int64_t n = graph_arrays.size();
+    PyObject* joins = args[1];
+    auto nodes = frame::Vector<const std::int64_t>::readable(tuple_item(joins, 0, 3, "joins"), frame::kInt64);
+    auto targets = frame::Vector<const std::int64_t>::readable(tuple_item(joins, 1, 3, "joins"), frame::kInt64);
+    auto weights = frame::Vector<const float>::readable(tuple_item(joins, 2, 3, "joins"), frame::kFloat32);
+    require_nodes<std::int64_t>(nodes.span(), n, "join nodes");
+    require_nodes<std::int64_t>(targets.span(), n, "join targets");
+    if (targets.size() != nodes.size() || weights.size() != nodes.size()) {
+        frame::raise(PyExc_ValueError, "joins needs as many targets and weights as nodes");
     }
-
     const Csr<I> graph = graph_arrays.graph();
-    const Csr<I> knn_graph = knn.graph();
     AddedEdges<I> added(graph);
-    std::int64_t left = 0;
-    {
-        frame::WithoutGil gil;
-        const auto join = [&](I node, I target, float weight) {
-            if (!added.contains(node, target)) added.append(node, target, weight);
-            if (!added.contains(target, node)) added.append(target, node, weight);
-        };
-        std::uint8_t* flags = reached.span().data();
-        for (Py_ssize_t j = 0; join_nodes && j < join_nodes->size(); ++j) {
-            const auto node = static_cast<I>(join_nodes->span()[j]);
-            join(node, static_cast<I>(join_targets->span()[j]), join_weights->span()[j]);
-            flags[node] = 1;
-        }
-        left = linka::spread(knn_graph, flags, join, [&] { gil.poll(); });
+    const auto add_pair = edge_pair_adder(added);
+    for (Py_ssize_t j = 0; j < nodes.size(); ++j) {
+        add_pair(static_cast<I>(nodes.span()[j]), static_cast<I>(targets.span()[j]), weights.span()[j]);
     }
-    return frame::check(Py_BuildValue("(NO)", graph_with(added, graph, args[2]).release(), left > 0 ? Py_True : Py_False));
+    return graph_with(added, graph, args[0]);
 }
 
-Ref spread(const frame::Arguments& args) {
-    return has_int32_indices(tuple_item(args[0], 1, 3, "knn")) ? spread_arrays<std::int32_t>(args)
-                                                                 : spread_arrays<std::int64_t>(args);
+Ref join(const frame::Arguments& args) {
+    return has_int32_indices(tuple_item(args[0], 1, 3, "graph")) ? join_arrays<std::int32_t>(args)
+                                                                   : join_arrays<std::int64_t>(args);
 }
 
 // closed_groups(indptr, indices, reached) -> (group, count)
@@ -470,20 +465,19 @@ const frame::FunctionSpec kConnect{
            "k-NN rows of `knn` (a CSR triple), adding each edge pair to `graph` (a CSR triple),\n"
            "as connect_unlabeled does. `reached` (uint8 per node, the components' node flags\n"
            "at first) is updated in place. When the rows cannot lead every node to a reached\n"
-           "one, only the first stage runs and `stuck` is True.",
+           "one, no pass runs: `stuck` is True and `reached` marks, after the first stage,\n"
+           "the nodes whose rows lead to a reached one.",
     .body = connect,
 };
 
-const frame::FunctionSpec kSpread{
-    .name = "spread",
-    .parameters = {"knn", "reached", "graph", "joins"},
+const frame::FunctionSpec kJoin{
+    .name = "join",
+    .parameters = {"graph", "joins"},
     .defaults = {},
-    .doc = "spread(knn, reached, graph, joins) -> (graph, stuck)\n\n"
-           "Adds the edge pairs `joins`, None or (nodes, targets, weights), marking their\n"
-           "nodes reached, then joins every unreached node whose k-NN row leads to the reached\n"
-           "part, breadth-first from it, to the first reached node of its row. Returns the\n"
-           "graph and whether nodes are left unreached.",
-    .body = spread,
+    .doc = "join(graph, joins) -> graph\n\n"
+           "`graph` (a CSR triple) with the edge pairs `joins` = (nodes, targets, weights)\n"
+           "added, each direction at the end of its source's list where it is missing.",
+    .body = join,
 };
 
 const frame::FunctionSpec kClosedGroups{
@@ -502,7 +496,7 @@ const frame::ModuleSpec kModuleSpec{
     .source_file = kSource,
     .imports = {},
     .function = kComponents,
-    .more_functions = {&kConnect, &kSpread, &kClosedGroups},
+    .more_functions = {&kConnect, &kJoin, &kClosedGroups},
 };
 
 }  // namespace
