@@ -54,14 +54,15 @@ class Neighbours:
         self.metric, self.p, self.n_jobs = metric, p, n_jobs
         exponent = _MINKOWSKI.get(metric, False) if isinstance(metric, str) else False
         exponent = p if exponent is None else exponent
-        if exponent is not False and exponent >= 1 and X.shape[1] <= _MAX_TREE_FEATURES:
+        minkowski = exponent is not False and exponent >= 1
+        if minkowski and X.shape[1] <= _MAX_TREE_FEATURES:
             self.route, self.exponent = "tree", float(exponent)
             # Sliding-midpoint splits build several times faster than median splits and
             # answer these queries as fast.
             self._index = cKDTree(X, balanced_tree=False, compact_nodes=False)
         else:
-            algorithm = "brute" if exponent is not False else "auto"
-            self.route = "brute" if algorithm == "brute" else "scikit-learn"
+            self.route = "brute" if minkowski else "scikit-learn"
+            algorithm = "brute" if minkowski else "auto"
             self._index = NearestNeighbors(algorithm=algorithm, metric=metric, p=p, n_jobs=n_jobs).fit(X)
         self._X = X
 

@@ -292,10 +292,8 @@ public:
     bool labelled(I i) const { return node_labelled_[i] != 0; }
     bool reached(I i) const { return reached_[i] != 0; }
 
-    // The edge pair node <-> knn, each direction added only where missing.
     void join(const Node& node, I knn, double weight) {
-        add_direction(node.index, knn, static_cast<float>(weight));
-        add_direction(knn, node.index, static_cast<float>(weight));
+        edge_pair_adder(added_)(node.index, knn, static_cast<float>(weight));
     }
     void mark_component_reached(const Component& component) {
         for (std::ptrdiff_t i = 0; i < component.size(); ++i) mark_reached(component.node(i).index);
@@ -313,10 +311,6 @@ public:
     bool everything_reached() const { return unreached_ == 0; }
 
 private:
-    void add_direction(I from, I to, float weight) {
-        if (!added_.contains(from, to)) added_.append(from, to, weight);
-    }
-
     const Csr<I>& knn_;
     std::span<const I> order_;
     std::span<const std::int64_t> starts_;
