@@ -26,6 +26,10 @@ FUNCTIONS = {
     "connect_unlabeled": f"{LINKA}.linka_connect",
     "weighted_label_propagation": f"{LINKA}.linka_lp",
     "propagate": f"{LINKA}.linka_sweep",
+    "components": f"{LINKA}.linka_arrays",
+    "connect": f"{LINKA}.linka_arrays",
+    "join": f"{LINKA}.linka_arrays",
+    "closed_groups": f"{LINKA}.linka_arrays",
 }
 
 

@@ -84,12 +84,40 @@ def sweep(*args, **kwargs):
     return Call(SWEEP, args, kwargs)
 
 
+def arrays_call(name):
+    return lambda *args, **kwargs: Call(name, args, kwargs)
+
+
+components_call, connect_call, join_call, closed_groups_call = map(arrays_call, ["components", "connect", "join",
+                                                                              "closed_groups"])
+
+
 def _csr(knn, weights):
     n, k = knn.shape
     return np.arange(0, n * k + 1, k, dtype=np.int64), knn.ravel().copy(), weights.ravel().copy()
 
 
 CSR = _csr(KNN, WEIGHTS)
+CSR32 = (CSR[0], CSR[1].astype(np.int32), CSR[2])
+LABELLED = (LABELS != -1).view(np.uint8)
+
+
+def _array_components(csr=CSR32, labelled=LABELLED):
+    from varnex.algorithms.src.linka.binaries.linka_arrays import components
+    return components(csr[0], csr[1], labelled)
+
+
+def _connect_arrays_args(csr=CSR32, labelled=LABELLED, **changes):
+    parts = _array_components(csr, labelled)
+    values = dict(knn=csr, components=parts, reached=parts[3].copy(), graph=csr)
+    values.update(changes)
+    return values
+
+
+# Nodes 2 and 3 list only each other, never the labelled node 0: the connection gets stuck.
+STUCK = _csr(np.array([[1], [0], [3], [2]], np.int64), np.ones((4, 1), np.float32))
+STUCK32 = (STUCK[0], STUCK[1].astype(np.int32), STUCK[2])
+JOINS = (np.array([2], np.int64), np.array([0], np.int64), np.array([0.5], np.float32))
 
 
 def _sweep_args(labels=LABELS, synchronous=True, **changes):
@@ -129,6 +157,13 @@ SUCCESS = {
     "propagate index order, exact stop, int32 indices": sweep(**_sweep_args(
         synchronous=False, exact_stop=True, indices=CSR[1].astype(np.int32))),
     "propagate all labelled": sweep(**_sweep_args(labels=np.zeros(120, np.int32))),
+    "components k-NN graph": components_call(*CSR32[:2], LABELLED),
+    "components int64 indices, no nodes": components_call(np.zeros(1, np.int64), np.zeros(0, np.int64),
+                                                          np.zeros(0, np.uint8)),
+    "connect k-NN graph": connect_call(**_connect_arrays_args()),
+    "connect stuck": connect_call(**_connect_arrays_args(STUCK32, np.array([1, 0, 0, 0], np.uint8))),
+    "join": join_call(STUCK32, JOINS),
+    "closed_groups": closed_groups_call(*STUCK32[:2], np.array([1, 0, 0, 0], np.uint8)),
 }
 
 ERRORS = {
@@ -172,6 +207,16 @@ ERRORS = {
     "propagate labels read-only": (sweep(**_sweep_args(labels=None) | {"labels": Layout("read_only", LABELS)}),
                                    ValueError),
     "propagate synchronous not a truth value": (sweep(**_sweep_args(synchronous=np.array([1, 0]))), ValueError),
+    "components index out of range": (components_call(CSR32[0], np.full(480, 120, np.int32), LABELLED), IndexError),
+    "components indptr not from 0": (components_call(CSR32[0] + 1, CSR32[1], LABELLED), ValueError),
+    "components labelled too short": (components_call(*CSR32[:2], LABELLED[:5]), ValueError),
+    "connect components not a tuple": (connect_call(**_connect_arrays_args(components=[1, 2, 3, 4])), TypeError),
+    "connect reached read-only": (connect_call(**_connect_arrays_args(reached=Layout("read_only", LABELLED))),
+                                  ValueError),
+    "connect graph of other nodes": (connect_call(**_connect_arrays_args(graph=STUCK32)), ValueError),
+    "join node out of range": (join_call(STUCK32, (np.array([9], np.int64),) + JOINS[1:]), IndexError),
+    "join weights float64": (join_call(STUCK32, JOINS[:2] + (JOINS[2].astype(np.float64),)), ValueError),
+    "closed_groups indices float": (closed_groups_call(STUCK32[0], STUCK32[2], LABELLED[:4]), ValueError),
 }
 
 
@@ -182,6 +227,9 @@ THREADS = [
     ERRORS["weighted_label_propagation labels int64"][0],
     SUCCESS["propagate all labelled"],
     ERRORS["propagate index out of range"][0],
+    SUCCESS["components k-NN graph"],
+    SUCCESS["closed_groups"],
+    ERRORS["join node out of range"][0],
 ]
 
 
@@ -302,9 +350,67 @@ def propagate_calls(draw):
     return Call("propagate", args, kwargs)
 
 
+def flags(draw, n):
+    values = np.array(draw(st.lists(st.integers(0, 1), min_size=n, max_size=n + draw(st.integers(0, 1)))), np.uint8)
+    return draw(array_argument(values, INT_DTYPES))
+
+
+def csr_tuple(draw, n):
+    return draw(weighted((12, st.just(tuple(csr_arrays(draw, n)))),
+                         (1, st.sampled_from([None, (), [0, 1, 2], (np.zeros(1, np.int64),) * 2]))))
+
+
+@st.composite
+def components_calls(draw):
+    n = draw(st.integers(0, 8))
+    indptr, indices, _ = csr_arrays(draw, n)
+    args, kwargs = draw(bound([indptr, indices, flags(draw, n)], ["indptr", "indices", "labelled"]))
+    return Call("components", args, kwargs)
+
+
+@st.composite
+def connect_calls(draw):
+    n = draw(st.integers(0, 8))
+    knn = csr_tuple(draw, n)
+    order = draw(array_argument(_index_row(draw(st.lists(node_indices(n), min_size=n, max_size=n))), INT_DTYPES))
+    count = draw(st.integers(0, n))
+    starts = np.array(sorted(draw(st.lists(st.integers(0, n), min_size=count, max_size=count))), np.int64)
+    starts = draw(array_argument(np.concatenate([[0], starts]).astype(np.int64), INT_DTYPES))
+    parts = draw(weighted((8, st.just((order, starts, flags(draw, count), flags(draw, n)))),
+                          (1, st.sampled_from([None, (order,), [order] * 4]))))
+    values = [knn, parts, flags(draw, n), csr_tuple(draw, n)]
+    args, kwargs = draw(bound(values, ["knn", "components", "reached", "graph"]))
+    return Call("connect", args, kwargs)
+
+
+@st.composite
+def join_calls(draw):
+    n = draw(st.integers(0, 8))
+    count = draw(st.integers(0, 4))
+    joins = tuple(draw(array_argument(np.asarray(values, dtype), INT_DTYPES)) for values, dtype in (
+        (_index_row(draw(st.lists(node_indices(n), min_size=count, max_size=count))), np.int64),
+        (_index_row(draw(st.lists(node_indices(n), min_size=count, max_size=count + 1))), np.int64),
+        (draw(st.lists(st.floats(0, 10, width=32), min_size=count, max_size=count)), np.float32)))
+    joins = draw(weighted((8, st.just(joins)), (1, st.sampled_from([None, (), joins[:2]]))))
+    args, kwargs = draw(bound([csr_tuple(draw, n), joins], ["graph", "joins"]))
+    return Call("join", args, kwargs)
+
+
+@st.composite
+def closed_groups_calls(draw):
+    n = draw(st.integers(0, 8))
+    indptr, indices, _ = csr_arrays(draw, n)
+    args, kwargs = draw(bound([indptr, indices, flags(draw, n)], ["indptr", "indices", "reached"]))
+    return Call("closed_groups", args, kwargs)
+
+
 FUZZ = {
     "find_connected_components arguments": find_connected_components_calls(),
     "connect_unlabeled arguments": connect_unlabeled_calls(),
     "weighted_label_propagation arguments": weighted_label_propagation_calls(),
     "propagate arguments": propagate_calls(),
+    "components arguments": components_calls(),
+    "connect arguments": connect_calls(),
+    "join arguments": join_calls(),
+    "closed_groups arguments": closed_groups_calls(),
 }
