@@ -8,6 +8,7 @@ from sklearn.neighbors import NearestNeighbors
 
 from varnex import KNNLabelPropagation
 from varnex._common import encode_targets
+from varnex import _graph_pipeline as pipeline
 from varnex._graph_pipeline import symmetric_graph
 from varnex.algorithms.src.linka.binaries.linka_bfs import find_connected_components
 from varnex.algorithms.src.linka.binaries.linka_connect import connect_unlabeled
@@ -172,3 +173,45 @@ def test_two_moons_with_few_labels_and_small_k(n_neighbors):
 def test_invalid_inputs_are_refused_with_a_message(X, y, params, error, message):
     with pytest.raises(error, match=message):
         KNNLabelPropagation(**params).fit(np.asarray(X), np.asarray(y))
+
+
+def random_knn(n, k, seed):
+    rng = np.random.default_rng(seed)
+    knn = np.array([rng.choice(np.delete(np.arange(n), i), size=k, replace=False) for i in range(n)], np.int64)
+    return knn, rng.uniform(0.01, 1, (n, k)).astype(np.float32)
+
+
+def modules_on_graph(knn, weights, known):
+    """The GraphWrapper route on a given k-NN graph, or None where it gets stuck."""
+    connections, weight_graph = GraphWrapper.from_knn(knn), GraphWrapper.from_knn(weights)
+    components, flags = find_connected_components(_AlgorithmInput(known), connections)
+    try:
+        connect_unlabeled(knn, weights, components, flags, connections, weight_graph)
+    except SystemError:
+        return None
+    labels = known.copy()
+    weighted_label_propagation(connections, weight_graph, labels)
+    return labels
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_csr_route_labels_as_the_graphwrapper_route_on_random_graphs(seed):
+    n, k = 150, 1 + seed % 4
+    knn, weights = random_knn(n, k, seed)
+    known = np.full(n, -1, np.int32)
+    known[np.random.default_rng(seed).choice(n, 3 + seed, replace=False)] = np.arange(3 + seed) % 3
+    expected = modules_on_graph(knn, weights, known)
+    graph = pipeline.knn_graph(knn, weights)
+    search = pipeline_search_on(np.random.default_rng(seed).normal(size=(n, 2)))
+    connected = pipeline.connect(graph, graph, pipeline.components(graph, known), search)
+    labels = known.copy()
+    pipeline.propagate(connected, labels, 50000, 1e-3)
+    if expected is not None:
+        np.testing.assert_array_equal(labels, expected)
+    else:
+        assert np.all(pipeline.label_graph(connected, graph, known, 50000, 1e-3) != -1)
+
+
+def pipeline_search_on(X):
+    from varnex._knn import Neighbours
+    return Neighbours(X).nearest_among
