@@ -10,10 +10,10 @@ from varnex import KNNLabelPropagation
 from varnex._common import encode_targets
 from varnex import _graph_pipeline as pipeline
 from varnex._graph_pipeline import symmetric_graph
-from varnex.algorithms.src.linka.binaries.linka_bfs import find_connected_components
-from varnex.algorithms.src.linka.binaries.linka_connect import connect_unlabeled
 from varnex.algorithms.src.linka.binaries.linka_lp import weighted_label_propagation
-from varnex.graph import GraphWrapper, _AlgorithmInput
+from varnex.graph import GraphWrapper
+
+from graph_reference import connected_by_modules, propagated_by_module, random_knn
 
 
 def labels_by_modules(X, y, k, metric="euclidean", symmetrize=False):
@@ -30,10 +30,9 @@ def labels_by_modules(X, y, k, metric="euclidean", symmetrize=False):
         weight_graph = GraphWrapper.from_csr(indptr, symmetric_weights, dtype=np.float32)
     else:
         connections, weight_graph = GraphWrapper.from_knn(knn), GraphWrapper.from_knn(weights)
-    components, flags = find_connected_components(_AlgorithmInput(known), connections)
-    connect_unlabeled(knn, weights, components, flags, connections, weight_graph)
-    labels = known.copy()
-    weighted_label_propagation(connections, weight_graph, labels)
+    if connected_by_modules(knn, weights, known, connections, weight_graph) is None:
+        raise SystemError("NO PROGRESS :)")
+    labels = propagated_by_module(connections, weight_graph, known)
     left = np.flatnonzero(labels == -1)
     added = False
     for source, position in zip(*np.nonzero(np.isin(knn, left))):
@@ -175,32 +174,14 @@ def test_invalid_inputs_are_refused_with_a_message(X, y, params, error, message)
         KNNLabelPropagation(**params).fit(np.asarray(X), np.asarray(y))
 
 
-def random_knn(n, k, seed):
-    rng = np.random.default_rng(seed)
-    knn = np.array([rng.choice(np.delete(np.arange(n), i), size=k, replace=False) for i in range(n)], np.int64)
-    return knn, rng.uniform(0.01, 1, (n, k)).astype(np.float32)
-
-
-def modules_on_graph(knn, weights, known):
-    """The GraphWrapper route on a given k-NN graph, or None where it gets stuck."""
-    connections, weight_graph = GraphWrapper.from_knn(knn), GraphWrapper.from_knn(weights)
-    components, flags = find_connected_components(_AlgorithmInput(known), connections)
-    try:
-        connect_unlabeled(knn, weights, components, flags, connections, weight_graph)
-    except SystemError:
-        return None
-    labels = known.copy()
-    weighted_label_propagation(connections, weight_graph, labels)
-    return labels
-
-
 @pytest.mark.parametrize("seed", range(12))
 def test_csr_route_labels_as_the_graphwrapper_route_on_random_graphs(seed):
     n, k = 150, 1 + seed % 4
     knn, weights = random_knn(n, k, seed)
     known = np.full(n, -1, np.int32)
     known[np.random.default_rng(seed).choice(n, 3 + seed, replace=False)] = np.arange(3 + seed) % 3
-    expected = modules_on_graph(knn, weights, known)
+    graphs = connected_by_modules(knn, weights, known)
+    expected = None if graphs is None else propagated_by_module(*graphs, known)
     graph = pipeline.knn_graph(knn, weights)
     search = pipeline_search_on(np.random.default_rng(seed).normal(size=(n, 2)))
     connected = pipeline.connect(graph, graph, pipeline.components(graph, known), search)

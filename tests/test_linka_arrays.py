@@ -7,15 +7,9 @@ from scipy.sparse.csgraph import breadth_first_order, connected_components
 
 from varnex.algorithms.src.linka.binaries import linka_arrays
 from varnex.algorithms.src.linka.binaries.linka_bfs import find_connected_components
-from varnex.algorithms.src.linka.binaries.linka_connect import connect_unlabeled
 from varnex.graph import GraphWrapper, _AlgorithmInput
 
-
-def random_knn(n, k, seed):
-    """k distinct random out-neighbours per node (never itself), weights in (0, 1]."""
-    rng = np.random.default_rng(seed)
-    rows = [rng.choice(np.delete(np.arange(n), i), size=k, replace=False) for i in range(n)]
-    return np.array(rows, dtype=np.int64).reshape(n, k), rng.uniform(0.01, 1, (n, k)).astype(np.float32)
+from graph_reference import connected_by_modules, random_knn
 
 
 def as_csr(knn, weights, dtype=np.int32):
@@ -65,13 +59,8 @@ def test_components_of_symmetric_graphs_are_scipys():
 
 def connect_by_modules(knn, weights, labels):
     """connect_unlabeled's graph as CSR, or None when it raises its SystemError."""
-    connections, weight_graph = GraphWrapper.from_knn(knn), GraphWrapper.from_knn(weights)
-    components, flags = find_connected_components(_AlgorithmInput(labels), connections)
-    try:
-        connect_unlabeled(knn, weights, components, flags, connections, weight_graph)
-    except SystemError:
-        return None
-    return connections.to_csr(), weight_graph.to_csr()
+    graphs = connected_by_modules(knn, weights, labels)
+    return None if graphs is None else (graphs[0].to_csr(), graphs[1].to_csr())
 
 
 def connect_arrays(knn, weights, labels):

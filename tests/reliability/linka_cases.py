@@ -361,11 +361,12 @@ def csr_tuple(draw, n):
 
 
 @st.composite
-def components_calls(draw):
+def structure_and_flags_calls(draw, function, flags_name):
+    """components(indptr, indices, labelled) and closed_groups(indptr, indices, reached)."""
     n = draw(st.integers(0, 8))
     indptr, indices, _ = csr_arrays(draw, n)
-    args, kwargs = draw(bound([indptr, indices, flags(draw, n)], ["indptr", "indices", "labelled"]))
-    return Call("components", args, kwargs)
+    args, kwargs = draw(bound([indptr, indices, flags(draw, n)], ["indptr", "indices", flags_name]))
+    return Call(function, args, kwargs)
 
 
 @st.composite
@@ -396,21 +397,13 @@ def join_calls(draw):
     return Call("join", args, kwargs)
 
 
-@st.composite
-def closed_groups_calls(draw):
-    n = draw(st.integers(0, 8))
-    indptr, indices, _ = csr_arrays(draw, n)
-    args, kwargs = draw(bound([indptr, indices, flags(draw, n)], ["indptr", "indices", "reached"]))
-    return Call("closed_groups", args, kwargs)
-
-
 FUZZ = {
     "find_connected_components arguments": find_connected_components_calls(),
     "connect_unlabeled arguments": connect_unlabeled_calls(),
     "weighted_label_propagation arguments": weighted_label_propagation_calls(),
     "propagate arguments": propagate_calls(),
-    "components arguments": components_calls(),
+    "components arguments": structure_and_flags_calls("components", "labelled"),
     "connect arguments": connect_calls(),
     "join arguments": join_calls(),
-    "closed_groups arguments": closed_groups_calls(),
+    "closed_groups arguments": structure_and_flags_calls("closed_groups", "reached"),
 }
