@@ -16,10 +16,11 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
     Every sample lists its `n_neighbors` nearest samples, each edge weighted by their
     distance. The graph is split into connected components; components without a
     labelled sample are joined to the labelled part through their nearest neighbours,
-    and a group of samples whose lists lead only into the group is joined by an edge
-    between its sample closest to the rest and that nearest sample; then, sweep after sweep in sample order, each unlabelled sample takes the label with
-    the largest sum of ``(1 / distance)**2`` over its already labelled neighbours, until
-    the scores settle.
+    and a group of samples whose lists lead only into the group is joined by one edge
+    between its sample nearest to the labelled part and that nearest sample. Then,
+    sweep after sweep in sample order, each unlabelled sample takes the label with the
+    largest sum of ``(1 / distance)**2`` over its already labelled neighbours, until
+    the scores settle. Every sample ends with a label.
 
     Parameters
     ----------
@@ -42,7 +43,8 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
     tolerance : float, default=1e-3
         Propagation stops after a sweep in which no score changed by this much.
     n_jobs : int, default=None
-        Parallel jobs of the nearest-neighbour search (scikit-learn's meaning).
+        Parallel jobs of the nearest-neighbour searches (scikit-learn's meaning: None
+        is 1, -1 all processors).
     verbose : int, default=0
         Report each stage and its duration on stderr when positive.
 
@@ -58,6 +60,13 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
 
     Notes
     -----
+    The neighbours are those of scikit-learn's `NearestNeighbors`, found by the
+    fastest exact search for the metric and dimension: SciPy's k-d tree for the
+    Minkowski metrics in up to 15 features, brute force beyond, `NearestNeighbors`
+    for other metrics. Samples at exactly the same distance are taken in the order of
+    that search. The graph work after the search runs natively without holding the
+    GIL.
+
     Samples at distance 0 from each other (duplicates) are joined by the smallest
     positive float32 weight, so an identical labelled sample outvotes every other
     neighbour while scores stay finite.

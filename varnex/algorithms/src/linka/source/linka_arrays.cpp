@@ -443,10 +443,11 @@ const frame::FunctionSpec kComponents{
     .name = "components",
     .parameters = {"indptr", "indices", "labelled"},
     .defaults = {},
-    .doc = "components(indptr, indices, labelled) -> (order, starts, component_labelled, node_labelled)\n\n"
+    .doc = "components(indptr, indices, labelled) -> tuple\n\n"
            "Breadth-first components of a CSR graph, started from every unvisited node in\n"
-           "increasing order. Component c is order[starts[c]:starts[c + 1]] in visiting order;\n"
-           "it is labelled when any of its nodes is (labelled: uint8 per node).",
+           "increasing order, as (order, starts, component_labelled, node_labelled):\n"
+           "component c is order[starts[c]:starts[c + 1]] in visiting order, and it is\n"
+           "labelled when any of its nodes is (labelled: uint8 per node).",
     .body = components,
 };
 
@@ -454,11 +455,11 @@ const frame::FunctionSpec kConnect{
     .name = "connect",
     .parameters = {"knn", "components", "reached", "graph"},
     .defaults = {},
-    .doc = "connect(knn, components, reached, graph) -> (graph, stuck)\n\n"
-           "Joins the unlabelled components of `components` to the labelled part through the\n"
-           "k-NN rows of `knn` (a CSR triple), adding each edge pair to `graph` (a CSR triple),\n"
-           "as connect_unlabeled does. `reached` (uint8 per node, the components' node flags\n"
-           "at first) is updated in place. When the rows cannot lead every node to a reached\n"
+    .doc = "connect(knn, components, reached, graph) -> tuple\n\n"
+           "Returns (graph, stuck). Joins the unlabelled components of `components` to the\n"
+           "labelled part through the k-NN rows of `knn` (a CSR triple), adding each edge\n"
+           "pair to `graph` (a CSR triple), as connect_unlabeled does. `reached` (uint8 per\n"
+           "node, the components' node flags at first) is updated in place. When the rows cannot lead every node to a reached\n"
            "one, no pass runs: `stuck` is True and `reached` marks, after the first stage,\n"
            "the nodes whose rows lead to a reached one.",
     .body = connect,
@@ -478,9 +479,9 @@ const frame::FunctionSpec kClosedGroups{
     .name = "closed_groups",
     .parameters = {"indptr", "indices", "reached"},
     .defaults = {},
-    .doc = "closed_groups(indptr, indices, reached) -> (group, count)\n\n"
-           "The smallest sets of unreached nodes whose lists lead only into the set: group[v]\n"
-           "numbers v's set (0 .. count - 1), -1 for every other node.",
+    .doc = "closed_groups(indptr, indices, reached) -> tuple\n\n"
+           "Returns (group, count): the smallest sets of unreached nodes whose lists lead\n"
+           "only into the set. group[v] numbers v's set (0 .. count - 1), -1 for other nodes.",
     .body = closed_groups,
 };
 
