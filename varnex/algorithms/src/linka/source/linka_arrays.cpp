@@ -97,7 +97,7 @@ struct CsrArrays {
 
 // Rows of a CSR graph for a traversal; polls for Ctrl-C once per node.
 template <class I>
-struct CsrRows {
+struct TraversalRows {
     const Csr<I>& graph;
     frame::WithoutGil& gil;
 
@@ -115,7 +115,10 @@ Ref components_of(PyObject* indptr, PyObject* indices, PyObject* labelled_object
     const CsrArrays<I> arrays(indptr, indices, Py_None, "graph");
     const std::int64_t n = arrays.size();
     auto labelled = frame::Vector<const std::uint8_t>::readable(labelled_object, frame::kUInt8);
-    if (labelled.size() != n) frame::raise(PyExc_ValueError, "labelled has %zd entries for %lld nodes", labelled.size(), static_cast<long long>(n));
+    if (labelled.size() != n) {
+        frame::raise(PyExc_ValueError, "labelled has %zd entries for %lld nodes", labelled.size(),
+                     static_cast<long long>(n));
+    }
 
     Ref order = new_array(n, kNumpyIndex<I>);
     Ref node_labelled = new_array(n, NPY_UINT8);
@@ -124,7 +127,7 @@ Ref components_of(PyObject* indptr, PyObject* indices, PyObject* labelled_object
     {
         frame::WithoutGil gil;
         const Csr<I> graph = arrays.graph();
-        CsrRows<I> rows{graph, gil};
+        TraversalRows<I> rows{graph, gil};
         std::vector<std::uint8_t> visited(n, 0);
         I* queue = data_of<I>(order);
         std::uint8_t* flags = data_of<std::uint8_t>(node_labelled);
@@ -219,6 +222,10 @@ auto edge_pair_adder(AddedEdges<I>& added) {
     };
 }
 
+frame::Vector<const std::uint8_t> flags_item(PyObject* components, Py_ssize_t i) {
+    return frame::Vector<const std::uint8_t>::readable(tuple_item(components, i, 4, "components"), frame::kUInt8);
+}
+
 // The components of a components() result, for the connection rules.
 template <class I>
 struct ComponentArrays {
@@ -230,8 +237,8 @@ struct ComponentArrays {
     ComponentArrays(PyObject* tuple, std::int64_t n)
         : order(frame::Vector<const I>::readable(tuple_item(tuple, 0, 4, "components"), index_type<I>())),
           starts(frame::Vector<const std::int64_t>::readable(tuple_item(tuple, 1, 4, "components"), frame::kInt64)),
-          component_labelled(frame::Vector<const std::uint8_t>::readable(tuple_item(tuple, 2, 4, "components"), frame::kUInt8)),
-          node_labelled(frame::Vector<const std::uint8_t>::readable(tuple_item(tuple, 3, 4, "components"), frame::kUInt8)) {
+          component_labelled(flags_item(tuple, 2)),
+          node_labelled(flags_item(tuple, 3)) {
         require_nodes<I>(order.span(), n, "order");
         const auto bounds = starts.span();
         if (bounds.size() != static_cast<std::size_t>(component_labelled.size()) + 1 || bounds[0] != 0) {
@@ -257,7 +264,8 @@ public:
     };
     class Component {
     public:
-        Component(const I* nodes, std::ptrdiff_t size, bool unlabelled) : nodes_(nodes), size_(size), unlabelled_(unlabelled) {}
+        Component(const I* nodes, std::ptrdiff_t size, bool unlabelled)
+            : nodes_(nodes), size_(size), unlabelled_(unlabelled) {}
         explicit operator bool() const { return unlabelled_; }
         std::ptrdiff_t size() const { return size_; }
         Node node(std::ptrdiff_t i) const { return {nodes_[i]}; }
@@ -381,7 +389,8 @@ Ref connect_arrays(const frame::Arguments& args) {
             while (!source.everything_reached()) connection.pass();
         }
     }
-    return frame::check(Py_BuildValue("(NO)", graph_with(added, graph, args[3]).release(), stuck ? Py_True : Py_False));
+    Ref result_graph = graph_with(added, graph, args[3]);
+    return frame::check(Py_BuildValue("(OO)", result_graph.get(), stuck ? Py_True : Py_False));
 }
 
 Ref connect(const frame::Arguments& args) {

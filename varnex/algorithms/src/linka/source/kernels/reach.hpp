@@ -33,7 +33,9 @@ std::int64_t reach(const Csr<I>& knn, std::uint8_t* reached, Poll poll) {
         std::vector<std::int64_t> next(listed_by_start.begin(), listed_by_start.end() - 1);
         for (std::int64_t u = 0; u < n; ++u) {
             if (reached[u] != 0) continue;
-            for (auto e = knn.indptr[u]; e < knn.indptr[u + 1]; ++e) listed_by[next[knn.indices[e]]++] = static_cast<I>(u);
+            for (auto e = knn.indptr[u]; e < knn.indptr[u + 1]; ++e) {
+                listed_by[next[knn.indices[e]]++] = static_cast<I>(u);
+            }
         }
     }
 
