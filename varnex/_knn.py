@@ -108,5 +108,15 @@ class Neighbours:
         `candidates` (indices): ``(distances, nearest)``, searched in an index of the
         candidates alone, built by the same route."""
         index = Neighbours(self._X[candidates], self.metric, self.p, self.n_jobs)
+        if self.route == "tree":
+            # Queries in the order of this tree's leaves come in spatial order, which
+            # keeps the walks through the candidates' tree in cache.
+            leaf_position = np.empty(self.n_samples, dtype=np.int64)
+            leaf_position[self._index.indices] = np.arange(self.n_samples)
+            order = np.argsort(leaf_position[queries], kind="stable")
+            distances, nearest = np.empty(len(queries)), np.empty(len(queries), dtype=np.int64)
+            found_distances, positions = index.kneighbors(self._X[queries[order]], 1)
+            distances[order], nearest[order] = found_distances[:, 0], candidates[positions[:, 0]]
+            return distances, nearest
         distances, positions = index.kneighbors(self._X[queries], 1)
         return distances[:, 0], candidates[positions[:, 0]]
