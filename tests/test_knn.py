@@ -7,6 +7,9 @@ from sklearn.neighbors import NearestNeighbors
 
 from varnex import _knn
 
+# p < 1 is no metric; scikit-learn says so and searches by brute force, as it should.
+pytestmark = pytest.mark.filterwarnings("ignore:Mind that for 0 < p < 1")
+
 CASES = [  # metric, p, features, route
     ("euclidean", 2, 2, "tree"), ("manhattan", 2, 3, "tree"), ("chebyshev", 2, 2, "tree"),
     ("minkowski", 3, 4, "tree"), ("euclidean", 2, 15, "tree"), ("euclidean", 2, 16, "brute"),
