@@ -93,10 +93,15 @@ class Neighbours:
             stop = min(start + _CHUNK_ROWS, n)
             rows = slice(start, stop) if order is None else order[start:stop]
             found_distances, found = self._query(self._X[rows], k + 1)
-            keep = found != (np.arange(start, stop) if order is None else rows)[:, None]
-            keep[keep.all(axis=1), 0] = False      # crowded out by duplicates: drop the first
-            distances[rows] = found_distances[keep].reshape(-1, k)
-            indices[rows] = found[keep].reshape(-1, k)
+            # Mostly a sample comes first in its own list; duplicates may come before it.
+            distances[rows], indices[rows] = found_distances[:, 1:], found[:, 1:]
+            ids = np.arange(start, stop) if order is None else rows
+            odd = found[:, 0] != ids
+            if odd.any():
+                found_distances, found, ids = found_distances[odd], found[odd], ids[odd]
+                keep = found != ids[:, None]
+                keep[keep.all(axis=1), 0] = False  # crowded out by duplicates: drop the first
+                distances[ids], indices[ids] = found_distances[keep].reshape(-1, k), found[keep].reshape(-1, k)
         return distances, indices
 
     def kneighbors(self, queries, k):
