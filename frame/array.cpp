@@ -163,10 +163,10 @@ void Buffer::acquire(PyObject* object, int flags, Where where) {
     strides_computed_ = true;
 }
 
-Buffer Buffer::typed(PyObject* object, const ElementType& type, int ndim, Where where) {
+Buffer Buffer::typed(PyObject* object, const ElementType& type, int ndim, Where where, bool writable) {
     Buffer buffer;
     if (object == Py_None) return buffer;
-    buffer.acquire(object, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE, where);
+    buffer.acquire(object, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0), where);
     validate(buffer.view_, type, ndim, true, where);
     return buffer;
 }

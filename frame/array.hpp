@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
+#include <span>
+#include <type_traits>
 #include <utility>
 
 namespace frame {
@@ -49,8 +51,9 @@ public:
     Buffer(const Buffer&) = delete;
     ~Buffer() { release(); }
 
-    // Typed arrays: a writable, C-contiguous buffer of `ndim` dimensions of `type`.
-    static Buffer typed(PyObject* object, const ElementType& type, int ndim, Where where);
+    // Typed arrays: a C-contiguous buffer of `ndim` dimensions of `type`, writable
+    // unless the caller only reads it.
+    static Buffer typed(PyObject* object, const ElementType& type, int ndim, Where where, bool writable = true);
     // Buffer-typed arrays: a numpy.ndarray with any strides, read-only allowed unless
     // `writable` is asked for (then the exporter's own error rejects a read-only one).
     static Buffer strided(PyObject* object, const ElementType& type, int ndim, Where where, bool writable = false);
@@ -148,6 +151,12 @@ public:
     {
         return ArrayView(Buffer::typed(object, type, NDim, where));
     }
+    // As typed(), read-only buffers accepted: for arrays the callee only reads.
+    static ArrayView readable(PyObject* object, const ElementType& type, Where where = Where::current())
+        requires(L == Layout::Contiguous && std::is_const_v<T>)
+    {
+        return ArrayView(Buffer::typed(object, type, NDim, where, false));
+    }
     // A buffer-typed array: a numpy.ndarray with any strides, read-only allowed.
     static ArrayView strided(PyObject* object, const ElementType& type, Where where = Where::current())
         requires(L == Layout::Strided)
@@ -171,6 +180,10 @@ public:
     T& checked(Py_ssize_t i) const requires(NDim == 1) { return unchecked(wrap_index(i, size())); }
 
     Elements<T> elements() const requires(NDim == 1 && L == Layout::Contiguous) { return {base(), size()}; }
+    // The elements as a span, for kernels that know nothing of Python.
+    std::span<T> span() const requires(NDim == 1 && L == Layout::Contiguous) {
+        return {base(), static_cast<std::size_t>(size())};
+    }
 
     // A numpy.ndarray over the same memory, keeping `owner` alive as its base.
     Ref to_ndarray(PyObject* owner, const ElementType& type) const { return ndarray_over(buffer_.view(), owner, type); }

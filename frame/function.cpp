@@ -33,6 +33,7 @@ namespace {
 
 Ref make_default(const Default& d) {
     switch (d.kind) {
+        case Default::Kind::Bool: return Ref::borrow(d.int_value ? Py_True : Py_False);
         case Default::Kind::Int: return new_int(d.int_value);
         case Default::Kind::Float: return new_float(d.float_value);
         case Default::Kind::Str: return check(PyUnicode_InternFromString(d.str_value));

@@ -25,12 +25,13 @@ private:
 
 // A default value of a parameter, turned into a Python object when the module is built.
 struct Default {
-    enum class Kind { Int, Float, Str } kind;
+    enum class Kind { Bool, Int, Float, Str } kind;
     long long int_value = 0;
     double float_value = 0;
     const char* str_value = nullptr;
 
-    Default(int v) : kind(Kind::Int), int_value(v) {}              // NOLINT: implicit on purpose
+    Default(bool v) : kind(Kind::Bool), int_value(v) {}            // NOLINT: implicit on purpose
+    Default(int v) : kind(Kind::Int), int_value(v) {}              // NOLINT
     Default(long long v) : kind(Kind::Int), int_value(v) {}        // NOLINT
     Default(double v) : kind(Kind::Float), float_value(v) {}       // NOLINT
     Default(const char* v) : kind(Kind::Str), str_value(v) {}      // NOLINT

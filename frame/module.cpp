@@ -4,8 +4,8 @@
 #include "numpy.hpp"
 
 #include <cstdio>
+#include <deque>
 #include <string>
-#include <vector>
 
 namespace frame {
 
@@ -17,7 +17,7 @@ PyObject* g_module = nullptr;
 int64_t g_interpreter_id = -1;
 Routine g_init_routine;
 Routine g_function_routine;
-std::vector<Routine> g_more_routines;  // sized once, before any function points into it
+std::deque<Routine> g_more_routines;  // a deque: functions keep pointers to their routine
 
 // Copies spec.<from> into the module namespace as <to>; None is copied only if allowed.
 void copy_spec_attribute(PyObject* spec, PyObject* ns, const char* from, const char* to, bool allow_none) {
@@ -103,10 +103,10 @@ void run_module_body(PyObject* module) {
     }
     Ref function = make_function(g_spec->function, g_spec->full_name, g_function_routine);
     check_status(PyDict_SetItemString(ns, g_spec->function.name, function.get()));
-    size_t routine = 0;
+    auto routine = g_more_routines.begin();
     for (const FunctionSpec* more : g_spec->more_functions) {
-        Ref bound = make_function(*more, g_spec->full_name, g_more_routines[routine++]);
-        check_status(PyDict_SetItemString(ns, more->name, bound.get()));
+        Ref extra = make_function(*more, g_spec->full_name, *routine++);
+        check_status(PyDict_SetItemString(ns, more->name, extra.get()));
     }
     Ref test = check(PyDict_New());
     check_status(PyDict_SetItemString(ns, "__test__", test.get()));

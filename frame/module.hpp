@@ -1,4 +1,4 @@
-// Module initialisation: one extension module, its imports and its public function.
+// Module initialisation: one extension module, its imports and its public functions.
 #pragma once
 
 #include "function.hpp"
@@ -21,7 +21,7 @@ struct ModuleSpec {
     const char* source_file;  // path of the source module, for tracebacks
     std::initializer_list<Import> imports;
     const FunctionSpec& function;
-    // Further functions, bound after `function` in this order (array entry points).
+    // Further module-level functions, for modules that expose a family of entry points.
     std::initializer_list<const FunctionSpec*> more_functions = {};
 };
 

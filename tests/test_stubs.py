@@ -17,12 +17,8 @@ NATIVE = {
     "varnex.algorithms.src.linka.binaries.linka_bfs": "find_connected_components",
     "varnex.algorithms.src.linka.binaries.linka_connect": "connect_unlabeled",
     "varnex.algorithms.src.linka.binaries.linka_lp": "weighted_label_propagation",
+    "varnex.algorithms.src.linka.binaries.linka_sweep": "propagate",
 }
-# Array entry points, several to a module.
-ARRAY_ENTRIES = [
-    ("varnex.algorithms.src.densa.binaries.densa_arrays", name)
-    for name in ("cluster_neighbourhoods", "neighbourhoods_from_pairs", "close_pairs")
-]
 
 
 def stub_function(path, name):
@@ -52,6 +48,15 @@ def documented_parameters(doc):
         name = declaration.split()[-1]
         parameters.append((name, ast.literal_eval(default) if default else inspect.Parameter.empty))
     return parameters
+
+
+# Array entry points, several to a module.
+ARRAY_ENTRIES = [
+    *[("varnex.algorithms.src.densa.binaries.densa_arrays", name)
+      for name in ("cluster_neighbourhoods", "neighbourhoods_from_pairs", "close_pairs")],
+    *[("varnex.algorithms.src.linka.binaries.linka_arrays", name)
+      for name in ("components", "connect", "join", "closed_groups")],
+]
 
 
 @pytest.mark.parametrize("module, name", [*NATIVE.items(), *ARRAY_ENTRIES])

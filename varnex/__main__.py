@@ -212,12 +212,8 @@ def _fit_estimator(args, X, y, verbose):
         return estimator.fit(X, y).transduction_
     except MemoryError:
         raise _CommandError(f"{args.method} fit ran out of memory: {MEMORY_HINTS[args.method]}") from None
-    except (ValueError, TypeError, SystemError) as error:
-        hint = ""
-        if isinstance(error, SystemError) and "NO PROGRESS" in str(error):
-            hint = (" (some rows cannot be joined to a labelled row through their nearest neighbours: "
-                    "raise --n-neighbors or label a row in every separate group)")
-        raise _CommandError(f"{args.method} fit failed: {type(error).__name__}: {error}{hint}") from None
+    except (ValueError, TypeError) as error:
+        raise _CommandError(f"{args.method} fit failed: {type(error).__name__}: {error}") from None
 
 
 def _report(verbose, message):

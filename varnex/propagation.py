@@ -1,76 +1,19 @@
 """The k-nearest-neighbour label propagator: the graph pipeline behind an estimator."""
 
+import warnings
 from numbers import Integral
 
 import numpy as np
 from sklearn.base import BaseEstimator, ClassifierMixin, _fit_context
-from sklearn.neighbors import NearestNeighbors
-from sklearn.utils._param_validation import Interval
+from sklearn.exceptions import ConvergenceWarning
 from sklearn.utils.validation import check_is_fitted, validate_data
 
+from varnex import _graph_pipeline as pipeline
+from varnex import _knn
 from varnex._common import (METRIC_CONSTRAINT, Stages, check_metric_params, decode_targets, encode_targets,
                             non_negative_real, positive_int, unit_scale)
-from varnex.algorithms.src.linka.binaries.linka_bfs import find_connected_components
-from varnex.algorithms.src.linka.binaries.linka_connect import connect_unlabeled
-from varnex.algorithms.src.linka.binaries.linka_lp import weighted_label_propagation
-from varnex.graph import GraphWrapper, _AlgorithmInput
 
 __all__ = ["KNNLabelPropagation"]
-
-# Edge weights are distances and a neighbour scores (1 / weight)**2. Two identical
-# samples are at distance 0, which would score +inf: a tie between two such labels
-# would then be settled by list order alone and vote shares would turn into NaN. The
-# smallest normal float32 keeps the score finite (about 7e75) yet far above any other
-# neighbour's, so identical samples still decide, by their count.
-_WEIGHT_FLOOR = np.finfo(np.float32).tiny
-
-
-def _edge_weights(distances):
-    return np.maximum(distances.astype(np.float32), _WEIGHT_FLOOR)
-
-
-def _symmetric_lists(knn_connections, knn_weights):
-    """CSR lists of the k-NN graph made undirected: ``(indptr, neighbours, weights)``.
-
-    Node i lists its own nearest neighbours first, nearest first, then every node that
-    has i among its neighbours without being among i's, nearest first; each such
-    reverse edge keeps the weight it has in the other node's list.
-    """
-    n, k = knn_connections.shape
-    source = np.repeat(np.arange(n, dtype=np.int64), k)
-    target = knn_connections.ravel()
-    weight = knn_weights.ravel()
-    # Reverse edges (target -> source) whose pair is not already listed by target.
-    reverse = ~np.isin(target * n + source, source * n + target)
-    rows = np.concatenate([source, target[reverse]])
-    columns = np.concatenate([target, source[reverse]])
-    weights = np.concatenate([weight, weight[reverse]])
-    is_reverse = np.concatenate([np.zeros(n * k, dtype=bool), np.ones(np.count_nonzero(reverse), dtype=bool)])
-    # Stable sort: own neighbours keep their order; reverse edges follow, by weight.
-    order = np.lexsort((np.where(is_reverse, weights, 0), is_reverse, rows))
-    indptr = np.zeros(n + 1, dtype=np.int64)
-    np.cumsum(np.bincount(rows, minlength=n), out=indptr[1:])
-    return indptr, columns[order], weights[order]
-
-
-def _add_reverse_edges(nodes, knn_connections, knn_weights, connections, weights):
-    """Let each of `nodes` also list the nodes that list it; return whether any edge was added.
-
-    Propagation follows each node's own list only, so in one-way lists a group of nodes
-    can list nothing but each other and never meet a label, although nodes outside list
-    them. Components and the joining step treat the graph as connected through those
-    edges; listing them both ways lets the labels in.
-    """
-    if nodes.size == 0:
-        return False
-    added = False
-    for source, position in zip(*np.nonzero(np.isin(knn_connections, nodes))):
-        target = int(knn_connections[source, position])
-        if not connections.contains(target, int(source)):
-            connections.append(target, int(source))
-            weights.append(target, float(knn_weights[source, position]))
-            added = True
-    return added
 
 
 class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
@@ -78,10 +21,12 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
 
     Every sample lists its `n_neighbors` nearest samples, each edge weighted by their
     distance. The graph is split into connected components; components without a
-    labelled sample are joined to the labelled part through their nearest neighbours;
-    then, sweep after sweep in sample order, each unlabelled sample takes the label with
-    the largest sum of ``(1 / distance)**2`` over its already labelled neighbours, until
-    the scores settle.
+    labelled sample are joined to the labelled part through their nearest neighbours,
+    and a group of samples whose lists lead only into the group is joined by one edge
+    between its sample nearest to the labelled part and that nearest sample. Then,
+    sweep after sweep in sample order, each unlabelled sample takes the label with the
+    largest sum of ``(1 / distance)**2`` over its already labelled neighbours, until
+    the scores settle. Every sample ends with a label.
 
     Parameters
     ----------
@@ -104,13 +49,14 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
         lists only itself) get the reverse edges added and a second propagation.
     max_iter : int, default=50000
         Largest number of propagation sweeps. When it stops the labelling before every
-        reachable sample has a label, `fit` warns with a ``ConvergenceWarning``.
+        sample has a label, `fit` warns with a ``ConvergenceWarning``.
     tol : float, default=1e-3
         Propagation stops after a sweep in which no score changed by this much, but
         only once a sweep labels no new sample: the tolerance may end the refinement
         of scores, never the labelling.
     n_jobs : int, default=None
-        Parallel jobs of the nearest-neighbour search (scikit-learn's meaning).
+        Parallel jobs of the nearest-neighbour searches (scikit-learn's meaning: None
+        is 1, -1 all processors).
     verbose : int, default=0
         Report each stage and its duration on stderr when positive.
 
@@ -120,7 +66,7 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
         The distinct labels of the labelled samples, sorted.
     transduction_ : ndarray of shape (n_samples,)
         The label given to every training sample; -1 only for a sample the propagation
-        did not reach within `max_iterations` sweeps.
+        did not reach within `max_iter` sweeps.
     n_iter_ : int
         Number of propagation sweeps run.
     n_features_in_ : int
@@ -128,6 +74,13 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
 
     Notes
     -----
+    The neighbours are those of scikit-learn's `NearestNeighbors`, found by the
+    fastest exact search for the metric and dimension: SciPy's k-d tree for the
+    Minkowski metrics in up to 15 features, brute force beyond, `NearestNeighbors`
+    for other metrics. Samples at exactly the same distance are taken in the order of
+    that search. The graph work after the search runs natively without holding the
+    GIL.
+
     For the distances that scale with the data (Minkowski family, cosine and their
     kin) the data is first brought to unit size by a power of two: the neighbours are
     the same as on the data itself, and labels and probabilities stay the same at any
@@ -188,49 +141,37 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
         self : KNNLabelPropagation
             The fitted estimator.
 
-        Raises
-        ------
-        SystemError
-            "NO PROGRESS :)" when some samples cannot be joined to a labelled one
-            through the nearest-neighbour lists (a group of more than `n_neighbors`
-            samples far from every labelled sample): raise `n_neighbors` or label a
-            sample of that group.
         """
         check_metric_params(self.metric, self.metric_params)
         X, y = validate_data(self, X, y, dtype=np.float64, ensure_min_samples=2)
-        self.classes_, known = encode_targets(y)
+        classes, known = encode_targets(y)
         self._scale, _ = unit_scale(X, self.metric)
         X = X * self._scale
         stage = Stages("KNNLabelPropagation", self.verbose)
         k = min(self.n_neighbors, X.shape[0] - 1)
 
         with stage(f"{k}-nearest-neighbour graph of {X.shape[0]} samples"):
-            self._neighbours = NearestNeighbors(n_neighbors=k, metric=self.metric, p=self.p,
-                                                metric_params=self.metric_params, n_jobs=self.n_jobs)
-            distances, indices = self._neighbours.fit(X).kneighbors()   # without X: no sample is its own neighbour
-            knn_connections = np.ascontiguousarray(indices, dtype=np.int64)
-            knn_weights = _edge_weights(distances)
-            if self.symmetrize:
-                indptr, neighbours, weights = _symmetric_lists(knn_connections, knn_weights)
-                connections = GraphWrapper.from_csr(indptr, neighbours, dtype=np.int64)
-                weights = GraphWrapper.from_csr(indptr, weights, dtype=np.float32)
-            else:
-                connections = GraphWrapper.from_knn(knn_connections)
-                weights = GraphWrapper.from_knn(knn_weights)
+            self._neighbours = _knn.Neighbours(X, metric=self.metric, p=self.p, metric_params=self.metric_params,
+                                              n_jobs=self.n_jobs)
+            self._n_neighbors = k
+            distances, indices = self._neighbours.graph(k, pipeline.index_dtype(X.shape[0]))
+            knn = pipeline.knn_graph(indices, distances)
+            graph = pipeline.symmetric_graph(indices, distances) if self.symmetrize else knn
+            del distances, indices
         with stage("connected components"):
-            components, component_labelled = find_connected_components(_AlgorithmInput(known), connections)
-        with stage(f"joining {sum(1 for _, labelled in components if not labelled)} unlabelled components"):
-            connect_unlabeled(knn_connections, knn_weights, components, component_labelled, connections, weights)
+            components = pipeline.components(graph, known)
+        with stage(f"joining {np.count_nonzero(components[2] == 0)} unlabelled components"):
+            graph = pipeline.connect(knn, graph, components, self._neighbours.nearest_among)
         with stage("label propagation"):
-            propagated = known.copy()
-            weighted_label_propagation(connections, weights, propagated, int(self.max_iter),
-                                       float(self.tol))
-            if _add_reverse_edges(np.flatnonzero(propagated == -1), knn_connections, knn_weights, connections,
-                                  weights):
-                weighted_label_propagation(connections, weights, propagated, int(self.max_iter),
-                                           float(self.tol))
+            propagated, self.n_iter_ = pipeline.label_graph(graph, knn, known, self.max_iter, self.tol)
+        left = np.count_nonzero(propagated == -1)
+        if left:
+            # Every sample is joined to a labelled one: only the sweep limit leaves -1.
+            warnings.warn(f"max_iter={self.max_iter} sweeps ended the propagation with {left} of "
+                          f"{propagated.shape[0]} samples unlabelled (-1); raise max_iter", ConvergenceWarning)
+        self.classes_ = classes
         self._propagated = propagated
-        self.transduction_ = decode_targets(self.classes_, propagated)
+        self.transduction_ = decode_targets(classes, propagated)
         return self
 
     def predict_proba(self, X):
@@ -252,13 +193,13 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
         """
         check_is_fitted(self, "transduction_")
         X = validate_data(self, X, dtype=np.float64, reset=False)
-        distances, indices = self._neighbours.kneighbors(X * self._scale)
+        distances, indices = self._neighbours.kneighbors(X * self._scale, self._n_neighbors)
         votes = np.zeros((X.shape[0], self.classes_.shape[0]))
         labels = self._propagated[indices]
         rows = np.broadcast_to(np.arange(X.shape[0])[:, None], labels.shape)
         reached = labels >= 0
         # (1 / d)**2 relative to the nearest neighbour's: at most 1, so no overflow at any scale.
-        distances = _edge_weights(distances).astype(np.float64)
+        distances = pipeline.edge_weights(distances).astype(np.float64)
         strength = (distances[:, :1] / distances) ** 2
         np.add.at(votes, (rows[reached], labels[reached]), strength[reached])
         totals = votes.sum(axis=1, keepdims=True)

@@ -28,6 +28,11 @@ FUNCTIONS = {
     "find_connected_components": f"{LINKA}.linka_bfs",
     "connect_unlabeled": f"{LINKA}.linka_connect",
     "weighted_label_propagation": f"{LINKA}.linka_lp",
+    "propagate": f"{LINKA}.linka_sweep",
+    "components": f"{LINKA}.linka_arrays",
+    "connect": f"{LINKA}.linka_arrays",
+    "join": f"{LINKA}.linka_arrays",
+    "closed_groups": f"{LINKA}.linka_arrays",
 }
 
 

@@ -1,5 +1,5 @@
-"""Case tables of the graph family: find_connected_components, connect_unlabeled and
-weighted_label_propagation.
+"""Case tables of the graph family: find_connected_components, connect_unlabeled,
+weighted_label_propagation and propagate (CSR arrays).
 
 SUCCESS and ERRORS drive the leak checks (ERRORS follows the failure tables), THREADS
 the thread check, FUZZ the child-process fuzzing: malformed graphs (rows of the wrong
@@ -16,10 +16,10 @@ from hypothesis import strategies as st
 
 from reliability import hostile
 from reliability.calls import Call, Layout
-from reliability.strategies import (INT32_MAX, INT32_MIN, INT_DTYPES, JUNK, array_argument, bound, doubles, ints,
-                                    weighted)
+from reliability.strategies import (INT32_MAX, INT32_MIN, INT_DTYPES, JUNK, array_argument, bound, cast, doubles,
+                                    ints, weighted)
 
-BFS, CONNECT, LP = "find_connected_components", "connect_unlabeled", "weighted_label_propagation"
+BFS, CONNECT, LP, SWEEP = "find_connected_components", "connect_unlabeled", "weighted_label_propagation", "propagate"
 
 
 def _knn_graph(n, k, seed):
@@ -80,6 +80,55 @@ def lp(*args, **kwargs):
     return Call(LP, args, kwargs)
 
 
+def sweep(*args, **kwargs):
+    return Call(SWEEP, args, kwargs)
+
+
+def arrays_call(name):
+    return lambda *args, **kwargs: Call(name, args, kwargs)
+
+
+components_call, connect_call, join_call, closed_groups_call = map(arrays_call, ["components", "connect", "join",
+                                                                              "closed_groups"])
+
+
+def _csr(knn, weights):
+    n, k = knn.shape
+    return np.arange(0, n * k + 1, k, dtype=np.int64), knn.ravel().copy(), weights.ravel().copy()
+
+
+CSR = _csr(KNN, WEIGHTS)
+CSR32 = (CSR[0], CSR[1].astype(np.int32), CSR[2])
+LABELLED = (LABELS != -1).view(np.uint8)
+
+
+def _array_components(csr=CSR32, labelled=LABELLED):
+    from varnex.algorithms.src.linka.binaries.linka_arrays import components
+    return components(csr[0], csr[1], labelled)
+
+
+def _connect_arrays_args(csr=CSR32, labelled=LABELLED, **changes):
+    parts = _array_components(csr, labelled)
+    values = dict(knn=csr, components=parts, reached=parts[3].copy(), graph=csr)
+    values.update(changes)
+    return values
+
+
+# Nodes 2 and 3 list only each other, never the labelled node 0: the connection gets stuck.
+STUCK = _csr(np.array([[1], [0], [3], [2]], np.int64), np.ones((4, 1), np.float32))
+STUCK32 = (STUCK[0], STUCK[1].astype(np.int32), STUCK[2])
+JOINS = (np.array([2], np.int64), np.array([0], np.int64), np.array([0.5], np.float32))
+
+
+def _sweep_args(labels=LABELS, synchronous=True, **changes):
+    indptr, indices, weights = CSR
+    labels = None if labels is None else labels.copy()
+    values = dict(indptr=indptr, indices=indices, weights=weights, labels=labels, max_iter=100, tol=1e-3,
+                  synchronous=synchronous)
+    values.update(changes)
+    return values
+
+
 def _connect_args(**changes):
     connections, weights = _graphs(KNN, WEIGHTS)
     values = dict(knn_connections=KNN, knn_weights=WEIGHTS, components=COMPONENTS, vertix_component_label=FLAGS,
@@ -104,6 +153,17 @@ SUCCESS = {
     "connect_unlabeled k-NN graph": connect(**_connect_args()),
     "weighted_label_propagation k-NN graph": lp(**_lp_args()),
     "weighted_label_propagation few iterations": lp(**_lp_args(), max_iterations=2, tolerance=0.5),
+    "propagate synchronous": sweep(**_sweep_args()),
+    "propagate index order, exact stop, int32 indices": sweep(**_sweep_args(
+        synchronous=False, exact_stop=True, indices=CSR[1].astype(np.int32))),
+    "propagate all labelled": sweep(**_sweep_args(labels=np.zeros(120, np.int32))),
+    "components k-NN graph": components_call(*CSR32[:2], LABELLED),
+    "components int64 indices, no nodes": components_call(np.zeros(1, np.int64), np.zeros(0, np.int64),
+                                                          np.zeros(0, np.uint8)),
+    "connect k-NN graph": connect_call(**_connect_arrays_args()),
+    "connect stuck": connect_call(**_connect_arrays_args(STUCK32, np.array([1, 0, 0, 0], np.uint8))),
+    "join": join_call(STUCK32, JOINS),
+    "closed_groups": closed_groups_call(*STUCK32[:2], np.array([1, 0, 0, 0], np.uint8)),
 }
 
 ERRORS = {
@@ -141,6 +201,22 @@ ERRORS = {
     "weighted_label_propagation weights short": (lp(hostile.HostileGraph(_ROWS_OK), hostile.HostileGraph(
         [Layout("contiguous", np.ones(0, np.float32))] * 2), np.array([0, -1], np.int32)), ValueError),
     "weighted_label_propagation tolerance not a float": (lp(**_lp_args(), tolerance="x"), TypeError),
+    "propagate index out of range": (sweep(**_sweep_args(indices=np.full(480, 120, np.int64))), ValueError),
+    "propagate indptr decreasing": (sweep(**_sweep_args(indptr=CSR[0][::-1].copy())), ValueError),
+    "propagate weights float64": (sweep(**_sweep_args(weights=CSR[2].astype(np.float64))), ValueError),
+    "propagate labels read-only": (sweep(**_sweep_args(labels=None) | {"labels": Layout("read_only", LABELS)}),
+                                   ValueError),
+    "propagate synchronous not a truth value": (sweep(**_sweep_args(synchronous=np.array([1, 0]))), ValueError),
+    "components index out of range": (components_call(CSR32[0], np.full(480, 120, np.int32), LABELLED), IndexError),
+    "components indptr not from 0": (components_call(CSR32[0] + 1, CSR32[1], LABELLED), ValueError),
+    "components labelled too short": (components_call(*CSR32[:2], LABELLED[:5]), ValueError),
+    "connect components not a tuple": (connect_call(**_connect_arrays_args(components=[1, 2, 3, 4])), TypeError),
+    "connect reached read-only": (connect_call(**_connect_arrays_args(reached=Layout("read_only", LABELLED))),
+                                  ValueError),
+    "connect graph of other nodes": (connect_call(**_connect_arrays_args(graph=STUCK32)), ValueError),
+    "join node out of range": (join_call(STUCK32, (np.array([9], np.int64),) + JOINS[1:]), IndexError),
+    "join weights float64": (join_call(STUCK32, JOINS[:2] + (JOINS[2].astype(np.float64),)), ValueError),
+    "closed_groups indices float": (closed_groups_call(STUCK32[0], STUCK32[2], LABELLED[:4]), ValueError),
 }
 
 
@@ -149,6 +225,11 @@ THREADS = [
     ERRORS["find_connected_components row int32"][0],
     ERRORS["connect_unlabeled components None"][0],
     ERRORS["weighted_label_propagation labels int64"][0],
+    SUCCESS["propagate all labelled"],
+    ERRORS["propagate index out of range"][0],
+    SUCCESS["components k-NN graph"],
+    SUCCESS["closed_groups"],
+    ERRORS["join node out of range"][0],
 ]
 
 
@@ -238,8 +319,91 @@ def weighted_label_propagation_calls(draw):
     return Call("weighted_label_propagation", args, kwargs)
 
 
+def csr_arrays(draw, n):
+    """(indptr, indices, weights) of an n-node graph: mostly consistent, sometimes not."""
+    degrees = draw(st.lists(st.integers(0, 4), min_size=n, max_size=n))
+    indptr = np.concatenate([[0], np.cumsum(degrees, dtype=np.int64)]).astype(np.int64)
+    nnz = int(indptr[-1])
+    indptr = draw(weighted((8, st.just(indptr)), (1, st.lists(st.integers(-2, nnz + 2), max_size=n + 2).map(
+        lambda v: np.array(v, np.int64)))))
+    indices = _index_row(draw(st.lists(node_indices(n), min_size=nnz, max_size=nnz)))
+    index_dtype = draw(st.sampled_from([np.int64, np.int32]))
+    weights = np.asarray(draw(st.lists(st.floats(-1, 10, width=32) | st.sampled_from([0.0, np.nan, np.inf]),
+                                       min_size=nnz, max_size=nnz + draw(weighted((8, st.just(0)), (1, st.just(1)))))),
+                         np.float32)
+    return [draw(array_argument(indptr, INT_DTYPES)), draw(array_argument(cast(indices, index_dtype), INT_DTYPES)),
+            draw(array_argument(weights, INT_DTYPES))]
+
+
+@st.composite
+def propagate_calls(draw):
+    n = draw(st.integers(0, 8))
+    labels = np.array(draw(st.lists(st.sampled_from([-1, -1, 0, 1, 2, INT32_MAX, INT32_MIN]), min_size=n,
+                                    max_size=n + 1)), np.int32)
+    flags = weighted((8, st.booleans()), (1, st.sampled_from([0, 2, None, "", np.bool_(True), hostile.BadTruth()])))
+    # Sweep limits stay small: a run is allowed every sweep it asks for.
+    max_iter = weighted((8, st.integers(0, 50)), (1, st.sampled_from([-1, 2**64, 2.5, None, "3"])))
+    values = [*csr_arrays(draw, n), draw(array_argument(labels, INT_DTYPES)), draw(max_iter), draw(doubles()),
+              draw(flags), draw(flags)]
+    args, kwargs = draw(bound(values, ["indptr", "indices", "weights", "labels", "max_iter", "tol", "synchronous",
+                                       "exact_stop"], defaults=1))
+    return Call("propagate", args, kwargs)
+
+
+def flags(draw, n):
+    values = np.array(draw(st.lists(st.integers(0, 1), min_size=n, max_size=n + draw(st.integers(0, 1)))), np.uint8)
+    return draw(array_argument(values, INT_DTYPES))
+
+
+def csr_tuple(draw, n):
+    return draw(weighted((12, st.just(tuple(csr_arrays(draw, n)))),
+                         (1, st.sampled_from([None, (), [0, 1, 2], (np.zeros(1, np.int64),) * 2]))))
+
+
+@st.composite
+def structure_and_flags_calls(draw, function, flags_name):
+    """components(indptr, indices, labelled) and closed_groups(indptr, indices, reached)."""
+    n = draw(st.integers(0, 8))
+    indptr, indices, _ = csr_arrays(draw, n)
+    args, kwargs = draw(bound([indptr, indices, flags(draw, n)], ["indptr", "indices", flags_name]))
+    return Call(function, args, kwargs)
+
+
+@st.composite
+def connect_calls(draw):
+    n = draw(st.integers(0, 8))
+    knn = csr_tuple(draw, n)
+    order = draw(array_argument(_index_row(draw(st.lists(node_indices(n), min_size=n, max_size=n))), INT_DTYPES))
+    count = draw(st.integers(0, n))
+    starts = np.array(sorted(draw(st.lists(st.integers(0, n), min_size=count, max_size=count))), np.int64)
+    starts = draw(array_argument(np.concatenate([[0], starts]).astype(np.int64), INT_DTYPES))
+    parts = draw(weighted((8, st.just((order, starts, flags(draw, count), flags(draw, n)))),
+                          (1, st.sampled_from([None, (order,), [order] * 4]))))
+    values = [knn, parts, flags(draw, n), csr_tuple(draw, n)]
+    args, kwargs = draw(bound(values, ["knn", "components", "reached", "graph"]))
+    return Call("connect", args, kwargs)
+
+
+@st.composite
+def join_calls(draw):
+    n = draw(st.integers(0, 8))
+    count = draw(st.integers(0, 4))
+    joins = tuple(draw(array_argument(np.asarray(values, dtype), INT_DTYPES)) for values, dtype in (
+        (_index_row(draw(st.lists(node_indices(n), min_size=count, max_size=count))), np.int64),
+        (_index_row(draw(st.lists(node_indices(n), min_size=count, max_size=count + 1))), np.int64),
+        (draw(st.lists(st.floats(0, 10, width=32), min_size=count, max_size=count)), np.float32)))
+    joins = draw(weighted((8, st.just(joins)), (1, st.sampled_from([None, (), joins[:2]]))))
+    args, kwargs = draw(bound([csr_tuple(draw, n), joins], ["graph", "joins"]))
+    return Call("join", args, kwargs)
+
+
 FUZZ = {
     "find_connected_components arguments": find_connected_components_calls(),
     "connect_unlabeled arguments": connect_unlabeled_calls(),
     "weighted_label_propagation arguments": weighted_label_propagation_calls(),
+    "propagate arguments": propagate_calls(),
+    "components arguments": structure_and_flags_calls("components", "labelled"),
+    "connect arguments": connect_calls(),
+    "join arguments": join_calls(),
+    "closed_groups arguments": structure_and_flags_calls("closed_groups", "reached"),
 }

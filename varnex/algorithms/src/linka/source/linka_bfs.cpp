@@ -2,8 +2,10 @@
 //
 // Breadth-first traversals from every node not yet claimed, in increasing order, give
 // the components in order of their smallest node; each is flagged by whether it holds
-// a labelled node, and so is every node of it.
+// a labelled node, and so is every node of it. The traversal rule lives in
+// kernels/traversal.hpp, shared with the CSR routines; rows come here from to_numpy.
 #include "frame.hpp"
+#include "kernels/traversal.hpp"
 
 #include <algorithm>
 #include <array>
@@ -78,61 +80,68 @@ private:
     bool sure_to_convert_ = false;
 };
 
+// The rows of one traversal, fetched through `connections.to_numpy(node)` as nodes
+// leave the queue: each node is appended to the component list, and its row is
+// checked to name nodes only, so the traversal can read it unchecked. Rows of queued
+// nodes ahead are fetched early (see RowFetch).
+class GraphWrapperRows {
+public:
+    GraphWrapperRows(PyObject* connections, PyObject* component, int32_t num_nodes)
+        : connections_(connections), component_(component), num_nodes_(num_nodes) {}
+
+    frame::StridedVector<int64_t> row(const int64_t* queue, std::size_t position, std::size_t back_position) {
+        const auto front = static_cast<int32_t>(position);
+        const auto back = static_cast<int32_t>(back_position);
+        const auto node = static_cast<int32_t>(queue[front]);
+        RowFetch current = front < fetched_until_ ? std::move(fetched_[front % kFetchAhead])
+                                                  : RowFetch(connections_, node);
+        const int32_t next = front + 1;
+        fetched_until_ = std::max(fetched_until_, next);
+        if (barrier_ < next) barrier_ = INT32_MAX;
+        PyObject* neighbors_array = current.array();
+        frame::check_status(PyList_Append(component_, current.node_object()));
+        auto neighbors = frame::StridedVector<int64_t>::strided(neighbors_array, frame::kIType);
+        if (neighbors.is_none()) frame::raise(PyExc_TypeError, "to_numpy(%d) returned None, not an array", node);
+        for (Py_ssize_t i = 0; i < neighbors.size(); ++i) {
+            const int64_t neighbor = neighbors.unchecked(i);
+            // One comparison rejects negatives and indices past the end alike.
+            if (static_cast<uint64_t>(neighbor) >= static_cast<uint64_t>(num_nodes_)) {
+                frame::raise(PyExc_IndexError, "node %d lists neighbour %lld, not a node of this graph of %d nodes",
+                             node, static_cast<long long>(neighbor), num_nodes_);
+            }
+        }
+        while (fetched_until_ < back && fetched_until_ < next + kFetchAhead && fetched_until_ <= barrier_) {
+            RowFetch& slot = fetched_[fetched_until_ % kFetchAhead];
+            slot = RowFetch(connections_, static_cast<int32_t>(queue[fetched_until_]));
+            if (!slot.sure_to_convert()) barrier_ = fetched_until_;
+            ++fetched_until_;
+        }
+        return neighbors;
+    }
+
+private:
+    PyObject* connections_;
+    PyObject* component_;
+    int32_t num_nodes_;
+    // fetched_[pos % kFetchAhead] holds the row of queue position pos, for every pos
+    // before fetched_until_ not yet taken; nothing past barrier_ is fetched before its turn.
+    std::array<RowFetch, kFetchAhead> fetched_;
+    int32_t fetched_until_ = 0;
+    int32_t barrier_ = INT32_MAX;
+};
+
 // The traversal from `start_node`: its nodes in breadth-first order and whether any of
-// them is labelled. Nodes are marked in `visited` as they are queued, so none is
-// queued twice and the queue never holds more than the graph's nodes.
+// them is labelled, in a queue of its own.
 Ref bfs(int32_t start_node, const frame::Elements<uint8_t> visited, const frame::Elements<uint8_t> is_labeled,
         PyObject* connections) {
     const auto num_nodes = static_cast<int32_t>(visited.size());
     Ref queue_array = frame::work_array(empty, num_nodes, int64);
     auto queue_view = work_view<int64_t>(queue_array.get(), frame::kIType, num_nodes, "queue");
-    const frame::Elements<int64_t> queue = queue_view.elements();
-
-    queue.unchecked(0) = start_node;
-    visited.unchecked(start_node) = 1;
     Ref component = frame::check(PyList_New(0));
-    int32_t front = 0;
-    int32_t back = 1;
-    int32_t is_labeled_component = is_labeled.unchecked(start_node) != 0 ? 1 : 0;
-
-    // fetched[pos % kFetchAhead] holds the row of queue position pos, for every pos in
-    // front .. fetched_until - 1; nothing past `barrier` is fetched before its turn.
-    std::array<RowFetch, kFetchAhead> fetched;
-    int32_t fetched_until = 0;
-    int32_t barrier = INT32_MAX;
-    while (front < back) {
-        const auto node = static_cast<int32_t>(queue.unchecked(front));
-        RowFetch current = front < fetched_until ? std::move(fetched[front % kFetchAhead]) : RowFetch(connections, node);
-        ++front;
-        fetched_until = std::max(fetched_until, front);
-        if (barrier < front) barrier = INT32_MAX;
-        PyObject* neighbors_array = current.array();
-        frame::check_status(PyList_Append(component.get(), current.node_object()));
-        auto neighbors = frame::StridedVector<int64_t>::strided(neighbors_array, frame::kIType);
-        if (neighbors.is_none()) frame::raise(PyExc_TypeError, "to_numpy(%d) returned None, not an array", node);
-        while (fetched_until < back && fetched_until < front + kFetchAhead && fetched_until <= barrier) {
-            RowFetch& slot = fetched[fetched_until % kFetchAhead];
-            slot = RowFetch(connections, static_cast<int32_t>(queue.unchecked(fetched_until)));
-            if (!slot.sure_to_convert()) barrier = fetched_until;
-            ++fetched_until;
-        }
-
-        const Py_ssize_t neighbor_n = neighbors.size();
-        for (Py_ssize_t i = 0; i < neighbor_n; ++i) {
-            const int64_t neighbor = neighbors.unchecked(i);
-            // One comparison rejects negatives and indices past the end alike.
-            if (static_cast<uint64_t>(neighbor) >= static_cast<uint64_t>(num_nodes)) {
-                frame::raise(PyExc_IndexError, "node %d lists neighbour %lld, not a node of this graph of %d nodes",
-                             node, static_cast<long long>(neighbor), num_nodes);
-            }
-            if (visited.unchecked(neighbor) != 0) continue;
-            visited.unchecked(neighbor) = 1;
-            if (is_labeled_component == 0 && is_labeled.unchecked(neighbor) != 0) is_labeled_component = 1;
-            queue.unchecked(back) = neighbor;
-            ++back;
-        }
-    }
-    Ref flag = frame::new_int(is_labeled_component);
+    GraphWrapperRows rows(connections, component.get(), num_nodes);
+    const linka::Traversed found = linka::traverse(rows, static_cast<int64_t>(start_node), &visited.unchecked(0),
+                                                   &is_labeled.unchecked(0), &queue_view.elements().unchecked(0));
+    Ref flag = frame::new_int(found.labelled ? 1 : 0);
     return frame::check(PyTuple_Pack(2, component.get(), flag.get()));
 }
 

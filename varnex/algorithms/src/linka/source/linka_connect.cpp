@@ -5,8 +5,11 @@
 // Stage 2 then runs passes in which single unreached nodes are joined to reached
 // neighbours, until every node is reached; a pass that joins nothing ends the call with
 // SystemError. Edges go into the caller's two GraphWrapper objects, in both directions
-// and with the k-NN weight, so the neighbour and weight lists stay parallel.
+// and with the k-NN weight, so the neighbour and weight lists stay parallel. The rules
+// live in kernels/connection.hpp, shared with the CSR routines; this module reads them
+// from Python objects.
 #include "frame.hpp"
+#include "kernels/connection.hpp"
 
 #include <cstdint>
 
@@ -60,65 +63,64 @@ struct Rows {
     StridedVector<float> weights;
 };
 
-class Connector {
+// The connection rules read from Python objects: the component list, the k-NN arrays
+// indexed per node, and edges added through the GraphWrapper methods.
+class PythonSource {
 public:
-    Connector(PyObject* knn_connections, PyObject* knn_weights, PyObject* components, const Flags& labels,
-              PyObject* success_array, const Flags& success, bool private_success, PyObject* connections,
-              PyObject* weights)
+    // Python code run during the call (an item's __int__, a GraphWrapper method) may
+    // change the lists, so every pass reads them again.
+    static constexpr bool kStableComponents = false;
+    using Node = ListedNode;
+
+    class Component {
+    public:
+        Component(const PythonSource& source, Ref nodes, Py_ssize_t c_i)
+            : source_(source), nodes_(std::move(nodes)), c_i_(c_i), size_(nodes_ ? node_count(nodes_.get()) : 0) {}
+        explicit operator bool() const { return static_cast<bool>(nodes_); }
+        Py_ssize_t size() const { return size_; }
+        Node node(Py_ssize_t n_i) const { return source_.listed_node(nodes_.get(), n_i, c_i_); }
+
+    private:
+        const PythonSource& source_;
+        Ref nodes_;
+        Py_ssize_t c_i_;
+        Py_ssize_t size_;
+    };
+
+    PythonSource(PyObject* knn_connections, PyObject* knn_weights, PyObject* components, const Flags& labels,
+                 PyObject* success_array, const Flags& success, bool private_success, PyObject* connections,
+                 PyObject* weights)
         : knn_connections_(knn_connections), knn_weights_(knn_weights), components_(components), labels_(labels),
           success_array_(success_array), success_(success), connections_(connections), weights_(weights),
           n_nodes_(labels.size()), private_success_(private_success) {
         components_length_ = frame::check_value(PyObject_Size(components), Py_ssize_t{-1});
     }
 
-    // Every unlabelled component with a node whose row holds a node flagged labelled in
-    // the input gets one edge pair to it (first such node, first such neighbour), and
-    // all of its nodes count as reached.
-    void stage_one() const {
-        for (Py_ssize_t c_i = 0; c_i < components_length_; ++c_i) {
-            Ref component = unlabelled_node_list(c_i);
-            if (!component) continue;
-            const Py_ssize_t c_length = node_count(component.get());
-            for (Py_ssize_t n_i = 0; n_i < c_length; ++n_i) {
-                ListedNode node = listed_node(component.get(), n_i, c_i);
-                if (!join_first_flagged(node, labels_)) continue;
-                for (Py_ssize_t cc_i = 0; cc_i < c_length; ++cc_i) {
-                    mark_reached(listed_node(component.get(), cc_i, c_i).item.get());
-                }
-                break;
-            }
-        }
+    Py_ssize_t component_count() const { return components_length_; }
+    Component unlabelled_component(Py_ssize_t c_i) const { return {*this, unlabelled_node_list(c_i), c_i}; }
+    int32_t index(const Node& node) const { return node.index; }
+    Rows knn_row(const Node& node) const { return fetch_rows(node); }
+    bool labelled(int64_t i) const { return labels_.unchecked(i) != 0; }
+    bool reached(int64_t i) const { return success_.unchecked(i) != 0; }
+
+    void join(const Node& node, int64_t knn, double edge_weight) const {
+        insert_edge(node, static_cast<int32_t>(knn), edge_weight);
+    }
+    void mark_component_reached(const Component& component) const {
+        for (Py_ssize_t cc_i = 0; cc_i < component.size(); ++cc_i) mark_reached(component.node(cc_i).item.get());
+    }
+    void begin_pass() { found_way_nodes_ = frame::check(PySet_New(nullptr)); }
+    void note_joined(const Node& node) const {
+        Ref key = node.key();
+        frame::check_status(PySet_Add(found_way_nodes_.get(), key.get()));
+    }
+    void end_component_scan(const Node* joined) const {
+        Ref key = joined != nullptr ? joined->key() : Ref();
+        remark_found_way_nodes(found_way_nodes_.get(), key.get());
     }
 
     bool everything_reached() const {
         return frame::traced(kAllTrue, [&] { return all_true(success_array_); });
-    }
-
-    // One pass of stage 2: in every unlabelled component, the first unreached node with a
-    // reached neighbour is joined to it and marked reached. Once any node of the pass has
-    // joined, a component's scan also stops at its first unreached node that cannot join.
-    void stage_two_pass() const {
-        Ref found_way_nodes = frame::check(PySet_New(nullptr));
-        bool progress = false;
-        for (Py_ssize_t c_i = 0; c_i < components_length_; ++c_i) {
-            Ref component = unlabelled_node_list(c_i);
-            if (!component) continue;
-            const Py_ssize_t c_length = node_count(component.get());
-            Ref joined;
-            for (Py_ssize_t n_i = 0; n_i < c_length; ++n_i) {
-                ListedNode node = listed_node(component.get(), n_i, c_i);
-                if (success_.unchecked(node.index) != 0) continue;
-                if (join_first_flagged(node, success_)) {
-                    joined = node.key();
-                    frame::check_status(PySet_Add(found_way_nodes.get(), joined.get()));
-                    progress = true;
-                    break;
-                }
-                if (progress) break;
-            }
-            remark_found_way_nodes(found_way_nodes.get(), joined.get());
-        }
-        if (!progress) frame::raise(PyExc_SystemError, "NO PROGRESS :)");
     }
 
 private:
@@ -182,19 +184,6 @@ private:
         return {std::move(neighbours), std::move(weights)};
     }
 
-    // Joins `node` to the first neighbour in its row that `flags` marks; false when none is.
-    bool join_first_flagged(const ListedNode& node, const Flags& flags) const {
-        const Rows rows = fetch_rows(node);
-        for (Py_ssize_t idx = 0; idx < rows.neighbours.size(); ++idx) {
-            const auto knn = static_cast<int32_t>(rows.neighbours.unchecked(idx));
-            if (flags.unchecked(knn) == 0) continue;
-            const double edge_weight = rows.weights.unchecked(idx);
-            insert_edge(node, knn, edge_weight);
-            return true;
-        }
-        return false;
-    }
-
     // Adds node -> knn and knn -> node where missing, each followed at once by its weight;
     // a direction already present keeps its weight.
     void insert_edge(const ListedNode& node, int32_t knn, double edge_weight) const {
@@ -239,6 +228,7 @@ private:
     Py_ssize_t n_nodes_;
     bool private_success_;
     Py_ssize_t components_length_ = 0;
+    Ref found_way_nodes_;  // the nodes joined in the current pass
 };
 
 Ref connect_unlabeled(const frame::Arguments& args) {
@@ -264,10 +254,13 @@ Ref connect_unlabeled(const frame::Arguments& args) {
 
     // numpy's own copy of a plain ndarray is a fresh array that only this call holds.
     const bool private_success = PyArray_CheckExact(vertix_component_label) && PyArray_CheckExact(success_array.get());
-    Connector connector(knn_connections, knn_weights, components, labels, success_array.get(), success,
+    PythonSource source(knn_connections, knn_weights, components, labels, success_array.get(), success,
                         private_success, connections, weights);
-    connector.stage_one();
-    while (!connector.everything_reached()) connector.stage_two_pass();
+    linka::Connection<PythonSource> connection(source);
+    connection.stage_one();
+    while (!source.everything_reached()) {
+        if (!connection.pass()) frame::raise(PyExc_SystemError, "NO PROGRESS :)");
+    }
     return frame::check(PyTuple_Pack(2, connections, weights));
 }
 

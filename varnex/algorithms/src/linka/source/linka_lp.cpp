@@ -6,10 +6,10 @@
 // sweep already see them. Sweeps repeat until the largest score change of a sweep falls
 // below the tolerance or the sweep limit is reached.
 #include "frame.hpp"
-#include "label_totals.hpp"
+#include "label_sweep.hpp"
 
-#include <cmath>
 #include <cstdint>
+#include <utility>
 
 namespace {
 
@@ -21,16 +21,6 @@ constexpr const char* kSource = "varnex/algorithms/src/linka/source/linka_lp";
 
 const frame::Name np{"np"}, zeros{"zeros"}, float64{"float64"}, asarray{"asarray"}, to_numpy{"to_numpy"};
 
-// What every node update of one call shares.
-struct Propagation {
-    PyObject* connections;
-    PyObject* weights;
-    Py_ssize_t num_nodes;
-    frame::Elements<int32_t> final_labels;
-    frame::Elements<double> scores;
-    linka::LabelTotals& totals;
-};
-
 // <graph>.to_numpy(node), or TypeError naming the node when it gives None.
 Ref fetch_row(PyObject* graph, const char* graph_name, PyObject* index, Py_ssize_t node) {
     Ref row = frame::call_method(graph, to_numpy, {index});
@@ -40,66 +30,67 @@ Ref fetch_row(PyObject* graph, const char* graph_name, PyObject* index, Py_ssize
     return row;
 }
 
-// The scoring loop reads the rows unchecked, so every neighbour must name a node and
-// every neighbour must have a weight. Checked once the last Python call for the node
-// has returned, so nothing can change the rows between this check and their use.
-void require_usable_rows(const StridedVector<int64_t>& neighbours, const StridedVector<float>& weights,
-                         const Propagation& p, Py_ssize_t node) {
-    const Py_ssize_t num_nodes = p.num_nodes;
-    const Py_ssize_t degree = neighbours.size();
-    for (Py_ssize_t j = 0; j < degree; ++j) {
-        const int64_t neighbour = neighbours.unchecked(j);
-        // One comparison rejects negatives and indices past the end alike.
-        if (static_cast<uint64_t>(neighbour) >= static_cast<uint64_t>(num_nodes)) {
-            frame::raise(PyExc_IndexError, "node %zd lists neighbour %lld, outside 0 .. %zd", node,
-                         static_cast<long long>(neighbour), num_nodes - 1);
+// One node's row as two GraphWrapper objects give it: the arrays that to_numpy returned,
+// held for as long as the sweep reads them.
+struct WrapperRow {
+    Ref neighbour_row;
+    StridedVector<int64_t> neighbours;
+    Ref weight_row;
+    StridedVector<float> weights;
+
+    Py_ssize_t size() const { return neighbours.size(); }
+    int64_t neighbour(Py_ssize_t j) const { return neighbours.unchecked(j); }
+    float weight(Py_ssize_t j) const { return weights.unchecked(j); }
+};
+
+// The rows of `connections` and `weights`, fetched node by node under the GIL:
+// connections.to_numpy(i), then weights.to_numpy(i), each converted as it arrives.
+class WrapperRows {
+public:
+    WrapperRows(PyObject* connections, PyObject* weights, frame::Elements<const int32_t> labels)
+        : connections_(connections), weights_(weights), labels_(labels) {}
+
+    WrapperRow row(Py_ssize_t i) const {
+        Ref index = frame::new_int(i);
+        Ref neighbour_row = fetch_row(connections_, "connections", index.get(), i);
+        auto neighbours = StridedVector<int64_t>::strided(neighbour_row.get(), frame::kInt64);
+        Ref weight_row = fetch_row(weights_, "weights", index.get(), i);
+        auto weights = StridedVector<float>::strided(weight_row.get(), frame::kFloat32);
+        require_usable(neighbours, weights, i);
+        return {std::move(neighbour_row), std::move(neighbours), std::move(weight_row), std::move(weights)};
+    }
+
+    void poll() const {}  // under the GIL throughout: Ctrl-C shows at the next to_numpy
+
+private:
+    // The sweep reads the rows unchecked, so every neighbour must name a node and every
+    // neighbour must have a weight. Checked once the last Python call for the node has
+    // returned, so nothing can change the rows between this check and their use.
+    void require_usable(const StridedVector<int64_t>& neighbours, const StridedVector<float>& weights,
+                        Py_ssize_t node) const {
+        const Py_ssize_t num_nodes = labels_.size();
+        const Py_ssize_t degree = neighbours.size();
+        for (Py_ssize_t j = 0; j < degree; ++j) {
+            const int64_t neighbour = neighbours.unchecked(j);
+            // One comparison rejects negatives and indices past the end alike.
+            if (static_cast<uint64_t>(neighbour) >= static_cast<uint64_t>(num_nodes)) {
+                frame::raise(PyExc_IndexError, "node %zd lists neighbour %lld, outside 0 .. %zd", node,
+                             static_cast<long long>(neighbour), num_nodes - 1);
+            }
+            // The neighbours' labels are scattered over the label array: ask for all of
+            // them now, so the sweep does not wait for them one at a time.
+            __builtin_prefetch(&labels_.unchecked(neighbour));
         }
-        // The neighbours' labels are scattered over the label array: ask for all of
-        // them now, so the scoring loop does not wait for them one at a time.
-        __builtin_prefetch(&p.final_labels.unchecked(neighbour));
-    }
-    if (weights.size() < degree) {
-        frame::raise(PyExc_ValueError, "node %zd has %zd neighbours but only %zd weights", node, degree,
-                     weights.size());
-    }
-}
-
-// Labels node i from its labelled neighbours and returns how far its score moved.
-double update_node(const Propagation& p, Py_ssize_t i) {
-    Ref index = frame::new_int(i);
-    Ref neighbour_row = fetch_row(p.connections, "connections", index.get(), i);
-    auto neighbours = StridedVector<int64_t>::strided(neighbour_row.get(), frame::kInt64);
-    Ref weight_row = fetch_row(p.weights, "weights", index.get(), i);
-    auto weights = StridedVector<float>::strided(weight_row.get(), frame::kFloat32);
-    require_usable_rows(neighbours, weights, p, i);
-
-    // Totals per label in row order; a zero weight gives +inf, a NaN weight a NaN total.
-    linka::LabelTotals& totals = p.totals;
-    totals.clear();
-    const Py_ssize_t degree = neighbours.size();
-    for (Py_ssize_t j = 0; j < degree; ++j) {
-        // Indices stay 64-bit: checked above to lie below num_nodes.
-        const int32_t label = p.final_labels.unchecked(neighbours.unchecked(j));
-        if (label == -1) continue;
-        const double reciprocal = 1.0 / static_cast<double>(weights.unchecked(j));
-        totals.add(label, reciprocal * reciprocal);
-    }
-
-    // Strictly greater wins: the first label inserted takes ties, NaN never wins, and
-    // with no labelled neighbour the node keeps -1 with a score of -1.0.
-    int32_t best_label = p.final_labels.unchecked(i);
-    double best_score = -1.0;
-    for (const linka::LabelTotals::Entry& entry : totals.entries()) {
-        if (entry.total > best_score) {
-            best_score = entry.total;
-            best_label = entry.label;
+        if (weights.size() < degree) {
+            frame::raise(PyExc_ValueError, "node %zd has %zd neighbours but only %zd weights", node, degree,
+                         weights.size());
         }
     }
-    const double diff = std::fabs(p.scores.unchecked(i) - best_score);
-    p.scores.unchecked(i) = best_score;
-    p.final_labels.unchecked(i) = best_label;
-    return diff;
-}
+
+    PyObject* connections_;
+    PyObject* weights_;
+    frame::Elements<const int32_t> labels_;
+};
 
 Ref weighted_label_propagation(const frame::Arguments& args) {
     // Typed array and scalars in declaration order.
@@ -107,8 +98,6 @@ Ref weighted_label_propagation(const frame::Arguments& args) {
     const uint64_t max_iterations = frame::to_size_t(args[3]);
     const double tolerance = frame::to_double(args[4]);
     frame::require_not_none(args[2], "initial_labels");
-    PyObject* connections = args[0];
-    PyObject* weights = args[1];
 
     const Py_ssize_t num_nodes = initial_labels.size();
     Ref scores_array = frame::work_array(zeros, num_nodes, float64);
@@ -117,24 +106,10 @@ Ref weighted_label_propagation(const frame::Arguments& args) {
         frame::raise(PyExc_ValueError, "the score array has %zd entries for %zd nodes", scores.size(), num_nodes);
     }
 
-    linka::LabelTotals totals;
-    const Propagation propagation{connections, weights, num_nodes, initial_labels.elements(), scores.elements(),
-                                  totals};
-    const frame::Elements<int32_t> final_labels = initial_labels.elements();
-    for (uint64_t sweep = 0; sweep < max_iterations; ++sweep) {
-        double max_diff = 0.0;
-        bool processed_any = false;
-        for (Py_ssize_t i = 0; i < num_nodes; ++i) {
-            if (final_labels.unchecked(i) != -1) continue;
-            processed_any = true;
-            const double diff = update_node(propagation, i);
-            if (diff > max_diff) max_diff = diff;  // a NaN diff never raises it
-        }
-        if (max_diff < tolerance) break;  // never for a NaN tolerance
-        // A sweep that found no unlabelled node calls nothing and changes nothing, and
-        // so would every sweep after it: the rest of the limit can be skipped.
-        if (!processed_any) break;
-    }
+    const frame::Elements<int32_t> labels = initial_labels.elements();
+    WrapperRows rows(args[0], args[1], {labels.data(), num_nodes});
+    linka::sweep_labels<linka::Reading::InPlace>(rows, labels, scores.elements(),
+                                                 {max_iterations, tolerance, linka::Stop::AtTolerance});
 
     Ref labels_array = initial_labels.to_ndarray(args[2], frame::kInt);
     return frame::call_method(frame::global(np).get(), asarray, {labels_array.get()});

@@ -1,0 +1,159 @@
+"""The graph pipeline of `KNNLabelPropagation` over CSR arrays.
+
+A graph is a triple ``(indptr, indices, weights)``: node i lists
+``indices[indptr[i]:indptr[i + 1]]`` with the float32 edge weights beside them.
+Indices are int32 below 2**31 nodes, int64 above. Components, connection and the
+joining of closed groups run natively on these arrays with the GIL released.
+"""
+
+import numpy as np
+
+from varnex.algorithms.src.linka.binaries import linka_arrays, linka_sweep
+
+# Edge weights are distances and a neighbour scores (1 / weight)**2. Two identical
+# samples are at distance 0, which would score +inf: a tie between two such labels
+# would then be settled by list order alone and vote shares would turn into NaN. The
+# smallest normal float32 keeps the score finite (about 7e75) yet far above any other
+# neighbour's, so identical samples still decide, by their count.
+WEIGHT_FLOOR = np.finfo(np.float32).tiny
+
+
+def edge_weights(distances):
+    return np.maximum(np.asarray(distances, dtype=np.float32), WEIGHT_FLOOR)
+
+
+def index_dtype(n_nodes):
+    return np.int32 if n_nodes < 2**31 else np.int64
+
+
+def knn_graph(indices, distances):
+    """The k-NN lists of shape (n, k) as a CSR graph; float32 distances become the
+    weights in place."""
+    n, k = indices.shape
+    indptr = np.arange(n + 1, dtype=np.int64) * k
+    if distances.dtype == np.float32 and distances.flags.c_contiguous:
+        weights = np.maximum(distances, WEIGHT_FLOOR, out=distances)
+    else:
+        weights = edge_weights(distances)
+    return indptr, np.ascontiguousarray(indices, dtype=index_dtype(n)).ravel(), weights.ravel()
+
+
+def symmetric_graph(indices, distances):
+    """CSR lists of the k-NN graph made undirected.
+
+    Node i lists its own nearest neighbours first, nearest first, then every node that
+    has i among its neighbours without being among i's, nearest first; each such
+    reverse edge keeps the weight it has in the other node's list.
+    """
+    n, k = indices.shape
+    source = np.repeat(np.arange(n, dtype=np.int64), k)
+    target = np.asarray(indices, dtype=np.int64).ravel()
+    weight = edge_weights(distances).ravel()
+    # Reverse edges (target -> source) whose pair is not already listed by target.
+    reverse = ~np.isin(target * n + source, source * n + target)
+    rows = np.concatenate([source, target[reverse]])
+    columns = np.concatenate([target, source[reverse]])
+    weights = np.concatenate([weight, weight[reverse]])
+    is_reverse = np.concatenate([np.zeros(n * k, dtype=bool), np.ones(np.count_nonzero(reverse), dtype=bool)])
+    # Stable sort: own neighbours keep their order; reverse edges follow, by weight.
+    order = np.lexsort((np.where(is_reverse, weights, 0), is_reverse, rows))
+    indptr = np.zeros(n + 1, dtype=np.int64)
+    np.cumsum(np.bincount(rows, minlength=n), out=indptr[1:])
+    return indptr, columns[order].astype(index_dtype(n)), weights[order]
+
+
+def components(graph, known):
+    """Breadth-first components of `graph`, flagged by whether they hold a labelled node."""
+    return linka_arrays.components(graph[0], graph[1], (known != -1).view(np.uint8))
+
+
+def connect(knn, graph, components, search):
+    """`graph` extended until the k-NN lists lead every node to a labelled one.
+
+    Components without a labelled node are joined through their k-NN rows. Where the
+    rows of a group of nodes lead only into the group, no row can ever join it. Then,
+    after the first stage, the nodes whose rows lead to the reached part count as
+    reached, and each closed group of the others gets one edge pair (weight: their
+    distance) between its sample closest to the reached part and that nearest reached
+    sample, all groups in one search.
+
+    `search(candidates, queries)` gives, for each query sample, the distance to and
+    the index of its nearest candidate sample.
+    """
+    reached = components[3].copy()
+    graph, stuck = linka_arrays.connect(knn, components, reached, graph)
+    if stuck:
+        # Every node left can reach a closed group along its rows, and each group's
+        # join leads it to the reached part: one round joins everything.
+        graph = linka_arrays.join(graph, closest_joins(knn, reached, search))
+    return graph
+
+
+def closest_joins(knn, reached, search):
+    """For every closed group of unreached nodes, the closest pair (node in the group,
+    reached node) and their edge weight; ties go to the lower node of the group."""
+    group, _ = linka_arrays.closed_groups(knn[0], knn[1], reached)
+    members = np.flatnonzero(group >= 0)
+    distances, nearest = search(np.flatnonzero(reached), members)
+    order = np.lexsort((members, distances, group[members]))
+    first = order[np.r_[True, group[members[order[1:]]] != group[members[order[:-1]]]]]
+    return members[first].astype(np.int64), nearest[first].astype(np.int64), edge_weights(distances[first])
+
+
+def append_edges(graph, sources, targets, weights):
+    """`graph` with each edge added at the end of its source's list, in the order given."""
+    indptr, indices, values = graph
+    n = indptr.shape[0] - 1
+    rows = np.concatenate([np.repeat(np.arange(n), np.diff(indptr)), sources])
+    order = np.argsort(rows, kind="stable")
+    new_indptr = np.zeros(n + 1, dtype=np.int64)
+    np.cumsum(np.bincount(rows, minlength=n), out=new_indptr[1:])
+    return (new_indptr, np.concatenate([indices, targets.astype(indices.dtype)])[order],
+            np.concatenate([values, weights.astype(np.float32)])[order])
+
+
+def reverse_edges(graph, knn, nodes):
+    """`graph` in which each of `nodes` also lists the nodes whose k-NN rows list it.
+
+    Propagation follows each node's own list only, so in one-way lists a group of nodes
+    can list nothing but each other and never meet a label, although nodes outside list
+    them. Listing those edges both ways lets the labels in. Returns None when every
+    such edge is listed already.
+    """
+    indptr, indices, _ = graph
+    n = indptr.shape[0] - 1
+    wanted = np.zeros(n, dtype=bool)
+    wanted[nodes] = True
+    knn_rows = np.repeat(np.arange(n, dtype=np.int64), np.diff(knn[0]))
+    into = wanted[knn[1]]
+    targets, sources, weights = knn[1][into].astype(np.int64), knn_rows[into], knn[2][into]
+    listed = np.repeat(np.arange(n, dtype=np.int64), np.diff(indptr)) * n + indices
+    keys = targets * n + sources
+    _, first = np.unique(keys, return_index=True)
+    new = np.zeros(keys.shape[0], dtype=bool)
+    new[first] = True
+    new &= ~np.isin(keys, listed)
+    if not new.any():
+        return None
+    return append_edges(graph, targets[new], sources[new], weights[new])
+
+
+def propagate(graph, labels, max_iterations, tolerance):
+    """Weighted label propagation over `graph`, into `labels` (int32) in place: sweeps
+    in node order, each node seeing the labels given earlier in the same sweep.
+    Returns the number of sweeps."""
+    indptr, indices, weights = graph
+    return linka_sweep.propagate(indptr, indices, weights, labels, int(max_iterations), float(tolerance), False)
+
+
+def label_graph(graph, knn, known, max_iterations, tolerance):
+    """Labels for every node of a connected graph: propagation, then the reverse edges
+    of the nodes left unlabelled and a second propagation. Returns ``(labels, sweeps)``."""
+    labels = known.copy()
+    sweeps = propagate(graph, labels, max_iterations, tolerance)
+    left = np.flatnonzero(labels == -1)
+    if left.size:
+        rescued = reverse_edges(graph, knn, left)
+        if rescued is not None:
+            sweeps += propagate(rescued, labels, max_iterations, tolerance)
+    return labels, sweeps

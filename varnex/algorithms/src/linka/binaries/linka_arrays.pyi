@@ -1,0 +1,34 @@
+"""Components, connection and closed groups of CSR graphs (native, GIL released)."""
+
+import numpy as np
+import numpy.typing as npt
+
+Graph = tuple[npt.NDArray[np.int64], npt.NDArray[np.integer], npt.NDArray[np.float32]]
+
+def components(
+    indptr: npt.NDArray[np.int64],
+    indices: npt.NDArray[np.integer],
+    labelled: npt.NDArray[np.uint8],
+) -> tuple[npt.NDArray[np.integer], npt.NDArray[np.int64], npt.NDArray[np.uint8], npt.NDArray[np.uint8]]:
+    """Breadth-first components as ``(order, starts, component_labelled, node_labelled)``."""
+
+def connect(
+    knn: Graph,
+    components: tuple[npt.NDArray[np.integer], npt.NDArray[np.int64], npt.NDArray[np.uint8], npt.NDArray[np.uint8]],
+    reached: npt.NDArray[np.uint8],
+    graph: Graph,
+) -> tuple[Graph, bool]:
+    """`graph` extended as connect_unlabeled extends it, and whether that would get stuck."""
+
+def join(
+    graph: Graph,
+    joins: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float32]],
+) -> Graph:
+    """`graph` with the edge pairs (nodes, targets, weights) added where missing."""
+
+def closed_groups(
+    indptr: npt.NDArray[np.int64],
+    indices: npt.NDArray[np.integer],
+    reached: npt.NDArray[np.uint8],
+) -> tuple[npt.NDArray[np.int64], int]:
+    """The closed groups of unreached nodes: group per node (-1 outside), and their count."""

@@ -1,0 +1,17 @@
+"""Label propagation over CSR arrays (native)."""
+
+import numpy as np
+import numpy.typing as npt
+
+def propagate(
+    indptr: npt.NDArray[np.int64],
+    indices: npt.NDArray[np.int32] | npt.NDArray[np.int64],
+    weights: npt.NDArray[np.float32],
+    labels: npt.NDArray[np.int32],
+    max_iter: int,
+    tol: float,
+    synchronous: bool,
+    exact_stop: bool = False,
+) -> int:
+    """Label the unlabelled nodes (-1) of the CSR graph in `labels`, in place, and return
+    the number of sweeps run."""

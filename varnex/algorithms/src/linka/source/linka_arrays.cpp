@@ -1,0 +1,508 @@
+// linka_arrays: the graph routines over CSR arrays, for the estimators.
+//
+// The same rules as linka_bfs and linka_connect, read from plain arrays: every index is
+// checked once under the GIL, then the work runs with the GIL released and no Python
+// call per node. Indices come as int32 (graphs below 2**31 nodes) or int64.
+#include "frame.hpp"
+#include "kernels/closed_groups.hpp"
+#include "kernels/connection.hpp"
+#include "kernels/csr.hpp"
+#include "kernels/reach.hpp"
+#include "kernels/traversal.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace {
+
+using frame::Ref;
+using linka::Csr;
+using linka::RowSpan;
+
+constexpr const char* kModule = "varnex.algorithms.src.linka.binaries.linka_arrays";
+constexpr const char* kSource = "varnex/algorithms/src/linka/source/linka_arrays";
+
+template <class I>
+constexpr int kNumpyIndex = sizeof(I) == 4 ? NPY_INT32 : NPY_INT64;
+template <class I>
+const frame::ElementType& index_type() {
+    return sizeof(I) == 4 ? frame::kInt : frame::kInt64;
+}
+
+Ref new_array(std::int64_t size, int numpy_type) {
+    npy_intp shape[1] = {static_cast<npy_intp>(size)};
+    return frame::check(PyArray_SimpleNew(1, shape, numpy_type));
+}
+
+template <class T>
+T* data_of(const Ref& array) {
+    return static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+}
+
+// Item i of a tuple argument, or TypeError naming the argument.
+PyObject* tuple_item(PyObject* tuple, Py_ssize_t i, Py_ssize_t size, const char* what) {
+    if (!PyTuple_Check(tuple) || PyTuple_GET_SIZE(tuple) != size) {
+        frame::raise(PyExc_TypeError, "%s must be a tuple of %zd arrays", what, size);
+    }
+    return PyTuple_GET_ITEM(tuple, i);
+}
+
+bool has_int32_indices(PyObject* indices) {
+    return PyArray_Check(indices) && PyArray_TYPE(reinterpret_cast<PyArrayObject*>(indices)) == NPY_INT32;
+}
+
+template <class I>
+void require_nodes(std::span<const I> nodes, std::int64_t n, const char* what) {
+    for (std::size_t j = 0; j < nodes.size(); ++j) {
+        // One comparison rejects negatives and indices past the end alike.
+        if (static_cast<std::uint64_t>(nodes[j]) >= static_cast<std::uint64_t>(n)) {
+            frame::raise(PyExc_IndexError, "%s[%zd] is %lld, not a node of this graph of %lld nodes", what, j,
+                         static_cast<long long>(nodes[j]), static_cast<long long>(n));
+        }
+    }
+}
+
+// A CSR graph given as (indptr, indices, weights), held for the call and checked once:
+// indptr rises from 0 to the number of entries, every index names a node, and every
+// entry has a weight. `weights` may be None where only the structure is read.
+template <class I>
+struct CsrArrays {
+    frame::Vector<const std::int64_t> indptr;
+    frame::Vector<const I> indices;
+    frame::Vector<const float> weights;
+
+    CsrArrays(PyObject* indptr_object, PyObject* indices_object, PyObject* weights_object, const char* what)
+        : indptr(frame::Vector<const std::int64_t>::readable(indptr_object, frame::kInt64)),
+          indices(frame::Vector<const I>::readable(indices_object, index_type<I>())),
+          weights(frame::Vector<const float>::readable(weights_object, frame::kFloat32)) {
+        const auto offsets = indptr.span();
+        if (offsets.empty() || offsets[0] != 0) frame::raise(PyExc_ValueError, "%s: indptr must start at 0", what);
+        for (std::size_t i = 1; i < offsets.size(); ++i) {
+            if (offsets[i] < offsets[i - 1]) frame::raise(PyExc_ValueError, "%s: indptr must not fall", what);
+        }
+        if (offsets.back() != indices.size()) {
+            frame::raise(PyExc_ValueError, "%s: indptr ends at %lld but there are %zd indices", what,
+                         static_cast<long long>(offsets.back()), indices.size());
+        }
+        if (weights_object != Py_None && weights.size() < indices.size()) {
+            frame::raise(PyExc_ValueError, "%s: %zd weights for %zd indices", what, weights.size(), indices.size());
+        }
+        require_nodes<I>(indices.span(), size(), what);
+    }
+
+    std::int64_t size() const { return indptr.size() - 1; }
+    Csr<I> graph() const { return {indptr.span(), indices.span(), weights.span()}; }
+};
+
+// Rows of a CSR graph for a traversal; polls for Ctrl-C once per node.
+template <class I>
+struct TraversalRows {
+    const Csr<I>& graph;
+    frame::WithoutGil& gil;
+
+    RowSpan<I> row(const I* queue, std::size_t position, std::size_t back) {
+        gil.poll();
+        // Rows sit at scattered places: ask for the next queued one while this is scanned.
+        if (position + 1 < back) __builtin_prefetch(graph.indices.data() + graph.indptr[queue[position + 1]]);
+        return graph.row(queue[position]);
+    }
+};
+
+// components(indptr, indices, labelled) -> (order, starts, component_labelled, node_labelled)
+template <class I>
+Ref components_of(PyObject* indptr, PyObject* indices, PyObject* labelled_object) {
+    const CsrArrays<I> arrays(indptr, indices, Py_None, "graph");
+    const std::int64_t n = arrays.size();
+    auto labelled = frame::Vector<const std::uint8_t>::readable(labelled_object, frame::kUInt8);
+    if (labelled.size() != n) {
+        frame::raise(PyExc_ValueError, "labelled has %zd entries for %lld nodes", labelled.size(),
+                     static_cast<long long>(n));
+    }
+
+    Ref order = new_array(n, kNumpyIndex<I>);
+    Ref node_labelled = new_array(n, NPY_UINT8);
+    std::vector<std::int64_t> starts{0};
+    std::vector<std::uint8_t> component_labelled;
+    {
+        frame::WithoutGil gil;
+        const Csr<I> graph = arrays.graph();
+        TraversalRows<I> rows{graph, gil};
+        std::vector<std::uint8_t> visited(n, 0);
+        I* queue = data_of<I>(order);
+        std::uint8_t* flags = data_of<std::uint8_t>(node_labelled);
+        for (std::int64_t start = 0; start < n; ++start) {
+            if (visited[start] != 0) continue;
+            const std::int64_t offset = starts.back();
+            const auto found = linka::traverse(rows, static_cast<I>(start), visited.data(), labelled.span().data(),
+                                               queue + offset);
+            for (std::size_t j = 0; j < found.length; ++j) flags[queue[offset + j]] = found.labelled ? 1 : 0;
+            starts.push_back(offset + static_cast<std::int64_t>(found.length));
+            component_labelled.push_back(found.labelled ? 1 : 0);
+        }
+    }
+    Ref starts_array = new_array(static_cast<std::int64_t>(starts.size()), NPY_INT64);
+    std::copy(starts.begin(), starts.end(), data_of<std::int64_t>(starts_array));
+    Ref flags_array = new_array(static_cast<std::int64_t>(component_labelled.size()), NPY_UINT8);
+    std::copy(component_labelled.begin(), component_labelled.end(), data_of<std::uint8_t>(flags_array));
+    return frame::check(PyTuple_Pack(4, order.get(), starts_array.get(), flags_array.get(), node_labelled.get()));
+}
+
+Ref components(const frame::Arguments& args) {
+    return has_int32_indices(args[1]) ? components_of<std::int32_t>(args[0], args[1], args[2])
+                                      : components_of<std::int64_t>(args[0], args[1], args[2]);
+}
+
+// Edges added to a CSR graph, each at the end of its source's list, kept apart from the
+// graph's arrays until the graph is rebuilt with them.
+template <class I>
+class AddedEdges {
+public:
+    explicit AddedEdges(const Csr<I>& graph) : graph_(graph) {}
+
+    bool contains(I from, I to) const {
+        const RowSpan<I> row = graph_.row(from);
+        for (std::ptrdiff_t j = 0; j < row.size(); ++j) {
+            if (row.unchecked(j) == to) return true;
+        }
+        if (last_.empty()) return false;
+        for (std::int64_t e = last_[from]; e >= 0; e = edges_[e].previous) {
+            if (edges_[e].to == to) return true;
+        }
+        return false;
+    }
+
+    void append(I from, I to, float weight) {
+        if (last_.empty()) last_.assign(graph_.size(), -1);
+        edges_.push_back({from, to, weight, last_[from]});
+        last_[from] = static_cast<std::int64_t>(edges_.size()) - 1;
+    }
+
+    bool empty() const { return edges_.empty(); }
+    std::size_t size() const { return edges_.size(); }
+
+    // The graph with every added edge after its source's own entries, in order of adding.
+    void write_merged(std::int64_t* indptr, I* indices, float* weights) const {
+        const std::size_t n = graph_.size();
+        std::vector<std::int64_t> added(n + 1, 0);
+        for (const Edge& edge : edges_) ++added[edge.from];
+        indptr[0] = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::int64_t start = indptr[i];
+            const auto degree = graph_.degree(i);
+            std::copy_n(graph_.indices.data() + graph_.indptr[i], degree, indices + start);
+            std::copy_n(graph_.weights.data() + graph_.indptr[i], degree, weights + start);
+            indptr[i + 1] = start + degree + added[i];
+            added[i] = start + degree;  // where the next added edge of i goes
+        }
+        for (const Edge& edge : edges_) {
+            const std::int64_t at = added[edge.from]++;
+            indices[at] = edge.to;
+            weights[at] = edge.weight;
+        }
+    }
+
+private:
+    struct Edge {
+        I from, to;
+        float weight;
+        std::int64_t previous;  // the source's edge added before this one, or -1
+    };
+    const Csr<I>& graph_;
+    std::vector<std::int64_t> last_;  // per node, its last added edge; allocated at the first
+    std::vector<Edge> edges_;
+};
+
+// Adds node -> target and target -> node where missing, both with the same weight.
+template <class I>
+auto edge_pair_adder(AddedEdges<I>& added) {
+    return [&added](I node, I target, float weight) {
+        if (!added.contains(node, target)) added.append(node, target, weight);
+        if (!added.contains(target, node)) added.append(target, node, weight);
+    };
+}
+
+frame::Vector<const std::uint8_t> flags_item(PyObject* components, Py_ssize_t i) {
+    return frame::Vector<const std::uint8_t>::readable(tuple_item(components, i, 4, "components"), frame::kUInt8);
+}
+
+// The components of a components() result, for the connection rules.
+template <class I>
+struct ComponentArrays {
+    frame::Vector<const I> order;
+    frame::Vector<const std::int64_t> starts;
+    frame::Vector<const std::uint8_t> component_labelled;
+    frame::Vector<const std::uint8_t> node_labelled;
+
+    ComponentArrays(PyObject* tuple, std::int64_t n)
+        : order(frame::Vector<const I>::readable(tuple_item(tuple, 0, 4, "components"), index_type<I>())),
+          starts(frame::Vector<const std::int64_t>::readable(tuple_item(tuple, 1, 4, "components"), frame::kInt64)),
+          component_labelled(flags_item(tuple, 2)),
+          node_labelled(flags_item(tuple, 3)) {
+        require_nodes<I>(order.span(), n, "order");
+        const auto bounds = starts.span();
+        if (bounds.size() != static_cast<std::size_t>(component_labelled.size()) + 1 || bounds[0] != 0) {
+            frame::raise(PyExc_ValueError, "starts must hold 0 and the end of every component");
+        }
+        for (std::size_t c = 1; c < bounds.size(); ++c) {
+            if (bounds[c] < bounds[c - 1] || bounds[c] > order.size()) {
+                frame::raise(PyExc_ValueError, "starts must rise within the %zd nodes of order", order.size());
+            }
+        }
+        if (node_labelled.size() != n) frame::raise(PyExc_ValueError, "node_labelled needs one entry per node");
+    }
+};
+
+// The connection rules read from arrays. Reached flags are written straight into the
+// caller's array; `unreached` counts its zeros.
+template <class I>
+class ArraySource {
+public:
+    static constexpr bool kStableComponents = true;
+    struct Node {
+        I index;
+    };
+    class Component {
+    public:
+        Component(const I* nodes, std::ptrdiff_t size, bool unlabelled)
+            : nodes_(nodes), size_(size), unlabelled_(unlabelled) {}
+        explicit operator bool() const { return unlabelled_; }
+        std::ptrdiff_t size() const { return size_; }
+        Node node(std::ptrdiff_t i) const { return {nodes_[i]}; }
+
+    private:
+        const I* nodes_;
+        std::ptrdiff_t size_;
+        bool unlabelled_;
+    };
+    struct KnnRow {
+        RowSpan<I> neighbours;
+        RowSpan<float> weights;
+    };
+
+    ArraySource(const Csr<I>& knn, const ComponentArrays<I>& components, std::span<std::uint8_t> reached,
+                AddedEdges<I>& added, frame::WithoutGil& gil)
+        : knn_(knn), order_(components.order.span()), starts_(components.starts.span()),
+          component_labelled_(components.component_labelled.span()), node_labelled_(components.node_labelled.span()),
+          reached_(reached), added_(added), gil_(gil) {
+        for (std::uint8_t flag : reached_) unreached_ += flag == 0 ? 1 : 0;
+    }
+
+    std::ptrdiff_t component_count() const { return static_cast<std::ptrdiff_t>(component_labelled_.size()); }
+    Component unlabelled_component(std::ptrdiff_t c) const {
+        return {order_.data() + starts_[c], starts_[c + 1] - starts_[c], component_labelled_[c] == 0};
+    }
+    I index(const Node& node) const { return node.index; }
+    KnnRow knn_row(const Node& node) const {
+        gil_.poll();
+        return {knn_.row(node.index), knn_.row_weights(node.index)};
+    }
+    bool labelled(I i) const { return node_labelled_[i] != 0; }
+    bool reached(I i) const { return reached_[i] != 0; }
+
+    void join(const Node& node, I knn, double weight) {
+        edge_pair_adder(added_)(node.index, knn, static_cast<float>(weight));
+    }
+    void mark_component_reached(const Component& component) {
+        for (std::ptrdiff_t i = 0; i < component.size(); ++i) mark_reached(component.node(i).index);
+    }
+    void begin_pass() {}
+    void note_joined(const Node&) {}
+    void end_component_scan(const Node* joined) {
+        if (joined != nullptr) mark_reached(joined->index);
+    }
+
+    void mark_reached(I i) {
+        unreached_ -= reached_[i] == 0 ? 1 : 0;
+        reached_[i] = 1;
+    }
+    bool everything_reached() const { return unreached_ == 0; }
+
+private:
+    const Csr<I>& knn_;
+    std::span<const I> order_;
+    std::span<const std::int64_t> starts_;
+    std::span<const std::uint8_t> component_labelled_;
+    std::span<const std::uint8_t> node_labelled_;
+    std::span<std::uint8_t> reached_;
+    AddedEdges<I>& added_;
+    frame::WithoutGil& gil_;
+    std::int64_t unreached_ = 0;
+};
+
+// The graph with the added edges, or the caller's own triple when none was added.
+template <class I>
+Ref graph_with(const AddedEdges<I>& added, const Csr<I>& graph, PyObject* graph_tuple) {
+    if (added.empty()) return Ref::borrow(graph_tuple);
+    const auto entries = static_cast<std::int64_t>(graph.indices.size() + added.size());
+    Ref indptr = new_array(static_cast<std::int64_t>(graph.size()) + 1, NPY_INT64);
+    Ref indices = new_array(entries, kNumpyIndex<I>);
+    Ref weights = new_array(entries, NPY_FLOAT32);
+    {
+        frame::WithoutGil gil;
+        added.write_merged(data_of<std::int64_t>(indptr), data_of<I>(indices), data_of<float>(weights));
+    }
+    return frame::check(PyTuple_Pack(3, indptr.get(), indices.get(), weights.get()));
+}
+
+template <class I>
+CsrArrays<I> csr_argument(PyObject* tuple, const char* what) {
+    return CsrArrays<I>(tuple_item(tuple, 0, 3, what), tuple_item(tuple, 1, 3, what), tuple_item(tuple, 2, 3, what),
+                        what);
+}
+
+frame::Vector<std::uint8_t> reached_argument(PyObject* reached_object, std::int64_t n) {
+    auto reached = frame::Vector<std::uint8_t>::typed(reached_object, frame::kUInt8);
+    if (reached.size() != n) frame::raise(PyExc_ValueError, "reached needs one entry per node");
+    return reached;
+}
+
+// connect(knn, components, reached, graph) -> (graph, stuck)
+//
+// Stage 1 of the connection, then its passes when they can reach every node. When
+// some node cannot be reached through the k-NN rows the passes would end stuck; they
+// are not run, and the nodes whose rows lead to the reached part count as reached.
+template <class I>
+Ref connect_arrays(const frame::Arguments& args) {
+    const CsrArrays<I> knn = csr_argument<I>(args[0], "knn");
+    const std::int64_t n = knn.size();
+    const ComponentArrays<I> components(args[1], n);
+    auto reached = reached_argument(args[2], n);
+    const CsrArrays<I> graph_arrays = csr_argument<I>(args[3], "graph");
+    if (graph_arrays.size() != n) frame::raise(PyExc_ValueError, "graph and knn differ in their number of nodes");
+
+    const Csr<I> graph = graph_arrays.graph();
+    const Csr<I> knn_graph = knn.graph();
+    AddedEdges<I> added(graph);
+    bool stuck = false;
+    {
+        frame::WithoutGil gil;
+        ArraySource<I> source(knn_graph, components, reached.span(), added, gil);
+        linka::Connection<ArraySource<I>> connection(source);
+        connection.stage_one();
+        std::vector<std::uint8_t> reachable(reached.span().begin(), reached.span().end());
+        stuck = linka::reach(knn_graph, reachable.data(), [&] { gil.poll(); }) > 0;
+        if (stuck) {
+            // The passes would end stuck: what the rows can reach counts as reached.
+            std::copy(reachable.begin(), reachable.end(), reached.span().begin());
+        } else {
+            while (!source.everything_reached()) connection.pass();
+        }
+    }
+    Ref result_graph = graph_with(added, graph, args[3]);
+    return frame::check(Py_BuildValue("(OO)", result_graph.get(), stuck ? Py_True : Py_False));
+}
+
+Ref connect(const frame::Arguments& args) {
+    return has_int32_indices(tuple_item(args[0], 1, 3, "knn")) ? connect_arrays<std::int32_t>(args)
+                                                                 : connect_arrays<std::int64_t>(args);
+}
+
+// join(graph, joins) -> graph
+template <class I>
+Ref join_arrays(const frame::Arguments& args) {
+    const CsrArrays<I> graph_arrays = csr_argument<I>(args[0], "graph");
+    const std::int64_t n = graph_arrays.size();
+    PyObject* joins = args[1];
+    auto nodes = frame::Vector<const std::int64_t>::readable(tuple_item(joins, 0, 3, "joins"), frame::kInt64);
+    auto targets = frame::Vector<const std::int64_t>::readable(tuple_item(joins, 1, 3, "joins"), frame::kInt64);
+    auto weights = frame::Vector<const float>::readable(tuple_item(joins, 2, 3, "joins"), frame::kFloat32);
+    require_nodes<std::int64_t>(nodes.span(), n, "join nodes");
+    require_nodes<std::int64_t>(targets.span(), n, "join targets");
+    if (targets.size() != nodes.size() || weights.size() != nodes.size()) {
+        frame::raise(PyExc_ValueError, "joins needs as many targets and weights as nodes");
+    }
+    const Csr<I> graph = graph_arrays.graph();
+    AddedEdges<I> added(graph);
+    const auto add_pair = edge_pair_adder(added);
+    for (Py_ssize_t j = 0; j < nodes.size(); ++j) {
+        add_pair(static_cast<I>(nodes.span()[j]), static_cast<I>(targets.span()[j]), weights.span()[j]);
+    }
+    return graph_with(added, graph, args[0]);
+}
+
+Ref join(const frame::Arguments& args) {
+    return has_int32_indices(tuple_item(args[0], 1, 3, "graph")) ? join_arrays<std::int32_t>(args)
+                                                                   : join_arrays<std::int64_t>(args);
+}
+
+// closed_groups(indptr, indices, reached) -> (group, count)
+template <class I>
+Ref closed_groups_of(PyObject* indptr, PyObject* indices, PyObject* reached_object) {
+    const CsrArrays<I> arrays(indptr, indices, Py_None, "knn");
+    const std::int64_t n = arrays.size();
+    auto reached = frame::Vector<const std::uint8_t>::readable(reached_object, frame::kUInt8);
+    if (reached.size() != n) frame::raise(PyExc_ValueError, "reached needs one entry per node");
+    Ref group = new_array(n, NPY_INT64);
+    std::int64_t count = 0;
+    {
+        frame::WithoutGil gil;
+        count = linka::closed_groups(arrays.graph(), reached.span().data(), data_of<std::int64_t>(group),
+                                     [&] { gil.poll(); });
+    }
+    return frame::check(Py_BuildValue("(OL)", group.get(), static_cast<long long>(count)));
+}
+
+Ref closed_groups(const frame::Arguments& args) {
+    return has_int32_indices(args[1]) ? closed_groups_of<std::int32_t>(args[0], args[1], args[2])
+                                      : closed_groups_of<std::int64_t>(args[0], args[1], args[2]);
+}
+
+const frame::FunctionSpec kComponents{
+    .name = "components",
+    .parameters = {"indptr", "indices", "labelled"},
+    .defaults = {},
+    .doc = "components(indptr, indices, labelled) -> tuple\n\n"
+           "Breadth-first components of a CSR graph, started from every unvisited node in\n"
+           "increasing order, as (order, starts, component_labelled, node_labelled):\n"
+           "component c is order[starts[c]:starts[c + 1]] in visiting order, and it is\n"
+           "labelled when any of its nodes is (labelled: uint8 per node).",
+    .body = components,
+};
+
+const frame::FunctionSpec kConnect{
+    .name = "connect",
+    .parameters = {"knn", "components", "reached", "graph"},
+    .defaults = {},
+    .doc = "connect(knn, components, reached, graph) -> tuple\n\n"
+           "Returns (graph, stuck). Joins the unlabelled components of `components` to the\n"
+           "labelled part through the k-NN rows of `knn` (a CSR triple), adding each edge\n"
+           "pair to `graph` (a CSR triple), as connect_unlabeled does. `reached` (uint8 per\n"
+           "node, the components' node flags at first) is updated in place. When the rows cannot lead every node to a reached\n"
+           "one, no pass runs: `stuck` is True and `reached` marks, after the first stage,\n"
+           "the nodes whose rows lead to a reached one.",
+    .body = connect,
+};
+
+const frame::FunctionSpec kJoin{
+    .name = "join",
+    .parameters = {"graph", "joins"},
+    .defaults = {},
+    .doc = "join(graph, joins) -> graph\n\n"
+           "`graph` (a CSR triple) with the edge pairs `joins` = (nodes, targets, weights)\n"
+           "added, each direction at the end of its source's list where it is missing.",
+    .body = join,
+};
+
+const frame::FunctionSpec kClosedGroups{
+    .name = "closed_groups",
+    .parameters = {"indptr", "indices", "reached"},
+    .defaults = {},
+    .doc = "closed_groups(indptr, indices, reached) -> tuple\n\n"
+           "Returns (group, count): the smallest sets of unreached nodes whose lists lead\n"
+           "only into the set. group[v] numbers v's set (0 .. count - 1), -1 for other nodes.",
+    .body = closed_groups,
+};
+
+const frame::ModuleSpec kModuleSpec{
+    .short_name = "linka_arrays",
+    .full_name = kModule,
+    .source_file = kSource,
+    .imports = {},
+    .function = kComponents,
+    .more_functions = {&kConnect, &kJoin, &kClosedGroups},
+};
+
+}  // namespace
+
+extern "C" PyMODINIT_FUNC PyInit_linka_arrays() { return frame::module_definition(kModuleSpec); }

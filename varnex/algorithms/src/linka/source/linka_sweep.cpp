@@ -1,0 +1,131 @@
+// linka_sweep: label propagation over a graph given as CSR arrays, for the estimators.
+//
+// The same sweeps as weighted_label_propagation, read from plain arrays: the arrays
+// are checked once under the GIL, then the sweeps run without it, answering Ctrl-C
+// between nodes. Labels are read in place (the index-order rule) or from the previous
+// sweep (the synchronous rule, which no reordering of the nodes changes).
+#include "csr_rows.hpp"
+#include "frame.hpp"
+#include "label_sweep.hpp"
+
+#include <cstdint>
+#include <vector>
+
+namespace {
+
+using frame::Ref;
+
+constexpr const char* kModule = "varnex.algorithms.src.linka.binaries.linka_sweep";
+constexpr const char* kSource = "varnex/algorithms/src/linka/source/linka_sweep";
+
+bool to_bool(PyObject* object) { return frame::check_status(PyObject_IsTrue(object)) != 0; }
+
+template <class T>
+frame::Vector<const T> readable(PyObject* object, const char* name, const frame::ElementType& type) {
+    frame::require_not_none(object, name);
+    return frame::Vector<const T>::readable(object, type);
+}
+
+// The sweeps write the labels while reading the graph: memory shared between them
+// would let a new label turn into an index outside the nodes.
+template <class T>
+void require_apart(frame::Elements<int32_t> labels, frame::Elements<const T> other, const char* name) {
+    const auto* labels_begin = reinterpret_cast<const char*>(labels.data());
+    const auto* labels_end = reinterpret_cast<const char*>(labels.data() + labels.size());
+    const auto* other_begin = reinterpret_cast<const char*>(other.data());
+    const auto* other_end = reinterpret_cast<const char*>(other.data() + other.size());
+    if (labels.size() > 0 && other.size() > 0 && labels_begin < other_end && other_begin < labels_end) {
+        frame::raise(PyExc_ValueError, "labels shares memory with %s; pass a copy of one of them", name);
+    }
+}
+
+template <class Index>
+uint64_t propagate_over(PyObject* indices_object, frame::Elements<const int64_t> indptr,
+                        frame::Elements<const float> weights, frame::Elements<int32_t> labels,
+                        const linka::SweepLimits& limits, bool synchronous) {
+    auto indices_view = readable<Index>(indices_object, "indices", sizeof(Index) == 4 ? frame::kInt : frame::kInt64);
+    const frame::Elements<const Index> indices = indices_view.elements();
+    linka::check_csr(indptr, indices, weights, labels.size());
+    require_apart(labels, indptr, "indptr");
+    require_apart(labels, indices, "indices");
+    require_apart(labels, weights, "weights");
+
+    std::vector<double> scores(labels.size(), 0.0);
+    const frame::Elements<double> score_elements(scores.data(), labels.size());
+    frame::WithoutGil gil;
+    linka::CsrRows<Index> rows(indptr, indices, weights, gil);
+    return synchronous ? linka::sweep_labels<linka::Reading::Snapshot>(rows, labels, score_elements, limits)
+                       : linka::sweep_labels<linka::Reading::InPlace>(rows, labels, score_elements, limits);
+}
+
+Ref propagate(const frame::Arguments& args) {
+    auto indptr = readable<int64_t>(args[0], "indptr", frame::kInt64);
+    auto weights = readable<float>(args[2], "weights", frame::kFloat32);
+    frame::require_not_none(args[3], "labels");
+    auto labels = frame::Vector<int32_t>::typed(args[3], frame::kInt);
+    const uint64_t max_iter = frame::to_size_t(args[4]);
+    const double tol = frame::to_double(args[5]);
+    const bool synchronous = to_bool(args[6]);
+    const bool exact_stop = to_bool(args[7]);
+
+    const linka::SweepLimits limits{max_iter, tol, exact_stop ? linka::Stop::AtTolerance : linka::Stop::WhenSettled};
+    // Indices come as int32 or int64; anything else gets the int64 view's dtype error.
+    const bool narrow = frame::is_matching_ndarray(args[1], frame::kInt, 1);
+    const uint64_t sweeps =
+        narrow ? propagate_over<int32_t>(args[1], indptr.elements(), weights.elements(), labels.elements(), limits,
+                                         synchronous)
+               : propagate_over<int64_t>(args[1], indptr.elements(), weights.elements(), labels.elements(), limits,
+                                         synchronous);
+    return frame::check(PyLong_FromUnsignedLongLong(sweeps));
+}
+
+constexpr const char* kPropagateDoc =
+    "propagate(indptr, indices, weights, labels, max_iter, tol, synchronous, exact_stop=False) -> int\n"
+    "\n"
+    "Label the unlabelled nodes (-1) of a CSR graph in place; return the number of sweeps run.\n"
+    "\n"
+    "Node i lists the nodes indices[indptr[i]:indptr[i + 1]], the edge to each weighing the\n"
+    "weight at the same position. Each sweep gives every unlabelled node the label with the\n"
+    "largest sum of (1 / weight)**2 over its labelled neighbours.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "indptr : ndarray of int64, shape (n + 1,)\n"
+    "    Row starts, rising from 0 to len(indices).\n"
+    "indices : ndarray of int32 or int64, shape (nnz,)\n"
+    "    Neighbour indices, each in 0 .. n - 1.\n"
+    "weights : ndarray of float32, shape (nnz,)\n"
+    "    Edge weights (distances).\n"
+    "labels : ndarray of int32, shape (n,)\n"
+    "    -1 for unlabelled nodes, a class otherwise; written in place.\n"
+    "max_iter : int\n"
+    "    Largest number of sweeps.\n"
+    "tol : float\n"
+    "    With exact_stop, a sweep whose largest score change is below tol ends the run.\n"
+    "synchronous : bool\n"
+    "    Read the labels of the previous sweep (order-free; ties go to the label of the\n"
+    "    nearest neighbour among the tied ones, then to the smallest label) rather than the\n"
+    "    labels found so far in this sweep (index order; ties go to the label met first).\n"
+    "exact_stop : bool, default=False\n"
+    "    Stop as weighted_label_propagation does, even with nodes left to label. Without it\n"
+    "    sweeping goes on while a sweep labels a node, up to max_iter.\n";
+
+const frame::FunctionSpec kPropagate{
+    .name = "propagate",
+    .parameters = {"indptr", "indices", "weights", "labels", "max_iter", "tol", "synchronous", "exact_stop"},
+    .defaults = {false},
+    .doc = kPropagateDoc,
+    .body = propagate,
+};
+
+const frame::ModuleSpec kModuleSpec{
+    .short_name = "linka_sweep",
+    .full_name = kModule,
+    .source_file = kSource,
+    .imports = {},
+    .function = kPropagate,
+};
+
+}  // namespace
+
+extern "C" PyMODINIT_FUNC PyInit_linka_sweep() { return frame::module_definition(kModuleSpec); }
