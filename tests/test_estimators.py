@@ -18,7 +18,8 @@ from varnex._graph_pipeline import symmetric_graph
 SEMI_SUPERVISED_CONVENTION = {"check_classifiers_classes": "LabelSpreading"}
 
 
-@parametrize_with_checks([DensityClustering(eps=1.0, min_samples=2), KNNLabelPropagation(n_neighbors=3)])
+@parametrize_with_checks([DensityClustering(eps=1.0, min_samples=2), KNNLabelPropagation(n_neighbors=3),
+                          KNNLabelPropagation(n_neighbors=3, metric="precomputed")])
 def test_scikit_learn_checks(estimator, check):
     name = SEMI_SUPERVISED_CONVENTION.get(getattr(check, "func", check).__name__)
     if name is not None and isinstance(estimator, KNNLabelPropagation):

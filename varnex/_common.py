@@ -8,6 +8,7 @@ from numbers import Integral, Real
 
 import numpy as np
 from sklearn.neighbors import NearestNeighbors
+from sklearn.neighbors._base import _check_precomputed
 from sklearn.utils._param_validation import Interval
 from sklearn.utils.multiclass import check_classification_targets
 
@@ -101,6 +102,7 @@ _METRIC_DEGREE = {
     **dict.fromkeys(["euclidean", "l2", "minkowski", "p", "manhattan", "cityblock", "l1", "chebyshev",
                      "infinity", "seuclidean", "mahalanobis", "nan_euclidean"], 1),
     "sqeuclidean": 2,
+    "precomputed": 1,
     **dict.fromkeys(["cosine", "correlation", "canberra", "braycurtis"], 0),
 }
 
@@ -122,6 +124,23 @@ def unit_scale(X, metric):
     if largest == 0.0 or not math.isfinite(largest):
         return 1.0, degree
     return math.ldexp(1.0, -math.frexp(largest)[1]), degree
+
+
+# -- samples ------------------------------------------------------------------------------
+
+
+def check_samples(X, metric, *, fitting=False):
+    """`X` as validated by `validate_data`, checked for what its metric needs.
+
+    Precomputed distances must be non-negative, square when fitting, and a sparse
+    graph has its rows sorted by distance (with scikit-learn's warning when they were
+    not), as `NearestNeighbors` takes them.
+    """
+    if not (isinstance(metric, str) and metric == "precomputed"):
+        return X
+    if fitting and X.shape[0] != X.shape[1]:
+        raise ValueError(f"a precomputed distance matrix must be square, got shape {X.shape}")
+    return _check_precomputed(X)
 
 
 # -- parameters ---------------------------------------------------------------------------

@@ -9,20 +9,31 @@ route depends on the metric and the dimension:
   at most 15 features: SciPy's k-d tree, queried on `n_jobs` threads;
 - the same metrics in more features, where trees lose to BLAS: scikit-learn's brute
   force, which computes distances in bounded-memory chunks;
-- every other metric: scikit-learn's `NearestNeighbors` with its own choice.
+- every other metric, and sparse samples: scikit-learn's `NearestNeighbors` with its
+  own choice (brute force for sparse samples);
+- ``metric="precomputed"``: `Precomputed` reads the distances themselves, a dense
+  square matrix or a sparse graph whose missing entries are not neighbours.
 
 Every route finds the neighbours `NearestNeighbors` finds, in order of distance.
 Samples at exactly the same distance come in the order of the route's own search
 (the k-d tree's is not by index), so among ties the chosen neighbours may differ.
-New routes (sparse input, precomputed graphs) belong beside these.
 """
 
 import numpy as np
 from joblib import effective_n_jobs
+from scipy import sparse
 from scipy.spatial import cKDTree
 from sklearn.neighbors import NearestNeighbors
 
-__all__ = ["Neighbours"]
+__all__ = ["Neighbours", "Precomputed", "index_samples"]
+
+
+def index_samples(X, metric="euclidean", p=2, n_jobs=None, metric_params=None):
+    """The index of the training samples for `metric`: `Precomputed` for precomputed
+    distances, `Neighbours` otherwise."""
+    if isinstance(metric, str) and metric == "precomputed":
+        return Precomputed(X)
+    return Neighbours(X, metric, p, n_jobs, metric_params)
 
 # Minkowski exponent of each metric name the k-d tree can take; None: the estimator's p.
 _MINKOWSKI = {"euclidean": 2, "l2": 2, "manhattan": 1, "cityblock": 1, "l1": 1, "chebyshev": np.inf,
@@ -54,7 +65,7 @@ class Neighbours:
     def __init__(self, X, metric="euclidean", p=2, n_jobs=None, metric_params=None):
         self.n_samples = X.shape[0]
         self.metric, self.p, self.metric_params, self.n_jobs = metric, p, metric_params, n_jobs
-        plain = isinstance(metric, str) and not metric_params
+        plain = isinstance(metric, str) and not metric_params and not sparse.issparse(X)
         exponent = _MINKOWSKI.get(metric, False) if plain else False
         exponent = p if exponent is None else exponent
         minkowski = exponent is not False and exponent >= 1
@@ -129,3 +140,130 @@ class Neighbours:
             return distances, nearest
         distances, positions = index.kneighbors(self._X[queries], 1)
         return distances[:, 0], candidates[positions[:, 0]]
+
+
+class Precomputed:
+    """Precomputed distances between the training samples, answering the searches of
+    `Neighbours`.
+
+    Parameters
+    ----------
+    D : ndarray or CSR matrix of shape (n_samples, n_samples)
+        Distances, non-negative. In a sparse matrix only stored entries are neighbours
+        (an explicit 0 included), as in scikit-learn; its rows sorted by distance.
+
+    Among equal distances the lower index comes first.
+    """
+
+    route = "precomputed"
+
+    def __init__(self, D):
+        self.n_samples = D.shape[0]
+        self._D = D
+
+    def graph(self, k, index_dtype=np.int64):
+        """Every sample's k nearest other samples, nearest first: ``(distances, indices)``
+        of shape (n_samples, k), float32 and `index_dtype`. A sample's own entry is never
+        its neighbour; a sparse row with fewer than k other stored entries is refused."""
+        n = self.n_samples
+        distances = np.empty((n, k), dtype=np.float32)
+        indices = np.empty((n, k), dtype=index_dtype)
+        for start in range(0, n, _CHUNK_ROWS):
+            stop = min(start + _CHUNK_ROWS, n)
+            distances[start:stop], indices[start:stop] = _nearest_in_rows(self._D[start:stop], k,
+                                                                          exclude=np.arange(start, stop))
+        return distances, indices
+
+    def kneighbors(self, queries, k):
+        """The k nearest training samples of new samples, given their distances to the
+        training samples (shape (n_queries, n_samples))."""
+        if queries.shape[1] != self.n_samples:
+            raise ValueError(f"precomputed distances must have one column per training sample "
+                             f"({self.n_samples}), got {queries.shape[1]}")
+        return _nearest_in_rows(queries, k)
+
+    def nearest_among(self, candidates, queries):
+        """For each sample ``queries[i]``, the nearest of the samples `candidates`:
+        ``(distances, nearest)``. In a sparse matrix the distance may be stored either
+        way between the two; a query with no stored distance to any candidate gets +inf
+        and the first candidate."""
+        best = np.full(len(queries), np.inf)
+        nearest = np.full(len(queries), candidates[0], dtype=np.int64)
+        dense = not sparse.issparse(self._D)
+        step = max(1, _DENSE_BLOCK // len(candidates)) if dense else _CHUNK_ROWS
+        for start in range(0, len(queries), step):
+            part = queries[start:start + step]
+            blocks = [self._D[part][:, candidates]] if dense else \
+                [self._D[part][:, candidates], self._D[candidates][:, part].T]
+            for block in blocks:
+                rows, columns, values = _row_minima(block)
+                better = values < best[start + rows]
+                best[start + rows[better]] = values[better]
+                nearest[start + rows[better]] = candidates[columns[better]]
+        return best, nearest
+
+
+# Entries of one dense block of distances handled at once.
+_DENSE_BLOCK = 1 << 22
+
+
+def _row_minima(block):
+    """Row, column and value of the smallest entry of each row (the lowest column among
+    equal ones): of every entry of a dense block, of the stored ones of a sparse one."""
+    if not sparse.issparse(block):
+        block = np.asarray(block)
+        columns = np.argmin(block, axis=1)
+        rows = np.arange(block.shape[0])
+        return rows, columns, block[rows, columns]
+    block = sparse.coo_matrix(block)
+    rows, columns, values = block.row.astype(np.int64), block.col.astype(np.int64), block.data
+    order = np.lexsort((columns, values, rows))
+    rows, columns, values = rows[order], columns[order], values[order]
+    first = np.r_[True, rows[1:] != rows[:-1]] if rows.size else np.zeros(0, dtype=bool)
+    return rows[first], columns[first], values[first]
+
+
+def _nearest_in_rows(D, k, exclude=None):
+    """The k smallest distances of each row of `D` and their columns, by distance then
+    column; ``exclude[i]`` is a column that row i must not list (its own sample)."""
+    if not sparse.issparse(D):
+        return _nearest_in_dense_rows(D, k, exclude)
+    n = D.shape[0]
+    D = sparse.csr_matrix(D)
+    rows = np.repeat(np.arange(n), np.diff(D.indptr))
+    columns, values = D.indices.astype(np.int64), D.data
+    if exclude is not None:
+        keep = columns != exclude[rows]
+        rows, columns, values = rows[keep], columns[keep], values[keep]
+    counts = np.bincount(rows, minlength=n)
+    short = np.flatnonzero(counts < k)
+    if short.size:
+        raise ValueError(f"row {short[0]} of the precomputed distances stores {counts[short[0]]} distances to "
+                         f"other samples, fewer than the {k} neighbours asked for")
+    order = np.lexsort((columns, values, rows))
+    starts = np.zeros(n, dtype=np.int64)
+    np.cumsum(counts[:-1], out=starts[1:])
+    take = (starts[:, None] + np.arange(k)).ravel()
+    return values[order][take].reshape(n, k), columns[order][take].reshape(n, k)
+
+
+def _nearest_in_dense_rows(D, k, exclude):
+    n, m = D.shape
+    distances, indices = np.empty((n, k)), np.empty((n, k), dtype=np.int64)
+    step = max(1, _DENSE_BLOCK // max(m, 1))
+    for start in range(0, n, step):
+        block = np.array(D[start:start + step], dtype=np.float64)
+        if exclude is not None:
+            block[np.arange(block.shape[0]), exclude[start:start + step]] = np.inf
+        # The k-th smallest value, then every smaller entry and the lowest columns of
+        # the entries equal to it: ties go to the lower index.
+        kth = np.partition(block, k - 1, axis=1)[:, k - 1:k]
+        chosen = block < kth
+        ties = block == kth
+        chosen |= ties & (np.cumsum(ties, axis=1) <= k - chosen.sum(axis=1, keepdims=True))
+        columns = np.nonzero(chosen)[1].reshape(-1, k)
+        values = np.take_along_axis(block, columns, axis=1)
+        order = np.lexsort((columns, values), axis=1)
+        distances[start:start + step] = np.take_along_axis(values, order, axis=1)
+        indices[start:start + step] = np.take_along_axis(columns, order, axis=1)
+    return distances, indices

@@ -10,8 +10,8 @@ from sklearn.utils.validation import check_is_fitted, validate_data
 
 from varnex import _graph_pipeline as pipeline
 from varnex import _knn
-from varnex._common import (METRIC_CONSTRAINT, Stages, check_metric_params, decode_targets, encode_targets,
-                            non_negative_real, positive_int, unit_scale)
+from varnex._common import (METRIC_CONSTRAINT, Stages, check_metric_params, check_samples, decode_targets,
+                            encode_targets, non_negative_real, positive_int, unit_scale)
 
 __all__ = ["KNNLabelPropagation"]
 
@@ -143,7 +143,8 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
 
         """
         check_metric_params(self.metric, self.metric_params)
-        X, y = validate_data(self, X, y, dtype=np.float64, ensure_min_samples=2)
+        X, y = validate_data(self, X, y, accept_sparse="csr", dtype=np.float64, ensure_min_samples=2)
+        X = check_samples(X, self.metric, fitting=True)
         classes, known = encode_targets(y)
         self._scale, _ = unit_scale(X, self.metric)
         X = X * self._scale
@@ -151,8 +152,8 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
         k = min(self.n_neighbors, X.shape[0] - 1)
 
         with stage(f"{k}-nearest-neighbour graph of {X.shape[0]} samples"):
-            self._neighbours = _knn.Neighbours(X, metric=self.metric, p=self.p, metric_params=self.metric_params,
-                                              n_jobs=self.n_jobs)
+            self._neighbours = _knn.index_samples(X, metric=self.metric, p=self.p, n_jobs=self.n_jobs,
+                                                  metric_params=self.metric_params)
             self._n_neighbors = k
             distances, indices = self._neighbours.graph(k, pipeline.index_dtype(X.shape[0]))
             knn = pipeline.knn_graph(indices, distances)
@@ -192,7 +193,8 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
             The vote share of each class in `classes_`, rows summing to 1.
         """
         check_is_fitted(self, "transduction_")
-        X = validate_data(self, X, dtype=np.float64, reset=False)
+        X = validate_data(self, X, accept_sparse="csr", dtype=np.float64, reset=False)
+        X = check_samples(X, self.metric)
         distances, indices = self._neighbours.kneighbors(X * self._scale, self._n_neighbors)
         votes = np.zeros((X.shape[0], self.classes_.shape[0]))
         labels = self._propagated[indices]
@@ -226,4 +228,7 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()
         tags.target_tags.required = True
+        tags.input_tags.sparse = True
+        precomputed = isinstance(self.metric, str) and self.metric == "precomputed"
+        tags.input_tags.pairwise = tags.input_tags.positive_only = precomputed   # distances are not negative
         return tags
