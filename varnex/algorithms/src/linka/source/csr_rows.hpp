@@ -44,10 +44,13 @@ private:
 
 // The checks every CSR reader relies on, with ValueErrors that say which one failed:
 // indptr holds num_nodes + 1 entries rising from 0 to the number of edges, weights has
-// one entry per edge and every index names a node.
+// one entry per edge, every index names a node, and node numbers fit 32 bits.
 template <class Index>
 void check_csr(frame::Elements<const int64_t> indptr, frame::Elements<const Index> indices,
                frame::Elements<const float> weights, Py_ssize_t num_nodes) {
+    if (num_nodes > INT32_MAX) {
+        frame::raise(PyExc_ValueError, "%zd nodes: at most %d are supported", num_nodes, INT32_MAX);
+    }
     if (indptr.size() != num_nodes + 1) {
         frame::raise(PyExc_ValueError, "indptr has %zd entries for %zd nodes; it needs one more than the nodes",
                      indptr.size(), num_nodes);

@@ -1,0 +1,86 @@
+"""Data sets, labelled draws and the estimator's graph, shared by the propagation
+benchmark and the refinement study.
+
+The graph is the one KNNLabelPropagation fits on: each sample's k nearest neighbours
+(itself excluded) as one-way lists, distances as float32 weights floored at the smallest
+normal float32, components without a label joined by connect_unlabeled. It is returned
+as CSR arrays for linka_sweep.propagate.
+"""
+
+import numpy as np
+from sklearn.datasets import (load_breast_cancer, load_digits, load_iris, load_wine, make_circles,
+                              make_classification, make_moons)
+from sklearn.neighbors import NearestNeighbors
+
+from varnex.algorithms.src.linka.binaries.linka_bfs import find_connected_components
+from varnex.algorithms.src.linka.binaries.linka_connect import connect_unlabeled
+from varnex.algorithms.src.linka.binaries.linka_sweep import propagate
+from varnex.graph import GraphWrapper, _AlgorithmInput
+from varnex.propagation import _add_reverse_edges, _edge_weights
+
+# name -> (loader, labelled share)
+DATA_SETS = {
+    "moons": (lambda: make_moons(3000, noise=0.1, random_state=0), 0.01),
+    "circles": (lambda: make_circles(3000, noise=0.05, factor=0.5, random_state=0), 0.01),
+    "digits": (lambda: load_digits(return_X_y=True), 0.05),
+    "iris": (lambda: load_iris(return_X_y=True), 0.10),
+    "wine": (lambda: load_wine(return_X_y=True), 0.10),
+    "breast cancer": (lambda: load_breast_cancer(return_X_y=True), 0.10),
+    "20-D": (lambda: make_classification(3000, 20, n_informative=10, n_classes=4, random_state=0), 0.05),
+}
+
+
+def load(name):
+    X, y = DATA_SETS[name][0]()
+    return np.asarray(X, np.float64), np.asarray(y)
+
+
+def draw_labels(truth, share, seed):
+    """-1 everywhere but a random `share` of the samples, at least one of each class."""
+    rng = np.random.default_rng(seed)
+    n = truth.shape[0]
+    chosen = set(rng.choice(n, max(1, int(round(share * n))), replace=False).tolist())
+    for c in np.unique(truth):
+        if not any(truth[i] == c for i in chosen):
+            chosen.add(int(rng.choice(np.flatnonzero(truth == c))))
+    known = np.full(n, -1, np.int32)
+    index = np.fromiter(chosen, np.int64)
+    known[index] = np.searchsorted(np.unique(truth), truth[index])
+    return known
+
+
+class EstimatorGraph:
+    """The joined k-NN graph of X for the known labels, as CSR arrays, and the
+    estimator's way out for groups left unlabelled (reverse edges, then once more)."""
+
+    def __init__(self, X, known, k):
+        distances, indices = NearestNeighbors(n_neighbors=k).fit(X).kneighbors()
+        self.knn = np.ascontiguousarray(indices, np.int64)
+        self.knn_weights = _edge_weights(distances)
+        self.connections = GraphWrapper.from_knn(self.knn)
+        self.weights = GraphWrapper.from_knn(self.knn_weights)
+        components, flags = find_connected_components(_AlgorithmInput(known), self.connections)
+        connect_unlabeled(self.knn, self.knn_weights, components, flags, self.connections, self.weights)
+
+    def csr(self):
+        indptr, indices = self.connections.to_csr()
+        return indptr, indices.astype(np.int32), self.weights.to_csr()[1]
+
+    def propagate(self, known, synchronous, max_iter=50000, tol=1e-3):
+        labels = known.copy()
+        propagate(*self.csr(), labels, max_iter, tol, synchronous)
+        if _add_reverse_edges(np.flatnonzero(labels == -1), self.knn, self.knn_weights, self.connections,
+                              self.weights):
+            propagate(*self.csr(), labels, max_iter, tol, synchronous)
+        return labels
+
+
+def permutation_change(X, known, k, synchronous, seed=0):
+    """Share of the unlabelled samples whose label changes when the rows are permuted
+    (and the result permuted back)."""
+    order = np.random.default_rng(seed).permutation(X.shape[0])
+    plain = EstimatorGraph(X, known, k).propagate(known, synchronous)
+    permuted = np.empty_like(plain)
+    permuted[order] = EstimatorGraph(X[order], known[order], k).propagate(known[order], synchronous)
+    free = known == -1
+    return float(np.mean(plain[free] != permuted[free]))
