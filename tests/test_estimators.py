@@ -103,6 +103,7 @@ def test_bad_input_is_refused(make, X, y, message):
     (KNNLabelPropagation(n_neighbors=0), "n_neighbors must be at least 1"),
     (KNNLabelPropagation(max_iterations=-1), "max_iterations must be at least 0"),
     (KNNLabelPropagation(symmetrize="yes"), "symmetrize must be True or False"),
+    (KNNLabelPropagation(propagation="layers"), "propagation must be one of ('synchronous', 'sequential')"),
     (KNNLabelPropagation(metric="nonsense"), "The 'metric' parameter of NearestNeighbors must be"),
 ])
 def test_bad_parameters_are_refused(estimator, message):

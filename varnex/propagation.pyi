@@ -11,6 +11,7 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
     metric: str
     p: int
     symmetrize: bool
+    propagation: str
     max_iterations: int
     tolerance: float
     n_jobs: int | None
@@ -25,6 +26,7 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
         metric: str = "euclidean",
         p: int = 2,
         symmetrize: bool = False,
+        propagation: str = "synchronous",
         max_iterations: int = 50000,
         tolerance: float = 1e-3,
         n_jobs: int | None = None,
