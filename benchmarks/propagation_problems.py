@@ -66,21 +66,13 @@ class EstimatorGraph:
         indptr, indices = self.connections.to_csr()
         return indptr, indices.astype(np.int32), self.weights.to_csr()[1]
 
-    def propagate(self, known, synchronous, max_iter=50000, tol=1e-3):
+    def propagate(self, known, synchronous, exact_stop=False):
+        """The estimator's propagation; with `exact_stop` (and a tolerance below every
+        labelling's score change) the synchronous rule stops after its layers, without
+        the closing re-vote."""
         labels = known.copy()
-        propagate(*self.csr(), labels, max_iter, tol, synchronous)
+        propagate(*self.csr(), labels, 50000, 1e-3, synchronous, exact_stop)
         if _add_reverse_edges(np.flatnonzero(labels == -1), self.knn, self.knn_weights, self.connections,
                               self.weights):
-            propagate(*self.csr(), labels, max_iter, tol, synchronous)
+            propagate(*self.csr(), labels, 50000, 1e-3, synchronous, exact_stop)
         return labels
-
-
-def permutation_change(X, known, k, synchronous, seed=0):
-    """Share of the unlabelled samples whose label changes when the rows are permuted
-    (and the result permuted back)."""
-    order = np.random.default_rng(seed).permutation(X.shape[0])
-    plain = EstimatorGraph(X, known, k).propagate(known, synchronous)
-    permuted = np.empty_like(plain)
-    permuted[order] = EstimatorGraph(X[order], known[order], k).propagate(known[order], synchronous)
-    free = known == -1
-    return float(np.mean(plain[free] != permuted[free]))

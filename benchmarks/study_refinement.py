@@ -9,7 +9,8 @@ samples of
   - layers + r:    then r refinement sweeps (r = 1, 2, 3);
   - layers + all:  then refinement sweeps until no label changes (at most 100);
   - index order:   the sequential rule, for reference;
-over every data set, labelled share, k and draw below. Refinement here is a NumPy
+over every data set, labelled share, k and draw below. "layers + 1" is the synchronous
+rule as built (linka_sweep.propagate re-votes once); the further sweeps are a NumPy
 re-vote of every unlabelled sample from the previous sweep's labels, (1 / weight)**2 per
 neighbour, ties to the smallest class.
 
@@ -63,10 +64,10 @@ def run():
         except SystemError:   # today's joining step cannot reach every group at small k
             unjoinable += 1
             continue
-        layers = graph.propagate(known, synchronous=True)
+        layers = graph.propagate(known, synchronous=True, exact_stop=True)
         results = {
             "layers": layers,
-            "layers + 1": refine(graph, known, layers, 1),
+            "layers + 1": graph.propagate(known, synchronous=True),
             "layers + 2": refine(graph, known, layers, 2),
             "layers + 3": refine(graph, known, layers, 3),
             "layers + all": refine(graph, known, layers, 100),
