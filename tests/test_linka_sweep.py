@@ -1,6 +1,7 @@
 """propagate over CSR arrays: the index-order rule against weighted_label_propagation, the
 synchronous rule against a NumPy reference, the stop rules and the checks of the arrays."""
 
+import _thread
 import threading
 
 import numpy as np
@@ -207,3 +208,13 @@ def test_other_threads_run_while_it_sweeps():
         ticks.append(1)
         worker.join(0.001)
     assert labels[0] == 3 and len(ticks) > 1
+
+
+def test_ctrl_c_stops_a_long_run_and_keeps_what_it_found():
+    indptr, indices, weights, labels = chain(30000)   # about 4.5e8 node visits in index order
+    timer = threading.Timer(0.05, _thread.interrupt_main)
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        propagate(indptr, indices, weights, labels, 10**6, 1e-3, False)
+    timer.join()
+    assert labels[0] == -1 and labels[-2] == 3

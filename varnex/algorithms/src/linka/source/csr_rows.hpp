@@ -35,6 +35,15 @@ public:
 
     void poll() { gil_.poll(); }
 
+    // Hints for a reader that jumps between rows: the row's bounds first, and a few
+    // rows later, once they have arrived, its neighbours and weights.
+    void prefetch_bounds(Py_ssize_t i) const { __builtin_prefetch(indptr_.data() + i); }
+    void prefetch_row(Py_ssize_t i) const {
+        const int64_t start = indptr_.unchecked(i);
+        __builtin_prefetch(indices_.data() + start);
+        __builtin_prefetch(weights_.data() + start);
+    }
+
 private:
     frame::Elements<const int64_t> indptr_;
     frame::Elements<const Index> indices_;

@@ -42,6 +42,13 @@ concept WeightedRows = requires(G& rows, Py_ssize_t i) {
     rows.poll();
 };
 
+// Rows that take hints about the rows to be read soon (see CsrRows).
+template <class G>
+concept PrefetchingRows = requires(const G& rows, Py_ssize_t i) {
+    rows.prefetch_bounds(i);
+    rows.prefetch_row(i);
+};
+
 enum class Reading { InPlace, Snapshot };
 
 // AtTolerance: the first sweep whose largest score change is below the tolerance ends
@@ -103,6 +110,21 @@ int32_t break_tie(const Row& row, frame::Elements<const int32_t> labels, const L
     return winner;
 }
 
+// Visits `nodes` in their order. Rows scattered over memory arrive one cache miss
+// after another; rows that take hints are asked for some visits ahead instead.
+template <WeightedRows Rows, class Visit>
+void visit_all(const std::vector<int32_t>& nodes, const Rows& rows, Visit&& visit) {
+    constexpr size_t kBoundsAhead = 16, kRowAhead = 8;
+    const size_t count = nodes.size();
+    for (size_t k = 0; k < count; ++k) {
+        if constexpr (PrefetchingRows<Rows>) {
+            if (k + kBoundsAhead < count) rows.prefetch_bounds(nodes[k + kBoundsAhead]);
+            if (k + kRowAhead < count) rows.prefetch_row(nodes[k + kRowAhead]);
+        }
+        visit(nodes[k]);
+    }
+}
+
 // In-place reading: every sweep visits every node in index order, and a new label is
 // written at once.
 class InPlaceVisits {
@@ -110,8 +132,8 @@ public:
     template <WeightedRows Rows>
     InPlaceVisits(Rows&, frame::Elements<const int32_t> labels) : num_nodes_(labels.size()) {}
 
-    template <class Visit>
-    void for_each(Visit&& visit) const {
+    template <WeightedRows Rows, class Visit>
+    void for_each(const Rows&, Visit&& visit) const {
         for (Py_ssize_t i = 0; i < num_nodes_; ++i) visit(i);
     }
     void assign(frame::Elements<int32_t> labels, Py_ssize_t i, const Vote& vote) { labels.unchecked(i) = vote.label; }
@@ -123,18 +145,22 @@ private:
 
 // Snapshot reading: new labels wait until the sweep ends, so the label array itself is
 // the previous sweep's snapshot. A node's vote can only change when a neighbour's label
-// did, so after the first sweep, which visits every node, a sweep visits only the nodes
-// that list a node labelled in the sweep before: no node waits through sweeps of
-// rescanning a neighbourhood where nothing changed. Nodes are int32 (check_csr).
+// did, so a sweep visits only the nodes that list a node labelled in the sweep before:
+// no node waits through sweeps of rescanning a neighbourhood where nothing changed.
+// The first sweep visits the nodes that list a labelled node, or, where every
+// unlabelled node's first score counts (`visit_all_first`), every unlabelled node.
+// Nodes are int32 (check_csr).
 class SnapshotVisits {
 public:
     template <WeightedRows Rows>
-    SnapshotVisits(Rows& rows, frame::Elements<const int32_t> labels)
+    SnapshotVisits(Rows& rows, frame::Elements<const int32_t> labels, bool visit_all_first)
         : listed_by_start_(labels.size() + 1, 0), queued_((labels.size() + 63) / 64, 0) {
         const auto num_nodes = static_cast<int32_t>(labels.size());
         // Who lists whom, turned around: listed_by_ holds the nodes that list node v
-        // at listed_by_start_[v] .. listed_by_start_[v + 1].
+        // at listed_by_start_[v] .. listed_by_start_[v + 1]. Only unlabelled nodes are
+        // ever visited, so only they are kept.
         for (int32_t i = 0; i < num_nodes; ++i) {
+            if (labels.unchecked(i) != -1) continue;
             const auto row = rows.row(i);
             for (Py_ssize_t j = 0; j < row.size(); ++j) ++listed_by_start_[row.neighbour(j) + 1];
         }
@@ -142,25 +168,28 @@ public:
         listed_by_.resize(listed_by_start_[num_nodes]);
         std::vector<int64_t> filled(listed_by_start_.begin(), listed_by_start_.end() - 1);
         for (int32_t i = 0; i < num_nodes; ++i) {
+            if (labels.unchecked(i) != -1) continue;
             const auto row = rows.row(i);
             for (Py_ssize_t j = 0; j < row.size(); ++j) listed_by_[filled[row.neighbour(j)]++] = i;
         }
         for (int32_t i = 0; i < num_nodes; ++i) {
-            if (labels.unchecked(i) == -1) next_.push_back(i);
+            if (visit_all_first && labels.unchecked(i) == -1) next_.push_back(i);
+            if (!visit_all_first && labels.unchecked(i) != -1) found_.push_back({i, labels.unchecked(i)});
         }
+        if (!visit_all_first) queue_listers_of_found();
     }
 
-    template <class Visit>
-    void for_each(Visit&& visit) {
+    template <WeightedRows Rows, class Visit>
+    void for_each(const Rows& rows, Visit&& visit) {
         visiting_.swap(next_);
         next_.clear();
-        for (const int32_t i : visiting_) visit(i);
+        visit_all(visiting_, rows, visit);
     }
     // The nodes that voted while some of their neighbours had no label: only their
     // vote can come out differently now. The others saw then what they would see now.
-    template <class Visit>
-    void for_each_partial_voter(Visit&& visit) const {
-        for (const int32_t i : partial_voters_) visit(i);
+    template <WeightedRows Rows, class Visit>
+    void for_each_partial_voter(const Rows& rows, Visit&& visit) const {
+        visit_all(partial_voters_, rows, visit);
     }
     void reassign(Py_ssize_t i, const Vote& vote) {
         if (vote.label != -1) found_.push_back({static_cast<int32_t>(i), vote.label});
@@ -169,13 +198,27 @@ public:
         if (vote.label != -1) found_.push_back({static_cast<int32_t>(i), vote.label});
         if (vote.label != -1 && vote.saw_unlabelled) partial_voters_.push_back(static_cast<int32_t>(i));
     }
-    // Writes the labels found in the sweep and queues the nodes that list them, once
-    // each and in index order, so the next sweep reads the label array front to back.
-    // Whether a queued node still needs a label is left to that sweep's skip test.
+    // Writes the labels found in the sweep and queues the nodes that list them.
     void end_sweep(frame::Elements<int32_t> labels) {
         write_found(labels);
-        for (const Found& found : found_) {
-            for (int64_t e = listed_by_start_[found.node]; e < listed_by_start_[found.node + 1]; ++e) {
+        queue_listers_of_found();
+    }
+    void write_found(frame::Elements<int32_t> labels) const {
+        for (const Found& found : found_) labels.unchecked(found.node) = found.label;
+    }
+
+private:
+    // Queues the nodes that list a found node, once each and in index order, so the
+    // next sweep reads the label array front to back; whether a queued node still
+    // needs a label is left to that sweep's skip test. Forgets the found nodes.
+    void queue_listers_of_found() {
+        constexpr size_t kBoundsAhead = 16, kListAhead = 8;
+        const size_t count = found_.size();
+        for (size_t k = 0; k < count; ++k) {
+            if (k + kBoundsAhead < count) __builtin_prefetch(&listed_by_start_[found_[k + kBoundsAhead].node]);
+            if (k + kListAhead < count) __builtin_prefetch(listed_by_.data() + listed_by_start_[found_[k + kListAhead].node]);
+            const int32_t node = found_[k].node;
+            for (int64_t e = listed_by_start_[node]; e < listed_by_start_[node + 1]; ++e) {
                 const int32_t lister = listed_by_[e];
                 uint64_t& word = queued_[lister >> 6];
                 const uint64_t bit = uint64_t{1} << (lister & 63);
@@ -198,11 +241,7 @@ public:
             for (const int32_t i : next_) queued_[i >> 6] = 0;
         }
     }
-    void write_found(frame::Elements<int32_t> labels) const {
-        for (const Found& found : found_) labels.unchecked(found.node) = found.label;
-    }
 
-private:
     struct Found {
         int32_t node;
         int32_t label;
@@ -230,10 +269,16 @@ private:
 template <Reading reading, WeightedRows Rows>
 uint64_t sweep_labels(Rows& rows, frame::Elements<int32_t> labels, frame::Elements<double> scores,
                       const SweepLimits& limits) {
-    using Visits = std::conditional_t<reading == Reading::InPlace, detail::InPlaceVisits, detail::SnapshotVisits>;
     if (limits.max_sweeps == 0) return 0;
     const frame::Elements<const int32_t> seen(labels.data(), labels.size());
-    Visits visits(rows, seen);
+    auto visits = [&] {
+        if constexpr (reading == Reading::InPlace) {
+            return detail::InPlaceVisits(rows, seen);
+        } else {
+            // The tolerance stop counts every unlabelled node's first score.
+            return detail::SnapshotVisits(rows, seen, limits.stop == Stop::AtTolerance);
+        }
+    }();
     LabelTotals totals;
 
     // The label that node i's labelled neighbours vote for, and its score.
@@ -270,7 +315,7 @@ uint64_t sweep_labels(Rows& rows, frame::Elements<int32_t> labels, frame::Elemen
         double max_diff = 0.0;
         bool processed_any = false;
         bool labelled_any = false;
-        visits.for_each([&](Py_ssize_t i) {
+        visits.for_each(rows, [&](Py_ssize_t i) {
             rows.poll();
             // A node not yet processed holds the same label in both readings.
             if (labels.unchecked(i) != -1) return;
@@ -293,7 +338,7 @@ uint64_t sweep_labels(Rows& rows, frame::Elements<int32_t> labels, frame::Elemen
     if constexpr (reading == Reading::Snapshot) {
         if (limits.stop == Stop::WhenSettled && settled && sweep < limits.max_sweeps) {
             ++sweep;
-            visits.for_each_partial_voter([&](Py_ssize_t i) {
+            visits.for_each_partial_voter(rows, [&](Py_ssize_t i) {
                 rows.poll();
                 const detail::Vote vote = vote_for(i);
                 scores.unchecked(i) = vote.score;
