@@ -214,6 +214,10 @@ private:
     void queue_listers_of_found() {
         constexpr size_t kBoundsAhead = 16, kListAhead = 8;
         const size_t count = found_.size();
+        // Many found nodes: set their listers' bits, then read the bits back in order.
+        // Few: list the listers as their bits are first set, then sort the short list,
+        // which costs less than reading every word.
+        const bool many = count * 8 > queued_.size();
         for (size_t k = 0; k < count; ++k) {
             if (k + kBoundsAhead < count) __builtin_prefetch(&listed_by_start_[found_[k + kBoundsAhead].node]);
             if (k + kListAhead < count) __builtin_prefetch(listed_by_.data() + listed_by_start_[found_[k + kListAhead].node]);
@@ -222,15 +226,12 @@ private:
                 const int32_t lister = listed_by_[e];
                 uint64_t& word = queued_[lister >> 6];
                 const uint64_t bit = uint64_t{1} << (lister & 63);
-                if (word & bit) continue;
+                if (!many && !(word & bit)) next_.push_back(lister);
                 word |= bit;
-                next_.push_back(lister);
             }
         }
         found_.clear();
-        // A long queue is read back from the bits, already sorted; a short one sorted.
-        if (next_.size() > queued_.size() / 4) {
-            next_.clear();
+        if (many) {
             for (size_t w = 0; w < queued_.size(); ++w) {
                 for (uint64_t bits = std::exchange(queued_[w], 0); bits != 0; bits &= bits - 1) {
                     next_.push_back(static_cast<int32_t>(w * 64 + std::countr_zero(bits)));
