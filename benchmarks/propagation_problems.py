@@ -64,7 +64,7 @@ class EstimatorGraph:
 
     def csr(self):
         indptr, indices = self.connections.to_csr()
-        return indptr, indices.astype(np.int32), self.weights.to_csr()[1]
+        return indptr, indices, self.weights.to_csr()[1]
 
     def propagate(self, known, synchronous, exact_stop=False):
         """The estimator's propagation; with `exact_stop` (and a tolerance below every

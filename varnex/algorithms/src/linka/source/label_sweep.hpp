@@ -1,8 +1,8 @@
 // Label propagation sweeps, written once for every way of reading a graph.
 //
-// A sweep visits the unlabelled nodes in index order and gives each the label whose
-// labelled neighbours weigh most, a neighbour over an edge of weight w counting (1/w)^2.
-// Two policies say which labels a node sees:
+// A sweep visits unlabelled nodes in index order and gives each the label whose labelled
+// neighbours weigh most, a neighbour over an edge of weight w counting (1/w)^2. Two
+// policies say which labels a node sees:
 //  - InPlace: the labels as they are now, so a label found earlier in the sweep counts
 //    for every later node of the same sweep, and the result depends on the node order;
 //    ties go to the label met first in the row.
@@ -34,8 +34,8 @@ concept WeightedRow = requires(const R& row, Py_ssize_t j) {
 };
 
 // Where the rows come from. row(i) is asked for the nodes a sweep processes, in the
-// order it processes them (and, for snapshot reading, for every node once before the
-// first sweep); poll() is called once per node visited, labelled or not.
+// order it processes them (and, for snapshot reading, twice for every unlabelled node
+// before the first sweep); poll() is called once per node visited, labelled or not.
 template <class G>
 concept WeightedRows = requires(G& rows, Py_ssize_t i) {
     { rows.row(i) } -> WeightedRow;
