@@ -2,6 +2,7 @@
 synchronous rule against a NumPy reference, the stop rules and the checks of the arrays."""
 
 import _thread
+import signal
 import threading
 
 import numpy as np
@@ -212,9 +213,13 @@ def test_other_threads_run_while_it_sweeps():
 
 def test_ctrl_c_stops_a_long_run_and_keeps_what_it_found():
     indptr, indices, weights, labels = chain(30000)   # about 4.5e8 node visits in index order
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)   # whatever ran before
     timer = threading.Timer(0.05, _thread.interrupt_main)
-    timer.start()
-    with pytest.raises(KeyboardInterrupt):
-        propagate(indptr, indices, weights, labels, 10**6, 1e-3, False)
-    timer.join()
+    try:
+        timer.start()
+        with pytest.raises(KeyboardInterrupt):
+            propagate(indptr, indices, weights, labels, 10**6, 1e-3, False)
+    finally:
+        timer.join()
+        signal.signal(signal.SIGINT, previous)
     assert labels[0] == -1 and labels[-2] == 3

@@ -107,21 +107,26 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
           label, the samples that voted before all their neighbours had labels vote
           once more, from all of them. No rule depends on the order of the rows:
           permuting the rows permutes the labels and changes nothing else (up to ties
-          in the neighbour search).
+          in the neighbour search, and to the joining of groups that hold no labelled
+          sample, which follows the row order).
         - ``"sequential"``: samples are visited in row order and a label counts at once
           for the later rows of the same sweep; a sample keeps the first label it
           gets, and equal scores go to the label met first in its neighbour list. Its
           labels depend on the order of the rows.
 
-        Synchronous is the default: a row permutation changed 3.6 to 46% of the
-        sequential rule's labels of unlabelled samples on the built-in data sets, and
-        the synchronous rule was as accurate or more on average (see the README's
-        comparison and ``benchmarks/bench_propagation_rules.py``).
+        Synchronous is the default: over seven data sets (``k=7``, five labelled
+        draws each, ``benchmarks/bench_propagation_rules.py``) a row permutation
+        changed up to 37% of the sequential rule's labels of unlabelled samples (7% on
+        the digits) and at most 0.1% of the synchronous rule's, and the synchronous
+        rule was the more accurate on average (0.867 against 0.860; scikit-learn's
+        `LabelPropagation` 0.843, `LabelSpreading` 0.799, both with the knn kernel).
     max_iterations : int, default=50000
         Largest number of propagation sweeps.
     tolerance : float, default=1e-3
-        Kept for compatibility: propagation runs until a sweep labels no more samples
-        (or `max_iterations`), whatever the score changes.
+        Smallest score change that keeps score refinement going. It never ends the
+        labelling, which goes on while a sweep labels samples (up to
+        `max_iterations`); neither rule refines beyond that (the synchronous rule's
+        closing re-vote is a single sweep), so it has no effect on the labels.
     n_jobs : int, default=None
         Parallel jobs of the nearest-neighbour search (scikit-learn's meaning).
     verbose : int, default=0
