@@ -91,7 +91,7 @@ def compare_on_data_sets():
                 changed[name][rule].append(permutation_change(rule, X, known, draw))
 
     print(f"k = {K}, {DRAWS} labelled draws per data set; accuracy on the unlabelled samples (mean over draws),"
-          " fit time (sum over draws of the best of 3), share of unlabelled labels a row permutation changes")
+          " fit time (sum over draws of the best of 5), share of unlabelled labels a row permutation changes")
     print()
     print("| data (labelled) | " + " | ".join(names)
           + " | sync / seq fit time | same, from propagation | changed: sync | changed: seq |")
