@@ -3,6 +3,7 @@ propagation of weighted_label_propagation, the synchronous one ignores the row o
 
 import numpy as np
 import pytest
+from sklearn.datasets import load_digits
 from sklearn.neighbors import NearestNeighbors
 
 from varnex import KNNLabelPropagation
@@ -87,3 +88,14 @@ def test_ties_go_to_the_nearest_then_the_smallest_class(X, y, synchronous, seque
     X, k = np.array(X, float), len(X) - 1
     for rule, expected in (("synchronous", synchronous), ("sequential", sequential)):
         assert KNNLabelPropagation(n_neighbors=k, propagation=rule).fit(X, y).transduction_[0] == expected, rule
+
+
+@pytest.mark.parametrize("rule", ["synchronous", "sequential"])
+def test_a_large_tolerance_does_not_leave_samples_unlabelled(rule):
+    # On the digits every score is below 0.01: the tolerance stop of
+    # weighted_label_propagation ended a run of tolerance 1.5 after its first sweep,
+    # with some 400 samples still unlabelled.
+    X, y = load_digits(return_X_y=True)
+    known = np.where(np.random.default_rng(0).random(len(y)) < 0.05, y, -1)
+    fitted = KNNLabelPropagation(propagation=rule, tolerance=1.5).fit(X, known)
+    assert np.all(fitted.transduction_ >= 0)
