@@ -32,3 +32,25 @@ def propagated_by_module(connections, weight_graph, known):
     labels = np.asarray(known, np.int32).copy()
     weighted_label_propagation(connections, weight_graph, labels)
     return labels
+
+
+WEIGHT_FLOOR = np.finfo(np.float32).tiny
+
+
+def edge_weights(distances):
+    """Distances as the estimator weighs edges: float32, floored at the smallest normal."""
+    return np.maximum(distances.astype(np.float32), WEIGHT_FLOOR)
+
+
+def add_reverse_edges(nodes, knn, knn_weights, connections, weights):
+    """Let each of `nodes` also list the nodes that list it, in the GraphWrapper pair, as
+    the estimator does for groups that one-way lists leave unlabelled; return whether
+    any edge was added."""
+    added = False
+    for source, position in zip(*np.nonzero(np.isin(knn, nodes))):
+        target = int(knn[source, position])
+        if not connections.contains(target, int(source)):
+            connections.append(target, int(source))
+            weights.append(target, float(knn_weights[source, position]))
+            added = True
+    return added

@@ -205,9 +205,11 @@ def fit_in_process(folder, text, *options, method="graph", name="in.csv"):
 
 @pytest.mark.parametrize("method, options, predicted", [
     ("graph", ["--n-neighbors", "2", "--max-iter", "0"], "0 -1 -1 -1 1 -1"),   # no sweep: known labels only
+    ("graph", ["--n-neighbors", "2", "--propagation", "sequential"], "0 0 0 1 1 1"),
     ("density", ["--eps", "0.01", "--min-samples", "1", "--no-postprocess"], "0 -1 -1 -1 1 -1"),
     ("density", ["--eps", "0.01", "--min-samples", "1"], "0 0 0 1 1 1"),
 ])
+@pytest.mark.filterwarnings("ignore::sklearn.exceptions.ConvergenceWarning")
 def test_method_options_reach_the_estimator(tmp_path, method, options, predicted):
     status, output = fit_in_process(tmp_path, TWO_GROUPS, *options, method=method)
     assert status == 0

@@ -109,6 +109,7 @@ def test_bad_input_is_refused(make, X, y, message):
     (KNNLabelPropagation(symmetrize="yes"), "The 'symmetrize' parameter of KNNLabelPropagation must be an instance of 'bool'"),
     (KNNLabelPropagation(metric="nonsense"), "The 'metric' parameter of KNNLabelPropagation must be a str among"),
     (KNNLabelPropagation(metric="mahalanobis"), "metric='mahalanobis' needs metric_params with 'VI' or 'V'"),
+    (KNNLabelPropagation(propagation="layers"), "The 'propagation' parameter of KNNLabelPropagation must be a str among"),
 ])
 def test_bad_parameters_are_refused(estimator, message):
     with pytest.raises(ValueError) as error:

@@ -67,7 +67,8 @@ SPREAD = [(data, k, metric, draw) for data in DATA for k in (1, 3, 5, 10) for me
 
 @pytest.fixture(scope="module")
 def outcomes():
-    """Per fit of the spread: (labels of the modules or None where they raise, the estimator's)."""
+    """Per fit of the spread: (labels of the modules or None where they raise, the
+    estimator's by the modules' sequential rule, the estimator's by its default rule)."""
     results = []
     for data, k, metric, draw in SPREAD:
         X, truth = DATA[data]()
@@ -76,19 +77,20 @@ def outcomes():
             expected = labels_by_modules(X, y, k, metric)
         except SystemError:
             expected = None
-        fitted = KNNLabelPropagation(n_neighbors=k, metric=metric).fit(X, y)
-        results.append((expected, encode_targets(fitted.transduction_)[1]))
+        fitted = [KNNLabelPropagation(n_neighbors=k, metric=metric, propagation=rule).fit(X, y)
+                  for rule in ("sequential", "synchronous")]
+        results.append((expected, *[encode_targets(model.transduction_)[1] for model in fitted]))
     return results
 
 
 def test_every_fit_of_the_spread_labels_every_sample(outcomes):
-    assert all(np.all(got != -1) for _, got in outcomes)
+    assert all(np.all(got != -1) for _, *rules in outcomes for got in rules)
     # The spread must hold inputs the modules cannot manage on their own.
-    assert any(expected is None for expected, _ in outcomes)
+    assert any(expected is None for expected, *_ in outcomes)
 
 
 def test_labels_are_the_modules_wherever_they_manage(outcomes):
-    for expected, got in outcomes:
+    for expected, got, _ in outcomes:
         if expected is not None:
             np.testing.assert_array_equal(got, expected)
 
@@ -97,7 +99,7 @@ def test_labels_are_the_modules_wherever_they_manage(outcomes):
 def test_symmetric_lists_keep_the_modules_labels(seed):
     X, truth = make_moons(300, noise=0.1, random_state=seed)
     y = reveal(truth, 6, seed)
-    fitted = KNNLabelPropagation(n_neighbors=4, symmetrize=True).fit(X, y)
+    fitted = KNNLabelPropagation(n_neighbors=4, symmetrize=True, propagation="sequential").fit(X, y)
     np.testing.assert_array_equal(fitted.transduction_, labels_by_modules(X, y, 4, symmetrize=True))
 
 

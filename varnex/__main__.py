@@ -13,6 +13,7 @@ import signal
 import sys
 import threading
 import time
+import warnings
 
 # Inputs with at least this many rows report each stage on stderr.
 PROGRESS_ROWS = 10_000
@@ -25,7 +26,7 @@ SEED_LIMIT = 2**32   # the seeds NumPy's legacy generators (and scikit-learn's d
 METHOD_OPTIONS = {
     "density": {"eps": "eps", "min_samples": "min_samples", "threshold": "threshold",
                 "postprocess": "postprocess"},
-    "graph": {"n_neighbors": "n_neighbors", "max_iter": "max_iter", "tol": "tol"},
+    "graph": {"n_neighbors": "n_neighbors", "propagation": "propagation", "max_iter": "max_iter", "tol": "tol"},
 }
 METHOD_ESTIMATORS = {"density": ("varnex.density", "DensityClustering"),
                      "graph": ("varnex.propagation", "KNNLabelPropagation")}
@@ -102,6 +103,9 @@ def _build_parser():
                          help="keep samples outside a known class unlabelled (-1)")
     graph = fit.add_argument_group("graph method")
     graph.add_argument("--n-neighbors", type=int, help="neighbours per sample in the graph (default 7)")
+    graph.add_argument("--propagation", choices=["synchronous", "sequential"],
+                       help="how a sweep reads the labels: of the previous sweep, whatever the row order "
+                            "(synchronous, the default), or as given, in row order (sequential)")
     graph.add_argument("--max-iter", type=int, help="propagation sweeps at most (default 50000)")
     graph.add_argument("--tol", type=float, help="propagation convergence threshold (default 1e-3)")
     noise = fit.add_mutually_exclusive_group()
@@ -244,13 +248,20 @@ def _raise_terminated(signum, frame):
     raise _Terminated(signum)
 
 
+def _show_warning(message, category, filename, lineno, file=None, line=None):
+    print(f"varnex: warning: {str(message).strip().splitlines()[0]}", file=sys.stderr)
+
+
 def main(argv=None):
     """Run the command line with `argv` (default: ``sys.argv[1:]``); return the exit status."""
     handled = (signal.SIGTERM, signal.SIGHUP) if threading.current_thread() is threading.main_thread() else ()
     previous = {signum: signal.signal(signum, _raise_terminated) for signum in handled}
     try:
         args = _build_parser().parse_args(argv)
-        (_demo if args.command == "demo" else _fit)(args)
+        with warnings.catch_warnings():
+            # A warning of the estimators is one line too, without the source line.
+            warnings.showwarning = _show_warning
+            (_demo if args.command == "demo" else _fit)(args)
     except _CommandError as error:
         # One line: the first line of the message is the one that matters.
         message = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__

@@ -138,22 +138,23 @@ def reverse_edges(graph, knn, nodes):
     return append_edges(graph, targets[new], sources[new], weights[new])
 
 
-def propagate(graph, labels, max_iterations, tolerance):
-    """Weighted label propagation over `graph`, into `labels` (int32) in place: sweeps
-    in node order, each node seeing the labels given earlier in the same sweep.
-    Returns the number of sweeps."""
+def propagate(graph, labels, max_iterations, tolerance, synchronous=False):
+    """Weighted label propagation over `graph`, into `labels` (int32) in place; returns
+    the number of sweeps. Sequential sweeps go in node order, each node seeing the
+    labels given earlier in the same sweep; synchronous ones see the previous sweep's."""
     indptr, indices, weights = graph
-    return linka_sweep.propagate(indptr, indices, weights, labels, int(max_iterations), float(tolerance), False)
+    return linka_sweep.propagate(indptr, indices, weights, labels, int(max_iterations), float(tolerance),
+                                 synchronous)
 
 
-def label_graph(graph, knn, known, max_iterations, tolerance):
+def label_graph(graph, knn, known, max_iterations, tolerance, synchronous=False):
     """Labels for every node of a connected graph: propagation, then the reverse edges
     of the nodes left unlabelled and a second propagation. Returns ``(labels, sweeps)``."""
     labels = known.copy()
-    sweeps = propagate(graph, labels, max_iterations, tolerance)
+    sweeps = propagate(graph, labels, max_iterations, tolerance, synchronous)
     left = np.flatnonzero(labels == -1)
     if left.size:
         rescued = reverse_edges(graph, knn, left)
         if rescued is not None:
-            sweeps += propagate(rescued, labels, max_iterations, tolerance)
+            sweeps += propagate(rescued, labels, max_iterations, tolerance, synchronous)
     return labels, sweeps

@@ -6,6 +6,7 @@ from numbers import Integral
 import numpy as np
 from sklearn.base import BaseEstimator, ClassifierMixin, _fit_context
 from sklearn.exceptions import ConvergenceWarning
+from sklearn.utils._param_validation import StrOptions
 from sklearn.utils.validation import check_is_fitted, validate_data
 
 from varnex import _graph_pipeline as pipeline
@@ -24,9 +25,10 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
     labelled sample are joined to the labelled part through their nearest neighbours,
     and a group of samples whose lists lead only into the group is joined by one edge
     between its sample nearest to the labelled part and that nearest sample. Then,
-    sweep after sweep in sample order, each unlabelled sample takes the label with the
-    largest sum of ``(1 / distance)**2`` over its already labelled neighbours, until
-    the scores settle. Every sample ends with a label.
+    sweep after sweep, each unlabelled sample takes the label with the largest sum of
+    ``(1 / distance)**2`` over its already labelled neighbours, until a sweep labels no
+    more samples. Which labels a sweep sees is set by `propagation`. Every sample ends
+    with a label.
 
     Parameters
     ----------
@@ -47,13 +49,37 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
         ``n_neighbors=7``): a sample then takes its label from its own nearest
         neighbours only. Samples that one-way lists leave unlabelled (a group that
         lists only itself) get the reverse edges added and a second propagation.
+    propagation : {"synchronous", "sequential"}, default="synchronous"
+        How a sweep reads its neighbours' labels.
+
+        - ``"synchronous"``: every sample votes from the labels of the previous sweep,
+          so samples are labelled in layers of hops from the labelled ones, each by the
+          same weighted vote. Equal scores go to the label of the nearest labelled
+          neighbour among them, then to the smallest class. Once no sample is left to
+          label, the samples that voted before all their neighbours had labels vote
+          once more, from all of them. No rule depends on the order of the rows:
+          permuting the rows permutes the labels and changes nothing else (up to ties
+          in the neighbour search, and to the joining of groups that hold no labelled
+          sample, which follows the row order).
+        - ``"sequential"``: samples are visited in row order and a label counts at once
+          for the later rows of the same sweep; a sample keeps the first label it
+          gets, and equal scores go to the label met first in its neighbour list. Its
+          labels depend on the order of the rows.
+
+        Synchronous is the default: over seven data sets (``k=7``, five labelled
+        draws each, ``benchmarks/bench_propagation_rules.py``) a row permutation
+        changed up to 37% of the sequential rule's labels of unlabelled samples (7% on
+        the digits) and at most 0.1% of the synchronous rule's, and the synchronous
+        rule was the more accurate on average (0.867 against 0.860; scikit-learn's
+        `LabelPropagation` 0.843, `LabelSpreading` 0.799, both with the knn kernel).
     max_iter : int, default=50000
         Largest number of propagation sweeps. When it stops the labelling before every
         sample has a label, `fit` warns with a ``ConvergenceWarning``.
     tol : float, default=1e-3
-        Propagation stops after a sweep in which no score changed by this much, but
-        only once a sweep labels no new sample: the tolerance may end the refinement
-        of scores, never the labelling.
+        Smallest score change that keeps score refinement going. It never ends the
+        labelling, which goes on while a sweep labels samples (up to
+        `max_iter`); neither rule refines beyond that (the synchronous rule's
+        closing re-vote is a single sweep), so it has no effect on the labels.
     n_jobs : int, default=None
         Parallel jobs of the nearest-neighbour searches (scikit-learn's meaning: None
         is 1, -1 all processors).
@@ -106,6 +132,7 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
         "metric_params": [dict, None],
         "p": [positive_int()],
         "symmetrize": ["boolean"],
+        "propagation": [StrOptions({"synchronous", "sequential"})],
         "max_iter": [positive_int(0)],
         "tol": [non_negative_real()],
         "n_jobs": [Integral, None],
@@ -113,12 +140,13 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
     }
 
     def __init__(self, n_neighbors=7, metric="euclidean", metric_params=None, p=2, symmetrize=False,
-                 max_iter=50000, tol=1e-3, n_jobs=None, verbose=0):
+                 propagation="synchronous", max_iter=50000, tol=1e-3, n_jobs=None, verbose=0):
         self.n_neighbors = n_neighbors
         self.metric = metric
         self.metric_params = metric_params
         self.p = p
         self.symmetrize = symmetrize
+        self.propagation = propagation
         self.max_iter = max_iter
         self.tol = tol
         self.n_jobs = n_jobs
@@ -163,8 +191,9 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
             components = pipeline.components(graph, known)
         with stage(f"joining {np.count_nonzero(components[2] == 0)} unlabelled components"):
             graph = pipeline.connect(knn, graph, components, self._neighbours.nearest_among)
-        with stage("label propagation"):
-            propagated, self.n_iter_ = pipeline.label_graph(graph, knn, known, self.max_iter, self.tol)
+        with stage(f"label propagation ({self.propagation})"):
+            propagated, self.n_iter_ = pipeline.label_graph(graph, knn, known, self.max_iter, self.tol,
+                                                                synchronous=self.propagation == "synchronous")
         left = np.count_nonzero(propagated == -1)
         if left:
             # Every sample is joined to a labelled one: only the sweep limit leaves -1.

@@ -12,6 +12,7 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
     metric_params: dict[str, Any] | None
     p: int
     symmetrize: bool
+    propagation: str
     max_iter: int
     tol: float
     n_jobs: int | None
@@ -28,6 +29,7 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
         metric_params: dict[str, Any] | None = None,
         p: int = 2,
         symmetrize: bool = False,
+        propagation: str = "synchronous",
         max_iter: int = 50000,
         tol: float = 1e-3,
         n_jobs: int | None = None,

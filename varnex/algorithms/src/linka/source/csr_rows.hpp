@@ -35,6 +35,15 @@ public:
 
     void poll() { gil_.poll(); }
 
+    // Hints for a reader that jumps between rows: the row's bounds first, and a few
+    // rows later, once they have arrived, its neighbours and weights.
+    void prefetch_bounds(Py_ssize_t i) const { __builtin_prefetch(indptr_.data() + i); }
+    void prefetch_row(Py_ssize_t i) const {
+        const int64_t start = indptr_.unchecked(i);
+        __builtin_prefetch(indices_.data() + start);
+        __builtin_prefetch(weights_.data() + start);
+    }
+
 private:
     frame::Elements<const int64_t> indptr_;
     frame::Elements<const Index> indices_;
@@ -44,10 +53,13 @@ private:
 
 // The checks every CSR reader relies on, with ValueErrors that say which one failed:
 // indptr holds num_nodes + 1 entries rising from 0 to the number of edges, weights has
-// one entry per edge and every index names a node.
+// one entry per edge, every index names a node, and node numbers fit 32 bits.
 template <class Index>
 void check_csr(frame::Elements<const int64_t> indptr, frame::Elements<const Index> indices,
                frame::Elements<const float> weights, Py_ssize_t num_nodes) {
+    if (num_nodes > INT32_MAX) {
+        frame::raise(PyExc_ValueError, "%zd nodes: at most %d are supported", num_nodes, INT32_MAX);
+    }
     if (indptr.size() != num_nodes + 1) {
         frame::raise(PyExc_ValueError, "indptr has %zd entries for %zd nodes; it needs one more than the nodes",
                      indptr.size(), num_nodes);

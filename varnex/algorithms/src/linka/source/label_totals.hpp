@@ -33,12 +33,7 @@ public:
             }
             slot = (slot + 1) & mask_;
         }
-        if (2 * (entries_.size() + 1) > slots_.size()) {
-            grow();
-            slot = free_slot(label);
-        }
-        slots_[slot] = entries_.size();
-        entries_.push_back({label, amount, slot});
+        insert(label, amount, slot);
     }
 
     // Entries in insertion order.
@@ -57,6 +52,17 @@ private:
         // Fibonacci hashing: consecutive labels land far apart.
         uint64_t h = static_cast<uint64_t>(static_cast<uint32_t>(label)) * 0x9E3779B97F4A7C15ULL;
         return static_cast<size_t>(h >> 32) & mask_;
+    }
+
+    // Out of line, so that add() stays small enough to inline into the vote loops: a
+    // node meets each of its labels once, and adds to it once per neighbour.
+    [[gnu::noinline]] void insert(int32_t label, double amount, size_t slot) {
+        if (2 * (entries_.size() + 1) > slots_.size()) {
+            grow();
+            slot = free_slot(label);
+        }
+        slots_[slot] = entries_.size();
+        entries_.push_back({label, amount, slot});
     }
 
     size_t free_slot(int32_t label) const {

@@ -47,8 +47,8 @@ struct WrapperRow {
 // connections.to_numpy(i), then weights.to_numpy(i), each converted as it arrives.
 class WrapperRows {
 public:
-    WrapperRows(PyObject* connections, PyObject* weights, frame::Elements<const int32_t> labels)
-        : connections_(connections), weights_(weights), labels_(labels) {}
+    WrapperRows(PyObject* connections, PyObject* weights, Py_ssize_t num_nodes)
+        : connections_(connections), weights_(weights), num_nodes_(num_nodes) {}
 
     WrapperRow row(Py_ssize_t i) const {
         Ref index = frame::new_int(i);
@@ -68,7 +68,7 @@ private:
     // returned, so nothing can change the rows between this check and their use.
     void require_usable(const StridedVector<int64_t>& neighbours, const StridedVector<float>& weights,
                         Py_ssize_t node) const {
-        const Py_ssize_t num_nodes = labels_.size();
+        const Py_ssize_t num_nodes = num_nodes_;
         const Py_ssize_t degree = neighbours.size();
         for (Py_ssize_t j = 0; j < degree; ++j) {
             const int64_t neighbour = neighbours.unchecked(j);
@@ -77,9 +77,6 @@ private:
                 frame::raise(PyExc_IndexError, "node %zd lists neighbour %lld, outside 0 .. %zd", node,
                              static_cast<long long>(neighbour), num_nodes - 1);
             }
-            // The neighbours' labels are scattered over the label array: ask for all of
-            // them now, so the sweep does not wait for them one at a time.
-            __builtin_prefetch(&labels_.unchecked(neighbour));
         }
         if (weights.size() < degree) {
             frame::raise(PyExc_ValueError, "node %zd has %zd neighbours but only %zd weights", node, degree,
@@ -89,7 +86,7 @@ private:
 
     PyObject* connections_;
     PyObject* weights_;
-    frame::Elements<const int32_t> labels_;
+    Py_ssize_t num_nodes_;
 };
 
 Ref weighted_label_propagation(const frame::Arguments& args) {
@@ -107,7 +104,7 @@ Ref weighted_label_propagation(const frame::Arguments& args) {
     }
 
     const frame::Elements<int32_t> labels = initial_labels.elements();
-    WrapperRows rows(args[0], args[1], {labels.data(), num_nodes});
+    WrapperRows rows(args[0], args[1], num_nodes);
     linka::sweep_labels<linka::Reading::InPlace>(rows, labels, scores.elements(),
                                                  {max_iterations, tolerance, linka::Stop::AtTolerance});
 
