@@ -21,7 +21,7 @@ NATIVE = {
 # Array entry points, several to a module.
 ARRAY_ENTRIES = [
     ("varnex.algorithms.src.densa.binaries.densa_arrays", name)
-    for name in ("cluster_neighbourhoods", "neighbourhoods_from_pairs", "close_pairs")
+    for name in ("cluster_neighbourhoods", "cluster_weighted_neighbourhoods", "neighbourhoods_from_pairs", "close_pairs")
 ]
 
 

@@ -42,14 +42,20 @@ class DensityClustering(ClusterMixin, BaseEstimator):
     min_samples : int, default=5
         Smallest neighbourhood size, the sample itself included, that makes a sample a
         core sample.
-    metric : str, default="euclidean"
-        Distance between samples, any metric of scikit-learn's ``BallTree``.
-        ``"euclidean"`` and ``"minkowski"`` with ``p=2`` give the same clusters: a k-d
-        tree's pair query in up to 15 dimensions, brute force by matrix products in
-        more. Other metrics use a ball tree.
+    metric : str or callable, default="euclidean"
+        Distance between samples: any metric of scikit-learn's ``NearestNeighbors``,
+        a callable taking two rows and returning their distance, or ``"precomputed"``
+        to pass `fit` the distances themselves (see `fit`). ``"euclidean"`` and
+        ``"minkowski"`` with ``p=2`` give the same clusters: a k-d tree's pair query in
+        up to 15 dimensions, brute force by matrix products in more. Other metrics of
+        scikit-learn's ``BallTree``, callables included, use a ball tree; the rest
+        (``"cosine"``, ``"correlation"``, ...) and sparse samples scikit-learn's brute
+        force, a bounded number of rows at a time. Sparse samples under a metric
+        without a sparse form are made dense.
     metric_params : dict, default=None
         Parameters of the metric, as scikit-learn takes them (``{"V": ...}`` for
-        ``"seuclidean"``, ``{"VI": ...}`` for ``"mahalanobis"``).
+        ``"seuclidean"``, ``{"VI": ...}`` for ``"mahalanobis"``, keyword arguments of
+        a callable).
     p : int, default=2
         Minkowski exponent, used only when `metric` is ``"minkowski"``.
     threshold : int, default=-1
@@ -82,17 +88,33 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         The raw clusters before post-processing: the index into `classes_` for samples
         in a known class, -1 for noise and -2, -3, ... for clusters found among
         unlabelled samples.
+    core_sample_indices_ : ndarray of shape (n_core_samples,)
+        Indices of the core samples, as DBSCAN's.
+    components_ : ndarray or sparse matrix of shape (n_core_samples, n_features)
+        The core samples themselves (their rows of distances with
+        ``metric="precomputed"``), as DBSCAN's.
+    centroids_ : ndarray of shape (n_centroids, n_features) or None
+        The centroids that post-processing measured: those of the known classes and of
+        the new clusters it kept, in the order of their identifiers in `clusters_`
+        (new clusters first). Empty without post-processing or labels; None with
+        ``metric="precomputed"``, where no coordinates exist and the nearest sample of
+        a kept cluster stands in for its centroid.
+    centroid_labels_ : ndarray of shape (n_centroids,)
+        The label each centroid gives, from `classes_`, or -1 for a kept new cluster.
     n_features_in_ : int
         Number of features seen during `fit`.
 
     Notes
     -----
+    `predict` labels new samples as `fit` labelled the training samples: by the
+    nearest core sample within `eps`, else by post-processing's nearest centroid.
+
     Every neighbourhood is computed at once before clusters grow, so memory grows with
     the number of sample pairs within `eps` of each other: on large dense data choose
     `eps` with care.
 
     For the distances that scale with the data (Minkowski family, cosine and their
-    kin) the data is first brought to unit size by a power of two, with `eps` to
+    kin, precomputed distances) the data is first brought to unit size by a power of two, with `eps` to
     match: the clusters are the same as on the data itself, and stay the same at any
     scale, even where squared distances would overflow or underflow.
 
@@ -139,7 +161,11 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         X : {array-like, sparse matrix} of shape (n_samples, n_features) or \
                 (n_samples, n_samples)
             The samples; with ``metric="precomputed"`` the distances between them, a
-            square array or a sparse graph whose missing entries are not neighbours.
+            square array or a sparse graph (such as ``radius_neighbors_graph`` or
+            ``kneighbors_graph`` give with ``mode="distance"``) whose missing entries
+            are not neighbours. Rows of a graph may be in any order and list a sample
+            twice (it then counts twice, as in DBSCAN). A sample belongs to its own
+            neighbourhood unless its stored diagonal entry exceeds `eps`.
         y : array-like of shape (n_samples,), default=None
             The known label of each sample, -1 for an unlabelled one (-1 or "-1" in an
             array of strings or objects). Without labels the clustering is DBSCAN's.
@@ -184,7 +210,7 @@ class DensityClustering(ClusterMixin, BaseEstimator):
             classes = np.arange(-1 - int(clusters.min(initial=-1)))
         elif self.postprocess:
             with stage("post-processing"):
-                final, centroids, centroid_codes = self._postprocess(scaled, clusters)
+                final, centroids, centroid_codes = self._postprocess(scaled, clusters, weights)
         else:
             final = clusters
         self.classes_ = classes
@@ -195,6 +221,7 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         self.centroids_ = None if self._precomputed else centroids / factor
         self.centroid_labels_ = decode_targets(classes, centroid_codes)
         self._codes = final
+        self._postprocessed = bool(self.postprocess) and self.clusters_.size > 0 and np.any(known >= 0)
         self._centroid_codes = centroid_codes
         self._scale = (factor, eps)
         return self
@@ -220,7 +247,7 @@ class DensityClustering(ClusterMixin, BaseEstimator):
                                                          weights, own)
         return clusters, core.astype(bool)
 
-    def _postprocess(self, X, clusters):
+    def _postprocess(self, X, clusters, weights):
         """Dissolve the new clusters below `threshold`, then give every sample outside a
         cluster the class of the nearest surviving one: the nearest centroid, or with
         precomputed distances the nearest member. Returns the final codes, the centroids
@@ -229,14 +256,16 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         codes[codes < self.threshold] = -1
         noise = np.flatnonzero(codes == -1)
         if self._precomputed:
-            members = np.flatnonzero(codes != -1)
+            # A sample of weight 0 counts as absent, here as in the centroids.
+            members = np.flatnonzero((codes != -1) & (True if weights is None else weights > 0))
+            self._members = members
             nearest = _nearest_columns(X[noise], members, np.inf)
-            codes[noise] = np.where(nearest >= 0, codes[members[nearest]], -1)
+            codes[noise] = _taken(codes[members], nearest)
             centroids, groups = np.empty((0, X.shape[1])), np.empty(0, dtype=np.int32)
         else:
-            groups, centroids = _centroids(X, codes)
+            groups, centroids = _centroids(X, codes, weights)
             nearest = self._nearest_centroids(X[noise], centroids)
-            codes[noise] = np.where(nearest >= 0, groups[nearest], -1)
+            codes[noise] = _taken(groups, nearest)
         return codes, centroids, np.where(groups >= 0, groups, -1).astype(np.int32)
 
     def _nearest_centroids(self, points, centroids):
@@ -279,7 +308,8 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         X : {array-like, sparse matrix} of shape (n_queries, n_features) or \
                 (n_queries, n_samples)
             The new samples; with ``metric="precomputed"`` their distances to the
-            training samples (missing entries of a sparse matrix are not neighbours).
+            training samples (missing entries of a sparse matrix are not neighbours,
+            so a training sample's own row must store its zero distance to itself).
 
         Returns
         -------
@@ -298,10 +328,9 @@ class DensityClustering(ClusterMixin, BaseEstimator):
             nearest = _nearest_columns(scaled, core, eps)
         else:
             nearest = self._nearest_core(scaled, eps)
-        codes = np.where(nearest >= 0, self._codes[core[np.maximum(nearest, 0)]] if core.size else -1, -1)
-        codes = codes.astype(np.int32)
+        codes = _taken(self._codes[core], nearest)
         rest = np.flatnonzero(nearest < 0)
-        if rest.size and self.classes_.size and self.postprocess:
+        if rest.size and self._postprocessed:
             codes[rest] = self._post_code(scaled[rest])
         return decode_targets(self.classes_, codes)
 
@@ -321,12 +350,10 @@ class DensityClustering(ClusterMixin, BaseEstimator):
     def _post_code(self, X):
         """The code post-processing gives samples outside every core sample's reach."""
         if self._precomputed:
-            members = np.flatnonzero((self.clusters_ != -1) & (self.clusters_ >= self.threshold))
-            nearest = _nearest_columns(X, members, np.inf)
-            return np.where(nearest >= 0, self._codes[members[np.maximum(nearest, 0)]] if members.size else -1, -1)
+            members = self._members
+            return _taken(self._codes[members], _nearest_columns(X, members, np.inf))
         factor, _ = self._scale
-        nearest = self._nearest_centroids(X, self.centroids_ * factor)
-        return np.where(nearest >= 0, self._centroid_codes[nearest] if nearest.size else -1, -1)
+        return _taken(self._centroid_codes, self._nearest_centroids(X, self.centroids_ * factor))
 
     def fit_predict(self, X, y=None, sample_weight=None):
         """Fit, then return the final label of every sample (`labels_`).
@@ -347,6 +374,12 @@ class DensityClustering(ClusterMixin, BaseEstimator):
             The final labels.
         """
         return self.fit(X, y, sample_weight).labels_
+
+    def __sklearn_tags__(self):
+        tags = super().__sklearn_tags__()
+        tags.input_tags.sparse = True
+        tags.input_tags.pairwise = self._precomputed
+        return tags
 
     def _check_params(self):
         if self.threshold > -1:
@@ -394,17 +427,31 @@ def _scaled(X, factor):
     return X * factor
 
 
-def _centroids(X, codes):
-    """The surviving clusters in ascending order and the mean of each one's rows."""
+def _centroids(X, codes, weights):
+    """The surviving clusters in ascending order and the mean of each one's rows,
+    weighted by the sample weights (a sample of weight 2 counts as two) where they sum
+    to more than 0."""
     groups = np.unique(codes[codes != -1]).astype(np.int32)
     order = np.argsort(codes, kind="stable")
     bounds = np.searchsorted(codes[order], groups)
     sizes = np.bincount(np.searchsorted(groups, codes[codes != -1]), minlength=groups.size)
     centroids = np.empty((groups.size, X.shape[1]))
     for g, (start, size) in enumerate(zip(bounds, sizes)):
-        rows = X[order[start:start + size]]
-        centroids[g] = np.asarray(rows.mean(axis=0)).ravel() if sp.issparse(rows) else np.mean(rows, axis=0)
+        members = order[start:start + size]
+        rows = X[members]
+        if weights is not None and weights[members].sum() > 0:
+            centroids[g] = np.asarray(weights[members] @ rows).ravel() / weights[members].sum()
+        else:
+            centroids[g] = np.asarray(rows.mean(axis=0)).ravel() if sp.issparse(rows) else np.mean(rows, axis=0)
     return groups, centroids
+
+
+def _taken(codes, positions):
+    """codes[positions] as int32, -1 where the position is -1."""
+    taken = np.full(positions.shape[0], -1, dtype=np.int32)
+    found = positions >= 0
+    taken[found] = codes[positions[found]]
+    return taken
 
 
 def _first_minimum(distances):
