@@ -32,7 +32,7 @@ from threadpoolctl import threadpool_limits  # scikit-learn's own dependency
 
 from varnex.algorithms.src.densa.binaries.densa_arrays import close_pairs, neighbourhoods_from_pairs
 
-__all__ = ["radius_neighbourhoods", "precomputed_neighbourhoods", "searchable", "BRUTE_ROWS"]
+__all__ = ["radius_neighbourhoods", "precomputed_neighbourhoods", "searchable", "query_blocks"]
 
 # Above this many features a tree prunes too little and brute force wins, as in
 # scikit-learn's automatic choice of neighbour algorithm.
@@ -46,9 +46,9 @@ SLAB_POINTS = 1 << 16
 # tile take 4 MiB.
 TILE = 1024
 
-# Rows per brute-force radius query: their neighbour lists are narrowed to int32 before
-# the next rows are queried.
-BRUTE_ROWS = 4096
+# Brute-force queries take rows in blocks whose distances to every sample fill at most
+# this many bytes; each block's neighbour lists are narrowed to int32 before the next.
+BRUTE_BYTES = 128 << 20
 
 
 def radius_neighbourhoods(X, eps, metric="euclidean", p=2, n_jobs=None, metric_params=None):
@@ -88,6 +88,12 @@ def radius_neighbourhoods(X, eps, metric="euclidean", p=2, n_jobs=None, metric_p
     return _ball_tree(X, eps, metric, p, metric_params, effective_n_jobs(n_jobs))
 
 
+def query_blocks(n_queries, n_samples):
+    """Consecutive ranges of query rows whose distances to `n_samples` samples fit BRUTE_BYTES."""
+    rows = max(16, BRUTE_BYTES // (8 * max(n_samples, 1)))
+    return [range(start, min(start + rows, n_queries)) for start in range(0, n_queries, rows)]
+
+
 def searchable(X, metric):
     """X as scikit-learn's neighbour searches take it under `metric`: sparse samples stay
     sparse where the metric has a sparse form, and are made dense where it has none."""
@@ -118,8 +124,9 @@ def precomputed_neighbourhoods(D, eps):
         return indptr, D.indices[keep].astype(np.int32), self_within
     lengths, blocks = [], []
     self_within = np.diagonal(D) <= eps
-    for start in range(0, n_samples, BRUTE_ROWS):
-        within = D[start:start + BRUTE_ROWS] <= eps
+    for block in query_blocks(n_samples, n_samples):
+        start = block.start
+        within = D[start:block.stop] <= eps
         within[np.arange(within.shape[0]), np.arange(start, start + within.shape[0])] = False
         lengths.append(within.sum(axis=1))
         blocks.append(np.nonzero(within)[1].astype(np.int32))
@@ -184,12 +191,12 @@ def _ball_tree(X, eps, metric, p, metric_params, n_jobs):
 
 
 def _brute(X, eps, metric, p, metric_params, n_jobs):
-    """Rows from scikit-learn's brute-force radius query, BRUTE_ROWS query rows at a time."""
+    """Rows from scikit-learn's brute-force radius query, a block of rows at a time."""
     search = NearestNeighbors(algorithm="brute", metric=metric, p=p, metric_params=metric_params or None,
                               n_jobs=n_jobs).fit(X)
     found = []
-    for start in range(0, X.shape[0], BRUTE_ROWS):
-        part = np.arange(start, min(start + BRUTE_ROWS, X.shape[0]))
+    for block in query_blocks(X.shape[0], X.shape[0]):
+        part = np.arange(block.start, block.stop)
         found.append(_without_self(search.radius_neighbors(X[part], radius=eps, return_distance=False), part))
     return _joined_rows(found, X.shape[0])
 

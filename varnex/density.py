@@ -13,7 +13,7 @@ from sklearn.utils.validation import _check_sample_weight, check_is_fitted, vali
 
 from varnex._common import (METRIC_CONSTRAINT, Stages, check_metric_params, decode_targets, encode_targets,
                             positive_int, unit_scale)
-from varnex._neighbourhoods import BRUTE_ROWS, precomputed_neighbourhoods, radius_neighbourhoods, searchable
+from varnex._neighbourhoods import precomputed_neighbourhoods, query_blocks, radius_neighbourhoods, searchable
 from varnex.algorithms.src.densa.binaries.densa_arrays import cluster_neighbourhoods, cluster_weighted_neighbourhoods
 
 __all__ = ["DensityClustering"]
@@ -342,9 +342,9 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         factor, _ = self._scale
         search = NearestNeighbors(n_neighbors=1, metric=self.metric, p=self.p, metric_params=self.metric_params,
                                   n_jobs=self.n_jobs).fit(searchable(_scaled(self.components_, factor), self.metric))
-        for start in range(0, X.shape[0], BRUTE_ROWS):
-            distance, index = search.kneighbors(searchable(X[start:start + BRUTE_ROWS], self.metric))
-            nearest[start:start + BRUTE_ROWS] = np.where(distance[:, 0] <= eps, index[:, 0], -1)
+        for block in query_blocks(X.shape[0], self.core_sample_indices_.size):
+            distance, index = search.kneighbors(searchable(X[block.start:block.stop], self.metric))
+            nearest[block.start:block.stop] = np.where(distance[:, 0] <= eps, index[:, 0], -1)
         return nearest
 
     def _post_code(self, X):
