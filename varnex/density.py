@@ -192,9 +192,9 @@ class DensityClustering(ClusterMixin, BaseEstimator):
             X, y = validate_data(self, X, y, accept_sparse=SPARSE_FORMATS, dtype=np.float64, order="C")
             classes, known = encode_targets(y, require_labels=False)
         X = X.tocsr() if sp.issparse(X) else X
-        if self._precomputed and X.shape[0] != X.shape[1]:
-            raise ValueError(f"Precomputed matrix must be square, got a {X.shape[0]}x{X.shape[1]} matrix")
         if self._precomputed:
+            if X.shape[0] != X.shape[1]:
+                raise ValueError(f"Precomputed matrix must be square, got a {X.shape[0]}x{X.shape[1]} matrix")
             _check_distances(X, X.shape[0])
         weights = None if sample_weight is None else _check_sample_weight(sample_weight, X, dtype=np.float64)
         factor, degree = unit_scale(X, self.metric)
@@ -204,13 +204,15 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         with stage(f"density clustering of {X.shape[0]} samples"):
             clusters, core = self._cluster(scaled, eps, known, weights)
         centroids, centroid_codes = np.empty((0, X.shape[1])), np.empty(0, dtype=np.int32)
+        postprocessed = bool(self.postprocess) and classes.size > 0
         if classes.size == 0:
             # Nothing labelled: the new clusters -2, -3, ... are DBSCAN's 0, 1, ...
             final = np.where(clusters <= -2, -2 - clusters, -1).astype(np.int32)
             classes = np.arange(-1 - int(clusters.min(initial=-1)))
-        elif self.postprocess:
+        elif postprocessed:
             with stage("post-processing"):
-                final, centroids, centroid_codes = self._postprocess(scaled, clusters, weights)
+                final, centroids, centroid_codes, members = self._postprocess(scaled, clusters, weights)
+                self._members = members
         else:
             final = clusters
         self.classes_ = classes
@@ -221,7 +223,7 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         self.centroids_ = None if self._precomputed else centroids / factor
         self.centroid_labels_ = decode_targets(classes, centroid_codes)
         self._codes = final
-        self._postprocessed = bool(self.postprocess) and self.clusters_.size > 0 and np.any(known >= 0)
+        self._postprocessed = postprocessed
         self._centroid_codes = centroid_codes
         self._scale = (factor, eps)
         return self
@@ -250,23 +252,24 @@ class DensityClustering(ClusterMixin, BaseEstimator):
     def _postprocess(self, X, clusters, weights):
         """Dissolve the new clusters below `threshold`, then give every sample outside a
         cluster the class of the nearest surviving one: the nearest centroid, or with
-        precomputed distances the nearest member. Returns the final codes, the centroids
-        and the code of each centroid (-1 for a surviving new cluster)."""
+        precomputed distances the nearest member. Returns the final codes, the centroids,
+        the code of each centroid (-1 for a surviving new cluster) and, with precomputed
+        distances, the members that stood in for centroids."""
         codes = clusters.copy()
         codes[codes < self.threshold] = -1
         noise = np.flatnonzero(codes == -1)
         if self._precomputed:
             # A sample of weight 0 counts as absent, here as in the centroids.
             members = np.flatnonzero((codes != -1) & (True if weights is None else weights > 0))
-            self._members = members
             nearest = _nearest_columns(X[noise], members, np.inf)
             codes[noise] = _taken(codes[members], nearest)
             centroids, groups = np.empty((0, X.shape[1])), np.empty(0, dtype=np.int32)
         else:
+            members = None
             groups, centroids = _centroids(X, codes, weights)
             nearest = self._nearest_centroids(X[noise], centroids)
             codes[noise] = _taken(groups, nearest)
-        return codes, centroids, np.where(groups >= 0, groups, -1).astype(np.int32)
+        return codes, centroids, np.where(groups >= 0, groups, -1).astype(np.int32), members
 
     def _nearest_centroids(self, points, centroids):
         """Index of the nearest centroid of every point (the first among equals), -1 where
