@@ -102,6 +102,7 @@ def test_fit_reports_each_stage_on_large_inputs(tmp_path):
     (None, ["--min-samples", "0"], "--min-samples must be an int in the range [1, inf). Got 0 instead."),
     (None, ["--metric", "nonsense"], "--metric must be a str among"),
     (None, ["--metric", "seuclidean"], "metric='seuclidean' needs metric_params with 'V'"),
+    (None, ["--metric", "precomputed"], "--metric precomputed needs a matrix of distances"),
 ])
 def test_fit_rejects_bad_input_in_one_line(tmp_path, content, args, message):
     if isinstance(content, bytes):
@@ -208,6 +209,8 @@ def fit_in_process(folder, text, *options, method="graph", name="in.csv"):
     ("graph", ["--n-neighbors", "2", "--propagation", "sequential"], "0 0 0 1 1 1"),
     ("density", ["--eps", "0.01", "--min-samples", "1", "--no-postprocess"], "0 -1 -1 -1 1 -1"),
     ("density", ["--eps", "0.01", "--min-samples", "1"], "0 0 0 1 1 1"),
+    # By angle, (0.1, 0) and (0.2, 0.1) lie nearer to class 1 than to the origin of class 0.
+    ("density", ["--eps", "0.01", "--min-samples", "1", "--metric", "cosine"], "0 1 1 1 1 1"),
 ])
 @pytest.mark.filterwarnings("ignore::sklearn.exceptions.ConvergenceWarning")
 def test_method_options_reach_the_estimator(tmp_path, method, options, predicted):

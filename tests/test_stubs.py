@@ -53,7 +53,8 @@ def documented_parameters(doc):
 # Array entry points, several to a module.
 ARRAY_ENTRIES = [
     *[("varnex.algorithms.src.densa.binaries.densa_arrays", name)
-      for name in ("cluster_neighbourhoods", "neighbourhoods_from_pairs", "close_pairs")],
+      for name in ("cluster_neighbourhoods", "cluster_weighted_neighbourhoods", "neighbourhoods_from_pairs",
+                   "close_pairs")],
     *[("varnex.algorithms.src.linka.binaries.linka_arrays", name)
       for name in ("components", "connect", "join", "closed_groups")],
 ]

@@ -90,7 +90,8 @@ def _build_parser():
     fit.add_argument("--delimiter", metavar="CHAR",
                      help="the cell separator: one character, or 'tab' (default: found from the file among "
                           "comma, semicolon, tab and |)")
-    fit.add_argument("--metric", help="distance metric (default: euclidean)")
+    fit.add_argument("--metric", help="distance metric, any of scikit-learn's NearestNeighbors but precomputed "
+                                      "(default: euclidean)")
     fit.add_argument("--p", type=int, help="Minkowski exponent when --metric minkowski (default 2)")
     density = fit.add_argument_group("density method")
     density.add_argument("--eps", type=float, help="neighbourhood radius (default 0.5)")
@@ -128,6 +129,9 @@ def _check_fit_options(args):
                 if getattr(args, dest) is not None:
                     raise _CommandError(f"{_option(dest)} is an option of --method {method}, "
                                         f"not of --method {args.method}")
+    if args.metric == "precomputed":
+        raise _CommandError("--metric precomputed needs a matrix of distances, which a CSV file of samples "
+                            "does not hold; choose a named metric such as euclidean or cosine")
     if args.threshold is not None and args.threshold > -1:
         raise _CommandError(f"--threshold must be -1 or lower (new clusters are numbered -2, -3, ...), "
                             f"got {args.threshold}")

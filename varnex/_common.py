@@ -100,7 +100,7 @@ def _dtype_with_marker(classes):
 # callables) are left unscaled.
 _METRIC_DEGREE = {
     **dict.fromkeys(["euclidean", "l2", "minkowski", "p", "manhattan", "cityblock", "l1", "chebyshev",
-                     "infinity", "seuclidean", "mahalanobis", "nan_euclidean"], 1),
+                     "infinity", "seuclidean", "mahalanobis", "nan_euclidean", "precomputed"], 1),
     "sqeuclidean": 2,
     "precomputed": 1,
     **dict.fromkeys(["cosine", "correlation", "canberra", "braycurtis"], 0),

@@ -13,20 +13,26 @@ Routes:
 - Euclidean distance in many dimensions, where trees lose to brute force: distances from
   matrix products (BLAS) over the upper triangle in tiles of bounded size, the pairs
   close to the boundary decided again from the coordinates themselves.
-- Every other metric: scikit-learn's ball tree, the query of `densa_main` itself.
+- Every other metric a ball tree computes, callables included: scikit-learn's ball
+  tree, the query of `densa_main` itself.
+- Sparse samples, and metrics no tree computes (cosine, correlation, ...): scikit-learn's
+  brute-force radius query, a bounded number of rows at a time.
+- Precomputed distances (a square matrix, or a sparse graph whose missing entries are
+  not neighbours): the stored distances within eps, read row by row.
 """
 
 import os
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
+import scipy.sparse as sp
 from scipy.spatial import cKDTree
-from sklearn.neighbors import BallTree
+from sklearn.neighbors import VALID_METRICS, VALID_METRICS_SPARSE, BallTree, NearestNeighbors
 from threadpoolctl import threadpool_limits  # scikit-learn's own dependency
 
 from varnex.algorithms.src.densa.binaries.densa_arrays import close_pairs, neighbourhoods_from_pairs
 
-__all__ = ["radius_neighbourhoods"]
+__all__ = ["radius_neighbourhoods", "precomputed_neighbourhoods", "searchable", "query_blocks"]
 
 # Above this many features a tree prunes too little and brute force wins, as in
 # scikit-learn's automatic choice of neighbour algorithm.
@@ -40,22 +46,28 @@ SLAB_POINTS = 1 << 16
 # tile take 4 MiB.
 TILE = 1024
 
+# Brute-force queries take rows in blocks whose distances to every sample fill at most
+# this many bytes; each block's neighbour lists are narrowed to int32 before the next.
+BRUTE_BYTES = 128 << 20
 
-def radius_neighbourhoods(X, eps, metric="euclidean", p=2, n_jobs=None):
+
+def radius_neighbourhoods(X, eps, metric="euclidean", p=2, n_jobs=None, metric_params=None):
     """Every sample's neighbours within `eps`, as int32 CSR rows.
 
     Parameters
     ----------
-    X : ndarray of shape (n_samples, n_features), float64, C-contiguous
+    X : ndarray of shape (n_samples, n_features), float64, C-contiguous, or CSR matrix
         The samples.
     eps : float
         The radius, boundary included.
-    metric : str, default="euclidean"
-        Any metric of scikit-learn's ``BallTree``.
+    metric : str or callable, default="euclidean"
+        Any metric of scikit-learn's ``NearestNeighbors`` but "precomputed".
     p : int, default=2
         Minkowski exponent, used only when `metric` is ``"minkowski"``.
     n_jobs : int, default=None
         Parallel jobs for the neighbour search. None means 1, -1 all processors.
+    metric_params : dict, default=None
+        Parameters of the metric.
 
     Returns
     -------
@@ -65,11 +77,62 @@ def radius_neighbourhoods(X, eps, metric="euclidean", p=2, n_jobs=None):
     n_samples, n_features = X.shape
     if n_samples == 0:
         return np.zeros(1, dtype=np.int64), np.empty(0, dtype=np.int32)
-    if metric in ("euclidean", "l2") or (metric == "minkowski" and p == 2):
+    metric_params = metric_params or {}
+    X = searchable(X, metric)
+    if sp.issparse(X) or not (callable(metric) or metric in VALID_METRICS["ball_tree"]):
+        return _brute(X, eps, metric, p, metric_params, effective_n_jobs(n_jobs))
+    if not metric_params and (metric in ("euclidean", "l2") or (metric == "minkowski" and p == 2)):
         if n_features <= MAX_TREE_FEATURES:
             return _tree_pairs(X, eps, effective_n_jobs(n_jobs))
         return _brute_euclidean(X, eps, effective_n_jobs(n_jobs))
-    return _ball_tree(X, eps, metric, p, effective_n_jobs(n_jobs))
+    return _ball_tree(X, eps, metric, p, metric_params, effective_n_jobs(n_jobs))
+
+
+def query_blocks(n_queries, n_samples):
+    """Consecutive ranges of query rows whose distances to `n_samples` samples fit BRUTE_BYTES."""
+    rows = max(16, BRUTE_BYTES // (8 * max(n_samples, 1)))
+    return [range(start, min(start + rows, n_queries)) for start in range(0, n_queries, rows)]
+
+
+def searchable(X, metric):
+    """X as scikit-learn's neighbour searches take it under `metric`: sparse samples stay
+    sparse where the metric has a sparse form, and are made dense where it has none."""
+    if sp.issparse(X) and not callable(metric) and metric not in VALID_METRICS_SPARSE["brute"]:
+        return X.toarray()
+    return X
+
+
+def precomputed_neighbourhoods(D, eps):
+    """The neighbourhoods that precomputed distances give: ``(indptr, indices, self_within)``.
+
+    `D` is a square float64 array, or a CSR graph whose missing entries are not
+    neighbours (rows in any order, a point listed twice counting twice). Row i holds
+    every other sample j with ``D[i, j] <= eps``; ``self_within[i]`` tells whether the
+    sample belongs to its own neighbourhood: its diagonal entry is within eps, a missing
+    one counting as 0.
+    """
+    n_samples = D.shape[0]
+    if sp.issparse(D):
+        rows = np.repeat(np.arange(n_samples), np.diff(D.indptr))
+        own = D.indices == rows
+        self_within = np.ones(n_samples, dtype=bool)
+        self_within[rows[own]] = False
+        self_within[rows[own & (D.data <= eps)]] = True
+        keep = ~own & (D.data <= eps)
+        indptr = np.zeros(n_samples + 1, dtype=np.int64)
+        np.cumsum(np.bincount(rows[keep], minlength=n_samples), out=indptr[1:])
+        return indptr, D.indices[keep].astype(np.int32), self_within
+    lengths, blocks = [], []
+    self_within = np.diagonal(D) <= eps
+    for block in query_blocks(n_samples, n_samples):
+        start = block.start
+        within = D[start:block.stop] <= eps
+        within[np.arange(within.shape[0]), np.arange(start, start + within.shape[0])] = False
+        lengths.append(within.sum(axis=1))
+        blocks.append(np.nonzero(within)[1].astype(np.int32))
+    indptr = np.zeros(n_samples + 1, dtype=np.int64)
+    np.cumsum(np.concatenate(lengths), out=indptr[1:])
+    return indptr, np.concatenate(blocks), self_within
 
 
 def effective_n_jobs(n_jobs):
@@ -118,12 +181,30 @@ def _slab_pairs(X, eps, points, n_owned):
     return points.astype(np.int32)[local]
 
 
-def _ball_tree(X, eps, metric, p, n_jobs):
-    tree = BallTree(X, metric=metric, p=p) if metric == "minkowski" else BallTree(X, metric=metric)
+def _ball_tree(X, eps, metric, p, metric_params, n_jobs):
+    if metric == "minkowski":
+        metric_params = {"p": p, **metric_params}
+    tree = BallTree(X, metric=metric, **metric_params)
     parts = np.array_split(np.arange(X.shape[0]), min(n_jobs, X.shape[0]))
     found = _map_in_threads(lambda part: _without_self(tree.query_radius(X[part], r=eps), part), parts, n_jobs)
+    return _joined_rows(found, X.shape[0])
+
+
+def _brute(X, eps, metric, p, metric_params, n_jobs):
+    """Rows from scikit-learn's brute-force radius query, a block of rows at a time."""
+    search = NearestNeighbors(algorithm="brute", metric=metric, p=p, metric_params=metric_params or None,
+                              n_jobs=n_jobs).fit(X)
+    found = []
+    for block in query_blocks(X.shape[0], X.shape[0]):
+        part = np.arange(block.start, block.stop)
+        found.append(_without_self(search.radius_neighbors(X[part], radius=eps, return_distance=False), part))
+    return _joined_rows(found, X.shape[0])
+
+
+def _joined_rows(found, n_samples):
+    """CSR arrays from consecutive (lengths, indices) blocks of rows."""
     lengths = np.concatenate([length for length, _ in found])
-    indptr = np.zeros(X.shape[0] + 1, dtype=np.int64)
+    indptr = np.zeros(n_samples + 1, dtype=np.int64)
     np.cumsum(lengths, out=indptr[1:])
     return indptr, np.concatenate([indices for _, indices in found])
 

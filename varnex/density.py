@@ -1,17 +1,20 @@
 """The semi-supervised density clusterer: densa_main, then densa_postprocess."""
 
+from contextlib import contextmanager
 from numbers import Integral, Real
 
 import numpy as np
+import scipy.sparse as sp
 from sklearn.base import BaseEstimator, ClusterMixin, _fit_context
+from sklearn.metrics import DistanceMetric, pairwise_distances
+from sklearn.neighbors import NearestNeighbors
 from sklearn.utils._param_validation import Interval
-from sklearn.utils.validation import validate_data
+from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
 
 from varnex._common import (METRIC_CONSTRAINT, Stages, check_metric_params, decode_targets, encode_targets,
                             positive_int, unit_scale)
-from varnex._neighbourhoods import radius_neighbourhoods
-from varnex.algorithms.src.densa.binaries.densa_arrays import cluster_neighbourhoods
-from varnex.algorithms.src.densa.binaries.densa_postprocess import densa_postprocess
+from varnex._neighbourhoods import precomputed_neighbourhoods, query_blocks, radius_neighbourhoods, searchable
+from varnex.algorithms.src.densa.binaries.densa_arrays import cluster_neighbourhoods, cluster_weighted_neighbourhoods
 
 __all__ = ["DensityClustering"]
 
@@ -39,14 +42,20 @@ class DensityClustering(ClusterMixin, BaseEstimator):
     min_samples : int, default=5
         Smallest neighbourhood size, the sample itself included, that makes a sample a
         core sample.
-    metric : str, default="euclidean"
-        Distance between samples, any metric of scikit-learn's ``BallTree``.
-        ``"euclidean"`` and ``"minkowski"`` with ``p=2`` give the same clusters: a k-d
-        tree's pair query in up to 15 dimensions, brute force by matrix products in
-        more. Other metrics use a ball tree.
+    metric : str or callable, default="euclidean"
+        Distance between samples: any metric of scikit-learn's ``NearestNeighbors``,
+        a callable taking two rows and returning their distance, or ``"precomputed"``
+        to pass `fit` the distances themselves (see `fit`). ``"euclidean"`` and
+        ``"minkowski"`` with ``p=2`` give the same clusters: a k-d tree's pair query in
+        up to 15 dimensions, brute force by matrix products in more. Other metrics of
+        scikit-learn's ``BallTree``, callables included, use a ball tree; the rest
+        (``"cosine"``, ``"correlation"``, ...) and sparse samples scikit-learn's brute
+        force, a bounded number of rows at a time. Sparse samples under a metric
+        without a sparse form are made dense.
     metric_params : dict, default=None
         Parameters of the metric, as scikit-learn takes them (``{"V": ...}`` for
-        ``"seuclidean"``, ``{"VI": ...}`` for ``"mahalanobis"``).
+        ``"seuclidean"``, ``{"VI": ...}`` for ``"mahalanobis"``, keyword arguments of
+        a callable).
     p : int, default=2
         Minkowski exponent, used only when `metric` is ``"minkowski"``.
     threshold : int, default=-1
@@ -79,17 +88,33 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         The raw clusters before post-processing: the index into `classes_` for samples
         in a known class, -1 for noise and -2, -3, ... for clusters found among
         unlabelled samples.
+    core_sample_indices_ : ndarray of shape (n_core_samples,)
+        Indices of the core samples, as DBSCAN's.
+    components_ : ndarray or sparse matrix of shape (n_core_samples, n_features)
+        The core samples themselves (their rows of distances with
+        ``metric="precomputed"``), as DBSCAN's.
+    centroids_ : ndarray of shape (n_centroids, n_features) or None
+        The centroids that post-processing measured: those of the known classes and of
+        the new clusters it kept, in the order of their identifiers in `clusters_`
+        (new clusters first). Empty without post-processing or labels; None with
+        ``metric="precomputed"``, where no coordinates exist and the nearest sample of
+        a kept cluster stands in for its centroid.
+    centroid_labels_ : ndarray of shape (n_centroids,)
+        The label each centroid gives, from `classes_`, or -1 for a kept new cluster.
     n_features_in_ : int
         Number of features seen during `fit`.
 
     Notes
     -----
+    `predict` labels new samples as `fit` labelled the training samples: by the
+    nearest core sample within `eps`, else by post-processing's nearest centroid.
+
     Every neighbourhood is computed at once before clusters grow, so memory grows with
     the number of sample pairs within `eps` of each other: on large dense data choose
     `eps` with care.
 
     For the distances that scale with the data (Minkowski family, cosine and their
-    kin) the data is first brought to unit size by a power of two, with `eps` to
+    kin, precomputed distances) the data is first brought to unit size by a power of two, with `eps` to
     match: the clusters are the same as on the data itself, and stay the same at any
     scale, even where squared distances would overflow or underflow.
 
@@ -128,16 +153,27 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         self.n_jobs = n_jobs
 
     @_fit_context(prefer_skip_nested_validation=True)
-    def fit(self, X, y=None):
+    def fit(self, X, y=None, sample_weight=None):
         """Cluster `X` keeping the known labels of `y`.
 
         Parameters
         ----------
-        X : array-like of shape (n_samples, n_features)
-            The samples.
+        X : {array-like, sparse matrix} of shape (n_samples, n_features) or \
+                (n_samples, n_samples)
+            The samples; with ``metric="precomputed"`` the distances between them, a
+            square array or a sparse graph (such as ``radius_neighbors_graph`` or
+            ``kneighbors_graph`` give with ``mode="distance"``) whose missing entries
+            are not neighbours. Rows of a graph may be in any order and list a sample
+            twice (it then counts twice, as in DBSCAN). A sample belongs to its own
+            neighbourhood unless its stored diagonal entry exceeds `eps`.
         y : array-like of shape (n_samples,), default=None
             The known label of each sample, -1 for an unlabelled one (-1 or "-1" in an
             array of strings or objects). Without labels the clustering is DBSCAN's.
+        sample_weight : array-like of shape (n_samples,), default=None
+            Weight of each sample: a core sample is one whose neighbourhood's weights,
+            its own included, sum to at least `min_samples`. A weight of 3 counts as
+            three copies of the sample; a negative weight keeps neighbours from being
+            core samples. None weighs every sample 1.
 
         Returns
         -------
@@ -145,56 +181,311 @@ class DensityClustering(ClusterMixin, BaseEstimator):
             The fitted estimator.
         """
         self._check_params()
+        with _unchanged_on_error(self):
+            return self._fit(X, y, sample_weight)
+
+    def _fit(self, X, y, sample_weight):
         if y is None:
-            X = validate_data(self, X, dtype=np.float64, order="C")
+            X = validate_data(self, X, accept_sparse=SPARSE_FORMATS, dtype=np.float64, order="C")
             classes, known = np.empty(0, dtype=np.int64), np.full(X.shape[0], -1, dtype=np.int32)
         else:
-            X, y = validate_data(self, X, y, dtype=np.float64, order="C")
+            X, y = validate_data(self, X, y, accept_sparse=SPARSE_FORMATS, dtype=np.float64, order="C")
             classes, known = encode_targets(y, require_labels=False)
-        factor, degree = unit_scale(X, self.metric)
-        X = X * factor if factor != 1.0 or not X.flags.writeable else X   # densa_postprocess takes writable data
+        X = X.tocsr() if sp.issparse(X) else X
+        if self._precomputed:
+            if X.shape[0] != X.shape[1]:
+                raise ValueError(f"Precomputed matrix must be square, got a {X.shape[0]}x{X.shape[1]} matrix")
+            _check_distances(X, X.shape[0])
+        weights = None if sample_weight is None else _check_sample_weight(sample_weight, X, dtype=np.float64)
+        # Precomputed distances are only compared with eps: no arithmetic to keep in range.
+        factor, degree = (1.0, 1) if self._precomputed else unit_scale(X, self.metric)
+        scaled = _scaled(X, factor)
         eps = float(self.eps) * factor ** degree
         stage = Stages("DensityClustering", self.verbose)
         with stage(f"density clustering of {X.shape[0]} samples"):
-            clusters = self._cluster(X, eps, known)
+            clusters, core = self._cluster(scaled, eps, known, weights)
+        centroids, centroid_codes = np.empty((0, X.shape[1])), np.empty(0, dtype=np.int32)
+        postprocessed = bool(self.postprocess) and classes.size > 0
         if classes.size == 0:
             # Nothing labelled: the new clusters -2, -3, ... are DBSCAN's 0, 1, ...
             final = np.where(clusters <= -2, -2 - clusters, -1).astype(np.int32)
             classes = np.arange(-1 - int(clusters.min(initial=-1)))
-        elif self.postprocess:
+        elif postprocessed:
             with stage("post-processing"):
-                final = densa_postprocess(X, clusters, self.metric, int(self.p), int(self.threshold))
+                final, centroids, centroid_codes, members = self._postprocess(scaled, clusters, weights)
+                self._members = members
         else:
             final = clusters
         self.classes_ = classes
         self.clusters_ = clusters
         self.labels_ = self.transduction_ = decode_targets(classes, final)
+        self.core_sample_indices_ = np.flatnonzero(core)
+        self.components_ = X[self.core_sample_indices_]
+        self.centroids_ = None if self._precomputed else centroids / factor
+        self.centroid_labels_ = decode_targets(classes, centroid_codes)
+        self._codes = final
+        self._postprocessed = postprocessed
+        self._centroid_codes = centroid_codes
+        self._scale = (factor, eps)
         return self
 
-    def _cluster(self, X, eps, known):
-        # The neighbourhoods are dropped on return, before any post-processing.
-        indptr, indices = radius_neighbourhoods(X, eps, self.metric, int(self.p), self.n_jobs)
-        return cluster_neighbourhoods(indptr, indices, known, int(self.min_samples))
+    @property
+    def _precomputed(self):
+        return isinstance(self.metric, str) and self.metric == "precomputed"
 
-    def fit_predict(self, X, y=None):
+    def _cluster(self, X, eps, known, weights):
+        """Raw clusters and core flags; the neighbourhoods are dropped on return."""
+        if self._precomputed:
+            indptr, indices, self_within = precomputed_neighbourhoods(X, eps)
+        else:
+            indptr, indices = radius_neighbourhoods(X, eps, self.metric, int(self.p), self.n_jobs,
+                                                    self.metric_params)
+            self_within = None
+        if weights is None and (self_within is None or self_within.all()):
+            clusters = cluster_neighbourhoods(indptr, indices, known, int(self.min_samples))
+            return clusters, np.diff(indptr) + 1 >= self.min_samples
+        weights = np.ones(known.shape[0]) if weights is None else weights
+        own = weights if self_within is None else np.where(self_within, weights, 0.0)
+        clusters, core = cluster_weighted_neighbourhoods(indptr, indices, known, float(self.min_samples),
+                                                         weights, own)
+        return clusters, core.astype(bool)
+
+    def _postprocess(self, X, clusters, weights):
+        """Dissolve the new clusters below `threshold`, then give every sample outside a
+        cluster the class of the nearest surviving one: the nearest centroid, or with
+        precomputed distances the nearest member. Returns the final codes, the centroids,
+        the code of each centroid (-1 for a surviving new cluster) and, with precomputed
+        distances, the members that stood in for centroids."""
+        codes = clusters.copy()
+        codes[codes < self.threshold] = -1
+        noise = np.flatnonzero(codes == -1)
+        if self._precomputed:
+            # A sample of weight 0 counts as absent, here as in the centroids.
+            members = np.flatnonzero((codes != -1) & (True if weights is None else weights > 0))
+            nearest = _nearest_columns(X[noise], members, np.inf)
+            codes[noise] = _taken(codes[members], nearest)
+            centroids, groups = np.empty((0, X.shape[1])), np.empty(0, dtype=np.int32)
+        else:
+            members = None
+            groups, centroids = _centroids(X, codes, weights)
+            nearest = self._nearest_centroids(X[noise], centroids)
+            codes[noise] = _taken(groups, nearest)
+        return codes, centroids, np.where(groups >= 0, groups, -1).astype(np.int32), members
+
+    def _nearest_centroids(self, points, centroids):
+        """Index of the nearest centroid of every point (the first among equals), -1 where
+        no centroid is at a finite distance."""
+        nearest = np.full(points.shape[0], -1, dtype=np.intp)
+        if centroids.shape[0] == 0 or points.shape[0] == 0:
+            return nearest
+        distance = self._distance_metric()
+        rows = max(1, CHUNK_ELEMENTS // max(points.shape[1], centroids.shape[0]))
+        for start in range(0, points.shape[0], rows):
+            chunk = points[start:start + rows]
+            chunk = chunk.toarray() if sp.issparse(chunk) else chunk
+            nearest[start:start + rows] = _first_minimum(distance(chunk, centroids))
+        return nearest
+
+    def _distance_metric(self):
+        """pairwise(points, centroids) under the estimator's metric."""
+        params = dict(self.metric_params or {})
+        if isinstance(self.metric, str) and self.metric == "minkowski":
+            params.setdefault("p", int(self.p))
+        try:
+            return DistanceMetric.get_metric(self.metric, **params).pairwise
+        except ValueError:  # a metric only scikit-learn's pairwise functions know, such as cosine
+            return lambda a, b: pairwise_distances(a, b, metric=self.metric, **params)
+
+    def predict(self, X):
+        """Label new samples.
+
+        A new sample takes the final label (`labels_`) of its nearest core sample within
+        `eps`. Failing that it takes the label that post-processing would give it: that
+        of the nearest surviving centroid (`centroids_`, `centroid_labels_`), or with
+        ``metric="precomputed"`` that of the nearest training sample in a surviving
+        cluster; a surviving new cluster gives -1. Without post-processing, or without
+        labels in `fit` (DBSCAN's clustering), such a sample is noise: -1. Core samples
+        of the training data get their own label back.
+
+        Parameters
+        ----------
+        X : {array-like, sparse matrix} of shape (n_queries, n_features) or \
+                (n_queries, n_samples)
+            The new samples; with ``metric="precomputed"`` their distances to the
+            training samples (missing entries of a sparse matrix are not neighbours,
+            so a training sample's own row must store its zero distance to itself).
+
+        Returns
+        -------
+        labels : ndarray of shape (n_queries,)
+            The label of every new sample, from `classes_`, or -1.
+        """
+        check_is_fitted(self)
+        X = validate_data(self, X, accept_sparse=SPARSE_FORMATS, dtype=np.float64, order="C", reset=False)
+        X = X.tocsr() if sp.issparse(X) else X
+        if self._precomputed:
+            _check_distances(X, self.labels_.shape[0])
+        factor, eps = self._scale
+        scaled = _scaled(X, factor)
+        core = self.core_sample_indices_
+        if self._precomputed:
+            nearest = _nearest_columns(scaled, core, eps)
+        else:
+            nearest = self._nearest_core(scaled, eps)
+        codes = _taken(self._codes[core], nearest)
+        rest = np.flatnonzero(nearest < 0)
+        if rest.size and self._postprocessed:
+            codes[rest] = self._post_code(scaled[rest])
+        return decode_targets(self.classes_, codes)
+
+    def _nearest_core(self, X, eps):
+        """Position in `components_` of every sample's nearest core sample within eps, or -1."""
+        nearest = np.full(X.shape[0], -1, dtype=np.intp)
+        if self.core_sample_indices_.size == 0 or X.shape[0] == 0:
+            return nearest
+        factor, _ = self._scale
+        search = NearestNeighbors(n_neighbors=1, metric=self.metric, p=self.p, metric_params=self.metric_params,
+                                  n_jobs=self.n_jobs).fit(searchable(_scaled(self.components_, factor), self.metric))
+        for block in query_blocks(X.shape[0], self.core_sample_indices_.size):
+            distance, index = search.kneighbors(searchable(X[block.start:block.stop], self.metric))
+            nearest[block.start:block.stop] = np.where(distance[:, 0] <= eps, index[:, 0], -1)
+        return nearest
+
+    def _post_code(self, X):
+        """The code post-processing gives samples outside every core sample's reach."""
+        if self._precomputed:
+            members = self._members
+            return _taken(self._codes[members], _nearest_columns(X, members, np.inf))
+        factor, _ = self._scale
+        return _taken(self._centroid_codes, self._nearest_centroids(X, self.centroids_ * factor))
+
+    def fit_predict(self, X, y=None, sample_weight=None):
         """Fit, then return the final label of every sample (`labels_`).
 
         Parameters
         ----------
-        X : array-like of shape (n_samples, n_features)
-            The samples.
+        X : {array-like, sparse matrix} of shape (n_samples, n_features) or \
+                (n_samples, n_samples)
+            The samples, or their distances with ``metric="precomputed"``.
         y : array-like of shape (n_samples,), default=None
             The known labels, -1 for unlabelled samples.
+        sample_weight : array-like of shape (n_samples,), default=None
+            Weight of each sample (see `fit`).
 
         Returns
         -------
         labels : ndarray of shape (n_samples,)
             The final labels.
         """
-        return self.fit(X, y).labels_
+        return self.fit(X, y, sample_weight).labels_
+
+    def __sklearn_tags__(self):
+        tags = super().__sklearn_tags__()
+        tags.input_tags.sparse = True
+        tags.input_tags.pairwise = self._precomputed
+        return tags
 
     def _check_params(self):
         if self.threshold > -1:
             raise ValueError(f"threshold must be -1 or lower, got {self.threshold}: it selects the new clusters "
                              "(-2, -3, ...) that post-processing dissolves, and known classes are never dissolved")
         check_metric_params(self.metric, self.metric_params)
+
+
+SPARSE_FORMATS = ("csr", "csc", "coo")
+
+# Distances between points and centroids are taken this many at a time at most.
+CHUNK_ELEMENTS = 1 << 22
+
+
+@contextmanager
+def _unchanged_on_error(estimator):
+    """A fit that fails leaves the estimator as it was: no attribute of a half-done fit."""
+    before = dict(estimator.__dict__)
+    try:
+        yield
+    except BaseException:
+        estimator.__dict__.clear()
+        estimator.__dict__.update(before)
+        raise
+
+
+def _check_distances(D, n_columns):
+    """Refuse precomputed distances of the wrong shape or with negative entries."""
+    if D.shape[1] != n_columns:
+        raise ValueError(f"Precomputed distances must have one column per training sample ({n_columns}), "
+                         f"got a {D.shape[0]}x{D.shape[1]} matrix")
+    data = D.data if sp.issparse(D) else D
+    if data.size and data.min() < 0:
+        raise ValueError("Precomputed distances must not be negative, got a negative entry")
+
+
+def _scaled(X, factor):
+    """X times `factor`, a new array unless the factor is 1 (the data is only read)."""
+    if factor == 1.0:
+        return X
+    if sp.issparse(X):
+        X = X.copy()
+        X.data *= factor
+        return X
+    return X * factor
+
+
+def _centroids(X, codes, weights):
+    """The surviving clusters in ascending order and the mean of each one's rows,
+    weighted by the sample weights (a sample of weight 2 counts as two) where they sum
+    to more than 0."""
+    groups = np.unique(codes[codes != -1]).astype(np.int32)
+    order = np.argsort(codes, kind="stable")
+    bounds = np.searchsorted(codes[order], groups)
+    sizes = np.bincount(np.searchsorted(groups, codes[codes != -1]), minlength=groups.size)
+    centroids = np.empty((groups.size, X.shape[1]))
+    for g, (start, size) in enumerate(zip(bounds, sizes)):
+        members = order[start:start + size]
+        rows = X[members]
+        if weights is not None and weights[members].sum() > 0:
+            centroids[g] = np.asarray(weights[members] @ rows).ravel() / weights[members].sum()
+        else:
+            centroids[g] = np.asarray(rows.mean(axis=0)).ravel() if sp.issparse(rows) else np.mean(rows, axis=0)
+    return groups, centroids
+
+
+def _taken(codes, positions):
+    """codes[positions] as int32, -1 where the position is -1."""
+    taken = np.full(positions.shape[0], -1, dtype=np.int32)
+    found = positions >= 0
+    taken[found] = codes[positions[found]]
+    return taken
+
+
+def _first_minimum(distances):
+    """Column of each row's smallest distance (the first among equals), -1 where none is
+    finite: NaN and infinity never win."""
+    distances = np.where(np.isnan(distances), np.inf, distances)
+    nearest = np.argmin(distances, axis=1)
+    return np.where(np.isfinite(distances[np.arange(distances.shape[0]), nearest]), nearest, -1)
+
+
+def _nearest_columns(D, columns, reach):
+    """Position in `columns` of the column nearest to each row of the distances `D`
+    within `reach` (the first among equals), or -1. Missing entries of a sparse `D` are
+    no distance at all."""
+    nearest = np.full(D.shape[0], -1, dtype=np.intp)
+    if columns.size == 0 or D.shape[0] == 0:
+        return nearest
+    if sp.issparse(D):
+        sub = D.tocsr()[:, columns].tocoo()
+        keep = sub.data <= reach
+        rows, cols, data = sub.row[keep], sub.col[keep], sub.data[keep]
+        order = np.lexsort((cols, data, rows))
+        rows, cols = rows[order], cols[order]
+        first = np.ones(rows.size, dtype=bool)
+        first[1:] = rows[1:] != rows[:-1]
+        nearest[rows[first]] = cols[first]
+        return nearest
+    step = max(1, CHUNK_ELEMENTS // columns.size)
+    for start in range(0, D.shape[0], step):
+        block = D[start:start + step][:, columns]
+        best = np.argmin(block, axis=1)
+        nearest[start:start + step] = np.where(block[np.arange(block.shape[0]), best] <= reach, best, -1)
+    return nearest

@@ -2,6 +2,7 @@ from typing import Any, Callable
 
 import numpy as np
 import numpy.typing as npt
+import scipy.sparse as sp
 from sklearn.base import BaseEstimator, ClusterMixin
 
 __all__ = ["DensityClustering"]
@@ -20,6 +21,10 @@ class DensityClustering(ClusterMixin, BaseEstimator):
     labels_: npt.NDArray[Any]
     transduction_: npt.NDArray[Any]
     clusters_: npt.NDArray[np.int32]
+    core_sample_indices_: npt.NDArray[np.intp]
+    components_: npt.NDArray[np.float64] | sp.csr_matrix
+    centroids_: npt.NDArray[np.float64] | None
+    centroid_labels_: npt.NDArray[Any]
     n_features_in_: int
 
     def __init__(
@@ -34,5 +39,16 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         verbose: int = 0,
         n_jobs: int | None = None,
     ) -> None: ...
-    def fit(self, X: npt.ArrayLike, y: npt.ArrayLike | None = None) -> DensityClustering: ...
-    def fit_predict(self, X: npt.ArrayLike, y: npt.ArrayLike | None = None) -> npt.NDArray[Any]: ...
+    def fit(
+        self,
+        X: npt.ArrayLike | sp.spmatrix | sp.sparray,
+        y: npt.ArrayLike | None = None,
+        sample_weight: npt.ArrayLike | None = None,
+    ) -> DensityClustering: ...
+    def predict(self, X: npt.ArrayLike | sp.spmatrix | sp.sparray) -> npt.NDArray[Any]: ...
+    def fit_predict(
+        self,
+        X: npt.ArrayLike | sp.spmatrix | sp.sparray,
+        y: npt.ArrayLike | None = None,
+        sample_weight: npt.ArrayLike | None = None,
+    ) -> npt.NDArray[Any]: ...

@@ -1,5 +1,6 @@
 """Case tables of the density family's array entry points: cluster_neighbourhoods,
-neighbourhoods_from_pairs and close_pairs (module densa_arrays).
+cluster_weighted_neighbourhoods, neighbourhoods_from_pairs and close_pairs (module
+densa_arrays).
 
 SUCCESS and ERRORS drive the leak checks, THREADS the thread check, FUZZ the
 child-process fuzzing: malformed CSR rows (indices out of range, a row listing its own
@@ -16,7 +17,9 @@ from reliability.strategies import (INT32_MAX, INT32_MIN, INT_DTYPES, FLOAT_DTYP
                                     doubles, ints, label_values, point_arrays, weighted)
 
 CLUSTER, PAIRS, TILE = "cluster_neighbourhoods", "neighbourhoods_from_pairs", "close_pairs"
+WEIGHTED = "cluster_weighted_neighbourhoods"
 CLUSTER_PARAMETERS = ["indptr", "indices", "labels", "min_samples"]
+WEIGHTED_PARAMETERS = CLUSTER_PARAMETERS + ["weights", "self_weights"]
 PAIRS_PARAMETERS = ["blocks", "n_samples"]
 TILE_PARAMETERS = ["products", "norms", "row_start", "column_start", "radius", "points"]
 
@@ -34,6 +37,7 @@ def _rows(points, eps):
 
 
 INDPTR, INDICES = _rows(POINTS, 0.5)
+WEIGHTS = np.linspace(-0.5, 3.0, len(LABELS))
 PAIR_BLOCK = np.array([[0, 1], [1, 2], [5, 3]], np.int32)
 CENTRED = POINTS - POINTS.mean(axis=0)
 NORMS = np.einsum("ij,ij->i", CENTRED, CENTRED)
@@ -44,6 +48,9 @@ SUCCESS = {
     "cluster_neighbourhoods by keyword": call(CLUSTER, indptr=INDPTR, indices=INDICES, labels=LABELS, min_samples=1),
     "cluster_neighbourhoods no rows": call(CLUSTER, np.zeros(1, np.int64), np.empty(0, np.int32),
                                            np.empty(0, np.int32), 5),
+    "cluster_weighted_neighbourhoods blobs": call(WEIGHTED, INDPTR, INDICES, LABELS, 5.5, WEIGHTS, WEIGHTS),
+    "cluster_weighted_neighbourhoods no rows": call(WEIGHTED, np.zeros(1, np.int64), np.empty(0, np.int32),
+                                                    np.empty(0, np.int32), 1, np.empty(0), np.empty(0)),
     "neighbourhoods_from_pairs blocks": call(PAIRS, [PAIR_BLOCK, PAIR_BLOCK[:0], PAIR_BLOCK[1:]], 6),
     "neighbourhoods_from_pairs none": call(PAIRS, [], 3),
     "close_pairs double": call(TILE, PRODUCTS, NORMS, 0, 20, 0.5, POINTS),
@@ -63,6 +70,12 @@ ERRORS = {
                                               _LABELS3, 2), ValueError),
     "cluster_neighbourhoods indptr decreases": (call(CLUSTER, np.array([0, 2, 1, 2]), np.array([1, 2], np.int32),
                                                      _LABELS3, 2), ValueError),
+    "cluster_weighted_neighbourhoods weights short": (call(WEIGHTED, INDPTR, INDICES, LABELS, 5, WEIGHTS[:-1],
+                                                            WEIGHTS), ValueError),
+    "cluster_weighted_neighbourhoods self_weights float32": (call(WEIGHTED, INDPTR, INDICES, LABELS, 5, WEIGHTS,
+                                                                  WEIGHTS.astype(np.float32)), ValueError),
+    "cluster_weighted_neighbourhoods own point": (call(WEIGHTED, np.array([0, 1, 1, 1]), np.array([0], np.int32),
+                                                       _LABELS3, 2, np.ones(3), np.ones(3)), ValueError),
     "neighbourhoods_from_pairs not a list": (call(PAIRS, (PAIR_BLOCK,), 6), TypeError),
     "neighbourhoods_from_pairs int64 block": (call(PAIRS, [PAIR_BLOCK.astype(np.int64)], 6), ValueError),
     "neighbourhoods_from_pairs out of range": (call(PAIRS, [PAIR_BLOCK], 5), ValueError),
@@ -73,7 +86,7 @@ ERRORS = {
     "close_pairs norms short": (call(TILE, PRODUCTS, NORMS[:-1], 0, 20, 0.5, POINTS), ValueError),
 }
 
-THREADS = [SUCCESS["cluster_neighbourhoods blobs"], SUCCESS["neighbourhoods_from_pairs blocks"],
+THREADS = [SUCCESS["cluster_neighbourhoods blobs"], SUCCESS["cluster_weighted_neighbourhoods blobs"], SUCCESS["neighbourhoods_from_pairs blocks"],
            SUCCESS["close_pairs single"], ERRORS["cluster_neighbourhoods own point"][0]]
 
 
@@ -107,6 +120,21 @@ def cluster_arguments(draw):
 
 
 @st.composite
+def weighted_cluster_arguments(draw):
+    n = draw(st.integers(0, 12))
+    indptr, indices = draw(csr_rows(n))
+    labels = draw(label_values(n, [-1, -1, -1, 0, 1, -2, INT32_MAX, INT32_MIN]))
+    weight = st.floats(allow_nan=True, allow_infinity=True)
+    sizes = weighted((6, st.just(n)), (1, st.integers(0, n + 2)))
+    weights, self_weights = (draw(hnp.arrays(np.float64, draw(sizes), elements=weight)) for _ in range(2))
+    values = [draw(array_argument(indptr, INT_DTYPES)), draw(array_argument(indices, INT_DTYPES)),
+              draw(array_argument(labels, INT_DTYPES)), draw(doubles()),
+              draw(array_argument(weights, FLOAT_DTYPES)), draw(array_argument(self_weights, FLOAT_DTYPES))]
+    args, kwargs = draw(bound(values, WEIGHTED_PARAMETERS))
+    return call(WEIGHTED, *args, **kwargs)
+
+
+@st.composite
 def pairs_arguments(draw):
     n = draw(st.integers(0, 10))
     point = weighted((8, st.integers(0, max(n - 1, 0))), (1, st.sampled_from([-1, n, INT32_MAX, INT32_MIN])))
@@ -137,6 +165,7 @@ def tile_arguments(draw):
 
 FUZZ = {
     "cluster_neighbourhoods arguments": cluster_arguments(),
+    "cluster_weighted_neighbourhoods arguments": weighted_cluster_arguments(),
     "neighbourhoods_from_pairs arguments": pairs_arguments(),
     "close_pairs arguments": tile_arguments(),
 }

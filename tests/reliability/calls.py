@@ -23,6 +23,7 @@ FUNCTIONS = {
     "densa_main": f"{DENSA}.densa_core",
     "densa_postprocess": f"{DENSA}.densa_postprocess",
     "cluster_neighbourhoods": f"{DENSA}.densa_arrays",
+    "cluster_weighted_neighbourhoods": f"{DENSA}.densa_arrays",
     "neighbourhoods_from_pairs": f"{DENSA}.densa_arrays",
     "close_pairs": f"{DENSA}.densa_arrays",
     "find_connected_components": f"{LINKA}.linka_bfs",

@@ -13,6 +13,19 @@ def cluster_neighbourhoods(
     within reach of point i, which itself counts towards `min_samples`. The GIL is
     released while it runs. Returns new int32 labels."""
 
+def cluster_weighted_neighbourhoods(
+    indptr: npt.NDArray[np.int64],
+    indices: npt.NDArray[np.int32],
+    labels: npt.NDArray[np.int32],
+    min_samples: float,
+    weights: npt.NDArray[np.float64],
+    self_weights: npt.NDArray[np.float64],
+) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.uint8]]:
+    """`cluster_neighbourhoods` with sample weights: point i is a core point when
+    ``self_weights[i]`` plus the weights of the points in row i reach `min_samples`
+    (``self_weights[i]`` is 0 where the point is outside its own neighbourhood).
+    Returns the new int32 labels and uint8 core flags."""
+
 def neighbourhoods_from_pairs(
     blocks: list[npt.NDArray[np.int32]],
     n_samples: int,

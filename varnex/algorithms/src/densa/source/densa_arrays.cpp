@@ -204,6 +204,67 @@ Ref cluster_neighbourhoods(const frame::Arguments& args) {
     return result;
 }
 
+// cluster_weighted_neighbourhoods(indptr, indices, labels, min_samples, weights,
+// self_weights): the same clustering with the weighted core test. A point is a core
+// point when self_weights[i] plus the weights of the points in its row reach
+// min_samples; self_weights[i] is point i's own weight where it belongs to its own
+// neighbourhood, 0 where it does not. Returns (new int32 labels, uint8 core flags).
+Ref cluster_weighted_neighbourhoods(const frame::Arguments& args) {
+    auto indptr = Vector<int64_t>::typed(args[0], frame::kInt64);
+    auto indices = Vector<int32_t>::typed(args[1], frame::kInt);
+    auto labels = Vector<int32_t>::typed(args[2], frame::kInt);
+    const double min_samples = frame::to_double(args[3]);
+    auto weights = Vector<double>::typed(args[4], frame::kDouble);
+    auto self_weights = Vector<double>::typed(args[5], frame::kDouble);
+    for (int i : {0, 1, 2, 4, 5}) frame::require_not_none(args[i], "indptr, indices, labels and weights");
+    const int32_t n = point_count(static_cast<long long>(labels.size()));
+    if (weights.size() != n || self_weights.size() != n) {
+        frame::raise(PyExc_ValueError, "weights and self_weights must have %d entries, got %zd and %zd", n,
+                     weights.size(), self_weights.size());
+    }
+    require_csr(indptr, indices, n);
+
+    Ref result = new_vector(n, NPY_INT32);
+    Ref core_flags = new_vector(n, NPY_UINT8);
+    Unchecked<int32_t> cluster_labels{data_of<int32_t>(result)};
+    std::vector<int8_t> visited_flags(static_cast<size_t>(n), 0);
+    std::vector<int32_t> queue_storage(static_cast<size_t>(n) + 1);
+    std::vector<double> totals(static_cast<size_t>(n));
+    {
+        frame::WithoutGil unlocked;
+        std::fill(cluster_labels.data, cluster_labels.data + n, -1);
+        using Rows = densa::kernels::CsrRows<int32_t, frame::WithoutGil>;
+        Rows rows(indptr.elements().data(), indices.elements().data(), indices.size(), n, unlocked);
+        densa::kernels::neighbourhood_weights(rows, n, weights.elements().data(), self_weights.elements().data(),
+                                              totals.data());
+        const densa::kernels::WeightCore core{totals.data(), min_samples};
+        uint8_t* is_core = data_of<uint8_t>(core_flags);
+        for (int32_t i = 0; i < n; ++i) is_core[i] = core(i, 0) ? 1 : 0;
+        const Unchecked<int32_t> known{labels.elements().data()};
+        const Unchecked<int8_t> visited{visited_flags.data()};
+        densa::kernels::DensityClustering<Rows, Unchecked<int32_t>, densa::kernels::WeightCore> clustering(
+            rows, n, known, core);
+        SharedQueue queues{queue_storage};
+        clustering.seed_clusters(known, visited, visited, [&](densa::kernels::Pass, int32_t seed, int32_t id) {
+            clustering.expand_cluster(cluster_labels, visited, queues, seed, id);
+        });
+    }
+    return frame::check(PyTuple_Pack(2, result.get(), core_flags.get()));
+}
+
+const frame::FunctionSpec kClusterWeightedNeighbourhoods{
+    .name = "cluster_weighted_neighbourhoods",
+    .parameters = {"indptr", "indices", "labels", "min_samples", "weights", "self_weights"},
+    .defaults = {},
+    .doc = "cluster_weighted_neighbourhoods(indptr, indices, labels, min_samples, weights, self_weights)\n"
+           "\n"
+           "cluster_neighbourhoods with sample weights (float64): point i is a core point\n"
+           "when self_weights[i] plus the weights of the points in row i reach min_samples\n"
+           "(self_weights[i] is 0 where point i is outside its own neighbourhood). Returns\n"
+           "(int32 labels, uint8 core flags).",
+    .body = cluster_weighted_neighbourhoods,
+};
+
 const frame::FunctionSpec kClusterNeighbourhoods{
     .name = "cluster_neighbourhoods",
     .parameters = {"indptr", "indices", "labels", "min_samples"},
@@ -245,7 +306,7 @@ const frame::ModuleSpec kModuleSpec{
     .source_file = kSource,
     .imports = {},
     .function = kClusterNeighbourhoods,
-    .more_functions = {&kNeighbourhoodsFromPairs, &kClosePairs},
+    .more_functions = {&kNeighbourhoodsFromPairs, &kClosePairs, &kClusterWeightedNeighbourhoods},
 };
 
 }  // namespace

@@ -17,7 +17,7 @@
 //    Whether an access is bounds-checked is the adapter's choice.
 //  - Queues: make(n_slots) -> an Array of int32_t, made when a cluster starts; one
 //    slot more than it can ever fill.
-//  - Core: core(i, row_size) -> bool, the core-point test.
+//  - Core: core(i, row_size) -> bool, the core-point test (CountCore, WeightCore).
 #pragma once
 
 #include <cstdint>
@@ -32,6 +32,28 @@ struct CountCore {
     std::int64_t min_samples;
     bool operator()(std::int32_t /*point*/, std::int64_t row_size) const { return row_size >= min_samples; }
 };
+
+// The core test with sample weights: the weights of a neighbourhood, the point itself
+// included where it belongs to it, summing to at least min_samples. The sums are read
+// from `totals`, filled once by neighbourhood_weights() before the passes.
+struct WeightCore {
+    const double* totals;
+    double min_samples;
+    bool operator()(std::int32_t point, std::int64_t /*row_size*/) const { return totals[point] >= min_samples; }
+};
+
+// totals[i] = self_weights[i] + the weights of the points in row i, each stored entry
+// counted (a point listed twice weighs twice, as a neighbourhood query would count it).
+template <class Rows>
+void neighbourhood_weights(Rows& rows, std::int32_t n_samples, const double* weights, const double* self_weights,
+                           double* totals) {
+    for (std::int32_t i = 0; i < n_samples; ++i) {
+        rows.poll();
+        double total = self_weights[i];
+        rows.row(i).for_each([&](std::int32_t j) { total += weights[j]; });
+        totals[i] = total;
+    }
+}
 
 // The seeding passes, in their order: labelled points that are not core points,
 // labelled core points, unlabelled core points.
