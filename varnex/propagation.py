@@ -102,9 +102,11 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
     -----
     The neighbours are those of scikit-learn's `NearestNeighbors`, found by the
     fastest exact search for the metric and dimension: SciPy's k-d tree for the
-    Minkowski metrics in up to 15 features, brute force beyond, `NearestNeighbors`
-    for other metrics. Samples at exactly the same distance are taken in the order of
-    that search. The graph work after the search runs natively without holding the
+    Minkowski metrics in up to 15 features, brute force beyond (for the euclidean
+    graph: single-precision products choose the candidates and the coordinates decide
+    in double precision), `NearestNeighbors` for other metrics. Samples at exactly the
+    same distance are taken in the order of that search (by lower index on the
+    euclidean brute-force graph). The graph work after the search runs natively without holding the
     GIL.
 
     For the distances that scale with the data (Minkowski family, cosine and their
