@@ -64,17 +64,18 @@ def test_duplicates_never_list_themselves(copies, k):
     assert np.all(distances[:, : min(k, copies - 1)] == 0)
 
 
-@pytest.mark.parametrize("n, features, k, block, n_jobs", [
-    (300, 16, 5, 1 << 12, None),    # blocks of 13 rows, the last one short
-    (300, 64, 1, 1 << 12, 2),
-    (97, 40, 96, 1 << 22, None),    # every other sample is a neighbour
-    (200, 20, 7, 200, 2),           # one row per block
+@pytest.mark.parametrize("n, features, k, tile, n_jobs", [
+    (300, 16, 5, (13, 37), None),   # tiles of 13 x 37, the last ones short
+    (300, 64, 1, (64, 1024), 2),
+    (97, 40, 96, (256, 1024), None),   # every other sample is a neighbour
+    (200, 20, 7, (1, 200), 2),      # one row per tile
 ])
 @pytest.mark.parametrize("shift, spread", [(0.0, 1.0), (1e6, 1e-3), (0.0, 1e8)])
-def test_product_graph_is_exact(n, features, k, block, n_jobs, shift, spread, monkeypatch):
-    # Far from the origin or at any scale, the single-precision products only choose
+def test_product_graph_is_exact(n, features, k, tile, n_jobs, shift, spread, monkeypatch):
+    # Far from the origin or at any scale, the single-precision products only screen
     # the candidates: the neighbours are those of a double-precision search.
-    monkeypatch.setattr(_knn, "_PRODUCT_BLOCK", block)
+    monkeypatch.setattr(_knn, "_TILE_ROWS", tile[0])
+    monkeypatch.setattr(_knn, "_TILE_COLUMNS", tile[1])
     X = tie_free(n, features, 3) * spread + shift
     X[0] *= 50   # one far outlier among them
     neighbours = _knn.Neighbours(X, n_jobs=n_jobs)

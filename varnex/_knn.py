@@ -9,8 +9,8 @@ route depends on the metric and the dimension:
   at most 15 features: SciPy's k-d tree, queried on `n_jobs` threads;
 - the same metrics in more features, where trees lose to BLAS: brute force. For the
   graph in euclidean distance, single-precision products of centred samples over
-  blocks of rows pick the candidates and the coordinates decide them in double
-  precision (`linka_nearest`), ties by lower index; otherwise scikit-learn's brute
+  tiles screen the candidates and the coordinates decide them in double precision
+  (`linka_nearest`), ties by lower index; otherwise scikit-learn's brute
   force, which computes distances in bounded-memory chunks;
 - every other metric, and sparse samples: scikit-learn's `NearestNeighbors` with its
   own choice (brute force for sparse samples);
@@ -31,7 +31,7 @@ from scipy.spatial import cKDTree
 from sklearn.neighbors import NearestNeighbors
 from threadpoolctl import threadpool_limits  # scikit-learn's own dependency
 
-from varnex.algorithms.src.linka.binaries.linka_nearest import nearest_rows
+from varnex.algorithms.src.linka.binaries.linka_nearest import offer_tile
 
 __all__ = ["Neighbours", "Precomputed", "index_samples"]
 
@@ -51,10 +51,10 @@ _MAX_TREE_FEATURES = 15
 # Rows queried at once when listing every sample's neighbours: bounds the float64 and
 # int64 arrays of one query while the result goes straight into compact arrays.
 _CHUNK_ROWS = 1 << 16
-# Single-precision products held at once by one block of the brute-force graph (at most
-# 16 MiB), and its most rows: beyond 256 rows BLAS runs no faster.
-_PRODUCT_BLOCK = 1 << 22
-_PRODUCT_ROWS = 256
+# Tiles of single-precision products of the brute-force graph: 1 MiB, which stays in
+# cache while it is read, and rows enough for BLAS to run near its peak.
+_TILE_ROWS = 256
+_TILE_COLUMNS = 1024
 
 
 class Neighbours:
@@ -163,30 +163,40 @@ def _product_graph(X, distances, indices, n_jobs):
     `indices` of shape (n_samples, k): exact, ties by lower index.
 
     Single-precision products of the centred samples, twice as fast as double precision
-    (centring loses less to cancellation), estimate the distances over blocks of rows;
-    the samples whose estimate could be among the k nearest are measured again from the
-    coordinates, which decide.
+    (centring loses less to cancellation), estimate the distances over tiles small
+    enough to stay in cache; only the samples whose estimate could place them among a
+    row's k nearest so far are measured from the coordinates, which decide.
     """
-    n = X.shape[0]
-    X = np.require(X, dtype=np.float64, requirements=["C"])
-    centred = (X - X.mean(axis=0)).astype(np.float32)
+    n, k = distances.shape
+    X = np.require(X, dtype=np.float64, requirements=["C", "W"])
+    # Centred straight into single precision, a tile of rows at a time: no double-
+    # precision copy of the samples.
+    mean = X.mean(axis=0)
+    centred = np.empty(X.shape, dtype=np.float32)
+    for start in range(0, n, _TILE_ROWS):
+        np.subtract(X[start:start + _TILE_ROWS], mean, out=centred[start:start + _TILE_ROWS], casting="same_kind")
     norms = np.einsum("ij,ij->i", centred, centred, dtype=np.float64)
-    rows = max(1, min(_PRODUCT_ROWS, _PRODUCT_BLOCK // n))
 
-    def block(start):
-        products = centred[start:start + rows] @ centred.T
-        nearest_rows(products, norms, start, X, distances, indices)
+    def rows_from(start):
+        rows = centred[start:start + _TILE_ROWS]
+        squared = np.full((len(rows), k), np.inf)
+        nearest = np.full((len(rows), k), np.iinfo(np.int64).max)
+        for column in range(0, n, _TILE_COLUMNS):
+            offer_tile(rows @ centred[column:column + _TILE_COLUMNS].T, norms, start, column, X, squared, nearest)
+        order = np.lexsort((nearest, squared), axis=1)
+        distances[start:start + len(rows)] = np.sqrt(np.take_along_axis(squared, order, axis=1))
+        indices[start:start + len(rows)] = np.take_along_axis(nearest, order, axis=1)
 
-    starts = range(0, n, rows)
-    # One block's product is too small for BLAS's own threads to pay (they wait on each
-    # other, and on every other process): one BLAS thread per block, blocks on n_jobs threads.
+    starts = range(0, n, _TILE_ROWS)
+    # One tile's product is too small for BLAS's own threads to pay (they wait on each
+    # other, and on every other process): one BLAS thread per tile, rows on n_jobs threads.
     with threadpool_limits(1, user_api="blas"):
         if n_jobs <= 1 or len(starts) <= 1:
             for start in starts:
-                block(start)
+                rows_from(start)
         else:
             with ThreadPoolExecutor(max_workers=n_jobs) as pool:
-                list(pool.map(block, starts))
+                list(pool.map(rows_from, starts))
 
 
 class Precomputed:

@@ -1,7 +1,7 @@
-// linka_nearest: exact k-nearest-neighbour lists from blocks of single-precision inner
+// linka_nearest: exact k-nearest-neighbour lists from tiles of single-precision inner
 // products, for the brute-force route of the graph estimators in many dimensions.
 //
-// Shapes are checked once under the GIL; the selection runs with the GIL released.
+// Shapes are checked once under the GIL; the tile is then read with the GIL released.
 #include "frame.hpp"
 #include "kernels/nearest_products.hpp"
 
@@ -10,7 +10,8 @@
 namespace {
 
 using frame::Ref;
-using linka::kernels::ProductRows;
+using linka::kernels::NearestSoFar;
+using linka::kernels::ProductTile;
 
 constexpr const char* kModule = "varnex.algorithms.src.linka.binaries.linka_nearest";
 constexpr const char* kSource = "varnex/algorithms/src/linka/source/linka_nearest";
@@ -21,67 +22,54 @@ Py_ssize_t to_offset(PyObject* object) {
     return static_cast<Py_ssize_t>(value);
 }
 
-template <class Index>
-void select_rows(const ProductRows& block, const frame::Matrix<float>& distances, PyObject* indices_object,
-                 const frame::ElementType& index_type) {
-    auto indices = frame::Matrix<Index>::typed(indices_object, index_type);
-    const Py_ssize_t k = distances.shape(1);
-    if (indices.shape(0) != distances.shape(0) || indices.shape(1) != k) {
-        frame::raise(PyExc_ValueError, "distances and indices must have the same shape");
-    }
-    if (block.rows == 0) return;
-    float* distance_rows = &distances.unchecked(block.row_start, 0);
-    Index* index_rows = &indices.unchecked(block.row_start, 0);
-    linka::kernels::NearestScratch scratch;
-    frame::WithoutGil unlocked(1u << 8);
-    for (std::int64_t r = 0; r < block.rows; ++r) {
-        linka::kernels::nearest_of_row(block, r, k, scratch, distance_rows, index_rows);
-        unlocked.poll();
-    }
-}
-
-// nearest_rows(products, norms, row_start, points, distances, indices): for the points
-// row_start .. row_start + len(products) - 1, their k nearest other points, written into
-// rows row_start.. of `distances` (float32, shape (n_points, k)) and `indices` (int32 or
-// int64, same shape). products[r, j] (float32) is the inner product of the centred
-// points row_start + r and j, norms (float64) their squared norms as the products saw
-// them, points (float64) the points themselves.
-Ref nearest_rows(const frame::Arguments& args) {
-    for (int a : {0, 1, 3, 4, 5}) frame::require_not_none(args[a], "products, norms, points, distances and indices");
+// offer_tile(products, norms, row_start, column_start, points, nearest_squared,
+// nearest_index): offers the points column_start .. column_start + products.shape[1] - 1
+// to the k nearest so far of the points row_start .. row_start + products.shape[0] - 1.
+// products (float32) are the inner products of those centred points, norms (float64)
+// the squared norms of all centred points as the products saw them, points (float64)
+// the points themselves. Row r of nearest_squared (float64) and nearest_index (int64),
+// both of shape (products.shape[0], k), is a max-heap of (squared distance, index),
+// farthest on top; a fresh row holds k times (+inf, 2**63 - 1).
+Ref offer_tile(const frame::Arguments& args) {
+    for (int a : {0, 1, 4, 5, 6}) frame::require_not_none(args[a], "products, norms, points and the nearest so far");
     auto products = frame::Matrix<float>::typed(args[0], frame::kFloat32);
     auto norms = frame::Vector<double>::typed(args[1], frame::kDouble);
     const Py_ssize_t row_start = to_offset(args[2]);
-    auto points = frame::Matrix<double>::typed(args[3], frame::kDouble);
-    auto distances = frame::Matrix<float>::typed(args[4], frame::kFloat32);
+    const Py_ssize_t column_start = to_offset(args[3]);
+    auto points = frame::Matrix<double>::typed(args[4], frame::kDouble);
+    auto squared = frame::Matrix<double>::typed(args[5], frame::kDouble);
+    auto index = frame::Matrix<std::int64_t>::typed(args[6], frame::kInt64);
     const Py_ssize_t n = points.shape(0);
-    const Py_ssize_t k = distances.shape(1);
-    if (norms.size() != n || products.shape(1) != n || row_start + products.shape(0) > n ||
-        distances.shape(0) != n) {
-        frame::raise(PyExc_ValueError, "a block of %zd x %zd products at row %zd does not fit %zd points, %zd norms "
-                     "and %zd rows of results", products.shape(0), products.shape(1), row_start, n, norms.size(),
-                     distances.shape(0));
+    const Py_ssize_t rows = products.shape(0), columns = products.shape(1), k = squared.shape(1);
+    if (norms.size() != n || row_start + rows > n || column_start + columns > n) {
+        frame::raise(PyExc_ValueError, "a tile of %zd x %zd products at (%zd, %zd) does not fit %zd points and %zd norms",
+                     rows, columns, row_start, column_start, n, norms.size());
     }
-    if (k < 1 || k > n - 1) frame::raise(PyExc_ValueError, "k must be between 1 and %zd, got %zd", n - 1, k);
-    const ProductRows block{products.shape(0) > 0 ? &products.unchecked(0, 0) : nullptr, products.shape(0),
-                            row_start, norms.elements().data(), &points.unchecked(0, 0), n, points.shape(1)};
-    if (frame::is_matching_ndarray(args[5], frame::kInt, 2, true)) {
-        select_rows<std::int32_t>(block, distances, args[5], frame::kInt);
-    } else {
-        select_rows<std::int64_t>(block, distances, args[5], frame::kInt64);
+    if (squared.shape(0) != rows || index.shape(0) != rows || index.shape(1) != k || k < 1) {
+        frame::raise(PyExc_ValueError, "the nearest so far must have one row of k >= 1 entries per tile row");
+    }
+    if (rows == 0 || columns == 0) return frame::check(Py_NewRef(Py_None));
+    const ProductTile tile{&products.unchecked(0, 0), rows, columns, row_start, column_start,
+                           norms.elements().data(), &points.unchecked(0, 0), points.shape(1)};
+    frame::WithoutGil unlocked(1u << 8);
+    for (Py_ssize_t r = 0; r < rows; ++r) {
+        linka::kernels::offer_tile_row(tile, r, NearestSoFar{&squared.unchecked(r, 0), &index.unchecked(r, 0), k});
+        unlocked.poll();
     }
     return frame::check(Py_NewRef(Py_None));
 }
 
-const frame::FunctionSpec kNearestRows{
-    .name = "nearest_rows",
-    .parameters = {"products", "norms", "row_start", "points", "distances", "indices"},
+const frame::FunctionSpec kOfferTile{
+    .name = "offer_tile",
+    .parameters = {"products", "norms", "row_start", "column_start", "points", "nearest_squared", "nearest_index"},
     .defaults = {},
-    .doc = "nearest_rows(products, norms, row_start, points, distances, indices)\n"
+    .doc = "offer_tile(products, norms, row_start, column_start, points, nearest_squared, nearest_index)\n"
            "\n"
-           "The k nearest other points of the points row_start .. row_start + len(products) - 1,\n"
-           "nearest first, equal distances by lower index, written into their rows of\n"
-           "`distances` (float32) and `indices` (int32 or int64), both of shape (n_points, k).",
-    .body = nearest_rows,
+           "Offers the columns of one tile of inner products of centred points to the k nearest\n"
+           "so far of its rows: max-heaps of (squared distance, index) in nearest_squared\n"
+           "(float64) and nearest_index (int64), of shape (rows, k). Points whose estimate\n"
+           "could place them among the k nearest are measured from `points`.",
+    .body = offer_tile,
 };
 
 const frame::ModuleSpec kModuleSpec{
@@ -89,7 +77,7 @@ const frame::ModuleSpec kModuleSpec{
     .full_name = kModule,
     .source_file = kSource,
     .imports = {},
-    .function = kNearestRows,
+    .function = kOfferTile,
     .more_functions = {},
 };
 
