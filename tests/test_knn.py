@@ -62,3 +62,38 @@ def test_duplicates_never_list_themselves(copies, k):
     # Among ties the order is the search's own, but the groups found are the same.
     np.testing.assert_array_equal(np.sort(X[indices], axis=1), np.sort(X[want], axis=1))
     assert np.all(distances[:, : min(k, copies - 1)] == 0)
+
+
+@pytest.mark.parametrize("n, features, k, tile, n_jobs", [
+    (300, 16, 5, (13, 37), None),   # tiles of 13 x 37, the last ones short
+    (300, 64, 1, (64, 1024), 2),
+    (97, 40, 96, (256, 1024), None),   # every other sample is a neighbour
+    (200, 20, 7, (1, 200), 2),      # one row per tile
+])
+@pytest.mark.parametrize("shift, spread", [(0.0, 1.0), (1e6, 1e-3), (0.0, 1e8)])
+def test_product_graph_is_exact(n, features, k, tile, n_jobs, shift, spread, monkeypatch):
+    # Far from the origin or at any scale, the single-precision products only screen
+    # the candidates: the neighbours are those of a double-precision search.
+    monkeypatch.setattr(_knn, "_TILE_ROWS", tile[0])
+    monkeypatch.setattr(_knn, "_TILE_COLUMNS", tile[1])
+    X = tie_free(n, features, 3) * spread + shift
+    X[0] *= 50   # one far outlier among them
+    neighbours = _knn.Neighbours(X, n_jobs=n_jobs)
+    distances, indices = neighbours.graph(k, np.int64)
+    exact = cdist(X, X)
+    np.fill_diagonal(exact, np.inf)
+    want = np.argsort(exact, axis=1, kind="stable")[:, :k]
+    np.testing.assert_array_equal(indices, want)
+    np.testing.assert_allclose(distances, np.take_along_axis(exact, want, axis=1).astype(np.float32), rtol=1e-6)
+    if shift == 0:   # far from the origin scikit-learn's double-precision products round too coarsely
+        np.testing.assert_array_equal(indices, NearestNeighbors(n_neighbors=k).fit(X).kneighbors()[1])
+
+
+def test_product_graph_breaks_ties_by_lower_index():
+    base = tie_free(40, 20, 4)
+    X = np.concatenate([base, base, base])   # every sample three times
+    distances, indices = _knn.Neighbours(X).graph(4, np.int32)
+    copies = (np.arange(120)[:, None] % 40 + np.array([0, 40, 80]))
+    others = np.sort(np.where(copies == np.arange(120)[:, None], -1, copies), axis=1)[:, 1:]
+    np.testing.assert_array_equal(indices[:, :2], others)
+    assert np.all(distances[:, :2] == 0) and np.all(distances[:, 2:] > 0)

@@ -107,6 +107,12 @@ _METRIC_DEGREE = {
 }
 
 
+# Data whose largest coordinate lies within 2**-60 .. 2**60 is taken as it is: its
+# squared distances, and the float32 edge weights made from distances, stay in range,
+# and scaling would only copy it.
+_MODERATE_EXPONENT = 60
+
+
 def unit_scale(X, metric):
     """A power of two that brings the largest coordinate of `X` into [0.5, 1), and the
     power of it that scales distances under `metric`: ``(factor, degree)``.
@@ -114,7 +120,8 @@ def unit_scale(X, metric):
     Working on ``X * factor`` with radii multiplied by ``factor ** degree`` gives the
     same neighbours as on `X`, bit for bit, wherever `X`'s own arithmetic neither
     overflows nor underflows (a power of two scales every product, sum and square root
-    exactly), and keeps squared distances finite for any finite `X`.
+    exactly), and keeps squared distances finite for any finite `X`. Data of moderate
+    size gets the factor 1.
     """
     degree = _METRIC_DEGREE.get(metric) if isinstance(metric, str) else None
     if degree is None:
@@ -123,7 +130,10 @@ def unit_scale(X, metric):
     largest = float(np.max(np.abs(data))) if data.size else 0.0
     if largest == 0.0 or not math.isfinite(largest):
         return 1.0, degree
-    return math.ldexp(1.0, -math.frexp(largest)[1]), degree
+    exponent = math.frexp(largest)[1]
+    if abs(exponent) <= _MODERATE_EXPONENT:
+        return 1.0, degree
+    return math.ldexp(1.0, -exponent), degree
 
 
 # -- samples ------------------------------------------------------------------------------

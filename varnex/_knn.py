@@ -7,7 +7,10 @@ route depends on the metric and the dimension:
 
 - the Minkowski family (euclidean, manhattan, chebyshev, minkowski with its `p`) in
   at most 15 features: SciPy's k-d tree, queried on `n_jobs` threads;
-- the same metrics in more features, where trees lose to BLAS: scikit-learn's brute
+- the same metrics in more features, where trees lose to BLAS: brute force. For the
+  graph in euclidean distance, single-precision products of centred samples over
+  tiles screen the candidates and the coordinates decide them in double precision
+  (`linka_nearest`), ties by lower index; otherwise scikit-learn's brute
   force, which computes distances in bounded-memory chunks;
 - every other metric, and sparse samples: scikit-learn's `NearestNeighbors` with its
   own choice (brute force for sparse samples);
@@ -19,11 +22,16 @@ Samples at exactly the same distance come in the order of the route's own search
 (the k-d tree's is not by index), so among ties the chosen neighbours may differ.
 """
 
+from concurrent.futures import ThreadPoolExecutor
+
 import numpy as np
 from joblib import effective_n_jobs
 from scipy import sparse
 from scipy.spatial import cKDTree
 from sklearn.neighbors import NearestNeighbors
+from threadpoolctl import threadpool_limits  # scikit-learn's own dependency
+
+from varnex.algorithms.src.linka.binaries.linka_nearest import offer_tile
 
 __all__ = ["Neighbours", "Precomputed", "index_samples"]
 
@@ -43,6 +51,10 @@ _MAX_TREE_FEATURES = 15
 # Rows queried at once when listing every sample's neighbours: bounds the float64 and
 # int64 arrays of one query while the result goes straight into compact arrays.
 _CHUNK_ROWS = 1 << 16
+# Tiles of single-precision products of the brute-force graph: 1 MiB, which stays in
+# cache while it is read, and rows enough for BLAS to run near its peak.
+_TILE_ROWS = 256
+_TILE_COLUMNS = 1024
 
 
 class Neighbours:
@@ -76,6 +88,7 @@ class Neighbours:
             self._index = cKDTree(X, balanced_tree=False, compact_nodes=False)
         else:
             self.route = "brute" if minkowski else "scikit-learn"
+            self.exponent = float(exponent) if minkowski else None
             algorithm = "brute" if minkowski else "auto"
             self._index = NearestNeighbors(algorithm=algorithm, metric=metric, p=p, metric_params=metric_params,
                                            n_jobs=n_jobs).fit(X)
@@ -100,6 +113,9 @@ class Neighbours:
         n = self.n_samples
         distances = np.empty((n, k), dtype=np.float32)
         indices = np.empty((n, k), dtype=index_dtype)
+        if self.route == "brute" and self.exponent == 2:
+            _product_graph(self._X, distances, indices, effective_n_jobs(self.n_jobs))
+            return distances, indices
         # The k-d tree is queried in the order of its own leaves, so that consecutive
         # queries walk the same nodes while they are in cache: twice as fast as in
         # the samples' order.
@@ -140,6 +156,47 @@ class Neighbours:
             return distances, nearest
         distances, positions = index.kneighbors(self._X[queries], 1)
         return distances[:, 0], candidates[positions[:, 0]]
+
+
+def _product_graph(X, distances, indices, n_jobs):
+    """Every sample's nearest other samples in euclidean distance, into `distances` and
+    `indices` of shape (n_samples, k): exact, ties by lower index.
+
+    Single-precision products of the centred samples, twice as fast as double precision
+    (centring loses less to cancellation), estimate the distances over tiles small
+    enough to stay in cache; only the samples whose estimate could place them among a
+    row's k nearest so far are measured from the coordinates, which decide.
+    """
+    n, k = distances.shape
+    X = np.require(X, dtype=np.float64, requirements=["C", "W"])
+    # Centred straight into single precision, a tile of rows at a time: no double-
+    # precision copy of the samples.
+    mean = X.mean(axis=0)
+    centred = np.empty(X.shape, dtype=np.float32)
+    for start in range(0, n, _TILE_ROWS):
+        np.subtract(X[start:start + _TILE_ROWS], mean, out=centred[start:start + _TILE_ROWS], casting="same_kind")
+    norms = np.einsum("ij,ij->i", centred, centred, dtype=np.float64)
+
+    def rows_from(start):
+        rows = centred[start:start + _TILE_ROWS]
+        squared = np.full((len(rows), k), np.inf)
+        nearest = np.full((len(rows), k), np.iinfo(np.int64).max)
+        for column in range(0, n, _TILE_COLUMNS):
+            offer_tile(rows @ centred[column:column + _TILE_COLUMNS].T, norms, start, column, X, squared, nearest)
+        order = np.lexsort((nearest, squared), axis=1)
+        distances[start:start + len(rows)] = np.sqrt(np.take_along_axis(squared, order, axis=1))
+        indices[start:start + len(rows)] = np.take_along_axis(nearest, order, axis=1)
+
+    starts = range(0, n, _TILE_ROWS)
+    # One tile's product is too small for BLAS's own threads to pay (they wait on each
+    # other, and on every other process): one BLAS thread per tile, rows on n_jobs threads.
+    with threadpool_limits(1, user_api="blas"):
+        if n_jobs <= 1 or len(starts) <= 1:
+            for start in starts:
+                rows_from(start)
+        else:
+            with ThreadPoolExecutor(max_workers=n_jobs) as pool:
+                list(pool.map(rows_from, starts))
 
 
 class Precomputed:

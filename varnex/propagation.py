@@ -102,9 +102,11 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
     -----
     The neighbours are those of scikit-learn's `NearestNeighbors`, found by the
     fastest exact search for the metric and dimension: SciPy's k-d tree for the
-    Minkowski metrics in up to 15 features, brute force beyond, `NearestNeighbors`
-    for other metrics. Samples at exactly the same distance are taken in the order of
-    that search. The graph work after the search runs natively without holding the
+    Minkowski metrics in up to 15 features, brute force beyond (for the euclidean
+    graph: single-precision products choose the candidates and the coordinates decide
+    in double precision), `NearestNeighbors` for other metrics. Samples at exactly the
+    same distance are taken in the order of that search (by lower index on the
+    euclidean brute-force graph). The graph work after the search runs natively without holding the
     GIL.
 
     For the distances that scale with the data (Minkowski family, cosine and their
@@ -175,7 +177,8 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
         X = check_samples(X, self.metric, fitting=True)
         classes, known = encode_targets(y)
         self._scale, _ = unit_scale(X, self.metric)
-        X = X * self._scale
+        if self._scale != 1.0:
+            X = X * self._scale
         stage = Stages("KNNLabelPropagation", self.verbose)
         k = min(self.n_neighbors, X.shape[0] - 1)
 
@@ -224,7 +227,9 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
         check_is_fitted(self, "transduction_")
         X = validate_data(self, X, accept_sparse="csr", dtype=np.float64, reset=False)
         X = check_samples(X, self.metric)
-        distances, indices = self._neighbours.kneighbors(X * self._scale, self._n_neighbors)
+        if self._scale != 1.0:
+            X = X * self._scale
+        distances, indices = self._neighbours.kneighbors(X, self._n_neighbors)
         votes = np.zeros((X.shape[0], self.classes_.shape[0]))
         labels = self._propagated[indices]
         rows = np.broadcast_to(np.arange(X.shape[0])[:, None], labels.shape)

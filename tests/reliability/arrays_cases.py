@@ -1,6 +1,6 @@
-"""Case tables of the density family's array entry points: cluster_neighbourhoods,
-cluster_weighted_neighbourhoods, neighbourhoods_from_pairs and close_pairs (module
-densa_arrays).
+"""Case tables of the array entry points over points and products:
+cluster_neighbourhoods, cluster_weighted_neighbourhoods, neighbourhoods_from_pairs and
+close_pairs (module densa_arrays), offer_tile (module linka_nearest).
 
 SUCCESS and ERRORS drive the leak checks, THREADS the thread check, FUZZ the
 child-process fuzzing: malformed CSR rows (indices out of range, a row listing its own
@@ -16,12 +16,14 @@ from reliability.densa_cases import LABELS, POINTS
 from reliability.strategies import (INT32_MAX, INT32_MIN, INT_DTYPES, FLOAT_DTYPES, JUNK, array_argument, bound,
                                     doubles, ints, label_values, point_arrays, weighted)
 
-CLUSTER, PAIRS, TILE = "cluster_neighbourhoods", "neighbourhoods_from_pairs", "close_pairs"
+CLUSTER, PAIRS, TILE, NEAREST = "cluster_neighbourhoods", "neighbourhoods_from_pairs", "close_pairs", "offer_tile"
 WEIGHTED = "cluster_weighted_neighbourhoods"
 CLUSTER_PARAMETERS = ["indptr", "indices", "labels", "min_samples"]
 WEIGHTED_PARAMETERS = CLUSTER_PARAMETERS + ["weights", "self_weights"]
 PAIRS_PARAMETERS = ["blocks", "n_samples"]
 TILE_PARAMETERS = ["products", "norms", "row_start", "column_start", "radius", "points"]
+NEAREST_PARAMETERS = ["products", "norms", "row_start", "column_start", "points", "nearest_squared",
+                      "nearest_index"]
 
 
 def call(function, *args, **kwargs):
@@ -42,6 +44,13 @@ PAIR_BLOCK = np.array([[0, 1], [1, 2], [5, 3]], np.int32)
 CENTRED = POINTS - POINTS.mean(axis=0)
 NORMS = np.einsum("ij,ij->i", CENTRED, CENTRED)
 PRODUCTS = np.ascontiguousarray(CENTRED[:40] @ CENTRED[20:100].T)
+ROW_PRODUCTS = np.ascontiguousarray(CENTRED[10:30] @ CENTRED[5:60].T).astype(np.float32)
+
+
+def nearest_call(k=4, products=ROW_PRODUCTS, row_start=10, norms=NORMS, rows=20):
+    return call(NEAREST, products, norms, row_start, 5, POINTS, np.full((rows, k), np.inf),
+                np.full((rows, k), np.iinfo(np.int64).max))
+
 
 SUCCESS = {
     "cluster_neighbourhoods blobs": call(CLUSTER, INDPTR, INDICES, LABELS, 5),
@@ -55,6 +64,9 @@ SUCCESS = {
     "neighbourhoods_from_pairs none": call(PAIRS, [], 3),
     "close_pairs double": call(TILE, PRODUCTS, NORMS, 0, 20, 0.5, POINTS),
     "close_pairs single": call(TILE, PRODUCTS.astype(np.float32), NORMS, 0, 20, 0.5, POINTS),
+    "offer_tile": nearest_call(),
+    "offer_tile k=1": nearest_call(k=1),
+    "offer_tile no rows": nearest_call(products=ROW_PRODUCTS[:0], rows=0),
 }
 
 _LABELS3 = np.full(3, -1, np.int32)
@@ -84,10 +96,16 @@ ERRORS = {
     "close_pairs tile too large": (call(TILE, PRODUCTS, NORMS, 280, 20, 0.5, POINTS), ValueError),
     "close_pairs negative offset": (call(TILE, PRODUCTS, NORMS, -1, 20, 0.5, POINTS), ValueError),
     "close_pairs norms short": (call(TILE, PRODUCTS, NORMS[:-1], 0, 20, 0.5, POINTS), ValueError),
+    "offer_tile past the last point": (nearest_call(row_start=len(POINTS) - 5), ValueError),
+    "offer_tile no neighbours": (nearest_call(k=0), ValueError),
+    "offer_tile rows short": (nearest_call(rows=19), ValueError),
+    "offer_tile double products": (nearest_call(products=ROW_PRODUCTS.astype(np.float64)), ValueError),
+    "offer_tile norms short": (nearest_call(norms=NORMS[:-1]), ValueError),
 }
 
-THREADS = [SUCCESS["cluster_neighbourhoods blobs"], SUCCESS["cluster_weighted_neighbourhoods blobs"], SUCCESS["neighbourhoods_from_pairs blocks"],
-           SUCCESS["close_pairs single"], ERRORS["cluster_neighbourhoods own point"][0]]
+THREADS = [SUCCESS["cluster_neighbourhoods blobs"], SUCCESS["cluster_weighted_neighbourhoods blobs"],
+           SUCCESS["neighbourhoods_from_pairs blocks"], SUCCESS["close_pairs single"], SUCCESS["offer_tile"],
+           ERRORS["cluster_neighbourhoods own point"][0]]
 
 
 # Fuzzing --------------------------------------------------------------------------
@@ -163,11 +181,31 @@ def tile_arguments(draw):
     return call(TILE, *args, **kwargs)
 
 
+@st.composite
+def nearest_arguments(draw):
+    points = draw(point_arrays())
+    n = len(points)
+    rows, columns = draw(st.integers(0, n + 2)), draw(st.integers(0, n + 2))
+    products = draw(hnp.arrays(np.float32, (rows, columns), elements=st.floats(-100, 100, width=32)))
+    norms = draw(hnp.arrays(np.float64, draw(weighted((6, st.just(n)), (1, st.integers(0, n + 2)))),
+                            elements=st.floats(0, 100)))
+    k, heap_rows = draw(st.integers(0, 4)), draw(weighted((6, st.just(rows)), (1, st.integers(0, n + 2))))
+    squared = draw(hnp.arrays(np.float64, (heap_rows, k), elements=st.floats(0, 100) | st.just(np.inf)))
+    index = draw(hnp.arrays(np.int64, (heap_rows, k), elements=st.integers(-3, n + 3)))
+    values = [draw(array_argument(products, FLOAT_DTYPES)), draw(array_argument(norms, FLOAT_DTYPES)),
+              draw(weighted((4, st.integers(0, n)), (1, ints()))), draw(weighted((4, st.integers(0, n)), (1, ints()))),
+              draw(array_argument(points, FLOAT_DTYPES)), draw(array_argument(squared, FLOAT_DTYPES)),
+              draw(array_argument(index, INT_DTYPES))]
+    args, kwargs = draw(bound(values, NEAREST_PARAMETERS))
+    return call(NEAREST, *args, **kwargs)
+
+
 FUZZ = {
     "cluster_neighbourhoods arguments": cluster_arguments(),
     "cluster_weighted_neighbourhoods arguments": weighted_cluster_arguments(),
     "neighbourhoods_from_pairs arguments": pairs_arguments(),
     "close_pairs arguments": tile_arguments(),
+    "offer_tile arguments": nearest_arguments(),
 }
 
 __all__ = ["SUCCESS", "ERRORS", "THREADS", "FUZZ", "JUNK"]
