@@ -29,7 +29,7 @@ from joblib import effective_n_jobs
 from scipy import sparse
 from scipy.spatial import cKDTree
 from sklearn.neighbors import NearestNeighbors
-from threadpoolctl import threadpool_limits  # scikit-learn's own dependency
+from threadpoolctl import threadpool_info, threadpool_limits  # scikit-learn's own dependency
 
 from varnex.algorithms.src.linka.binaries.linka_nearest import offer_tile
 
@@ -114,7 +114,7 @@ class Neighbours:
         distances = np.empty((n, k), dtype=np.float32)
         indices = np.empty((n, k), dtype=index_dtype)
         if self.route == "brute" and self.exponent == 2:
-            _product_graph(self._X, distances, indices, effective_n_jobs(self.n_jobs))
+            _product_graph(self._X, distances, indices, _product_workers(self.n_jobs))
             return distances, indices
         # The k-d tree is queried in the order of its own leaves, so that consecutive
         # queries walk the same nodes while they are in cache: twice as fast as in
@@ -156,6 +156,16 @@ class Neighbours:
             return distances, nearest
         distances, positions = index.kneighbors(self._X[queries], 1)
         return distances[:, 0], candidates[positions[:, 0]]
+
+
+def _product_workers(n_jobs):
+    """Threads for the products of the brute-force route. With `n_jobs` None the work is
+    matrix products, which scikit-learn leaves to BLAS's own threads whatever its
+    `n_jobs`: the tiles take as many threads as BLAS would, one BLAS thread each."""
+    if n_jobs is not None:
+        return effective_n_jobs(n_jobs)
+    blas = [pool["num_threads"] for pool in threadpool_info() if pool.get("user_api") == "blas"]
+    return max(1, min(blas, default=1))
 
 
 def _product_graph(X, distances, indices, n_jobs):

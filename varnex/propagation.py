@@ -82,7 +82,8 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
         closing re-vote is a single sweep), so it has no effect on the labels.
     n_jobs : int, default=None
         Parallel jobs of the nearest-neighbour searches (scikit-learn's meaning: None
-        is 1, -1 all processors).
+        is 1, -1 all processors). As in scikit-learn, matrix products of the
+        brute-force search in many features use BLAS's threads whatever `n_jobs`.
     verbose : int, default=0
         Report each stage and its duration on stderr when positive.
 
