@@ -8,12 +8,13 @@ import scipy.sparse as sp
 from sklearn.base import BaseEstimator, ClusterMixin, _fit_context
 from sklearn.metrics import DistanceMetric, pairwise_distances
 from sklearn.neighbors import NearestNeighbors
-from sklearn.utils._param_validation import Interval
+from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
 
 from varnex._common import (METRIC_CONSTRAINT, Stages, check_metric_params, decode_targets, encode_targets,
                             positive_int, unit_scale)
 from varnex._neighbourhoods import precomputed_neighbourhoods, query_blocks, radius_neighbourhoods, searchable
+from varnex._radius import choose_radius
 from varnex.algorithms.src.densa.binaries.densa_arrays import cluster_neighbourhoods, cluster_weighted_neighbourhoods
 
 __all__ = ["DensityClustering"]
@@ -129,7 +130,7 @@ class DensityClustering(ClusterMixin, BaseEstimator):
     """
 
     _parameter_constraints = {
-        "eps": [Interval(Real, 0, None, closed="left")],
+        "eps": [Interval(Real, 0, None, closed="left"), StrOptions({"auto"})],
         "min_samples": [positive_int()],
         "metric": METRIC_CONSTRAINT,
         "metric_params": [dict, None],
@@ -200,8 +201,15 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         # Precomputed distances are only compared with eps: no arithmetic to keep in range.
         factor, degree = (1.0, 1) if self._precomputed else unit_scale(X, self.metric)
         scaled = _scaled(X, factor)
-        eps = float(self.eps) * factor ** degree
         stage = Stages("DensityClustering", self.verbose)
+        # -- radius from the labels (eps="auto"): varnex/_radius.py --
+        if isinstance(self.eps, str):
+            with stage("radius from the labels"):
+                eps, self.eps_rule_ = choose_radius(self, scaled, known, weights)
+        else:
+            eps = float(self.eps) * factor ** degree
+        self.eps_ = eps / factor ** degree
+        # -- end of the radius from the labels --
         with stage(f"density clustering of {X.shape[0]} samples"):
             clusters, core = self._cluster(scaled, eps, known, weights)
         centroids, centroid_codes = np.empty((0, X.shape[1])), np.empty(0, dtype=np.int32)

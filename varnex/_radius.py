@@ -1,0 +1,219 @@
+"""The radius of DensityClustering chosen from the known labels (``eps="auto"``).
+
+Two labelled samples of different classes must not be density-connected: once they
+are, the cluster grown first from one of them takes the other's whole region. In the
+terms of the clustering, sample q can be reached from sample p at radius eps when p
+spreads its cluster (p is labelled, or a core sample: its `min_samples`-th neighbour,
+itself counted, lies within eps) and so does q, and d(p, q) <= eps. So the radius at
+which p and q meet is
+
+    w(p, q) = max(s(p), s(q), d(p, q)),   s = 0 for labelled samples, else the core distance,
+
+and the smallest radius at which two classes meet is the smallest bottleneck (the
+largest edge of the best path) between differently labelled samples: a cut of the
+minimum spanning tree of w. The tree is grown over the k-nearest-neighbour graph, its
+components joined by their nearest samples (between components, w is the distance
+itself); the k-NN graph can miss a shortcut, so the radius found is checked on the true
+neighbourhoods and lowered until no two classes meet.
+
+Just below that level the known regions are as large as they can be. With few labels a
+region no label claims can still join the wrong class below it, so the radius is then
+chosen among a ladder of lower radii by hiding part of the labels (stratified by class)
+and scoring the clustering on the hidden ones; equal scores take the middle rung.
+"""
+
+import warnings
+
+import numpy as np
+from scipy import sparse
+from scipy.sparse.csgraph import connected_components, minimum_spanning_tree
+from sklearn.base import clone
+
+from varnex import _knn
+from varnex._neighbourhoods import precomputed_neighbourhoods, radius_neighbourhoods
+
+__all__ = ["choose_radius", "conflict_radius", "knee_radius", "hidden_label_folds"]
+
+# Neighbours of the graph the spanning tree is grown over: more than min_samples, so the
+# graph misses fewer shortcuts.
+GRAPH_NEIGHBOURS = 10
+# Rungs below the conflict level, each this factor below the previous one.
+LADDER = 0.8 ** np.arange(5)
+HIDDEN_FOLDS = 3
+# Attempts at lowering a radius that the true neighbourhoods show to join two classes.
+CHECKS = 12
+# Zero weights are absent edges to SciPy's spanning tree: duplicates get this instead.
+_TINY = np.finfo(np.float64).tiny
+
+
+def choose_radius(estimator, X, known, sample_weight=None):
+    """The radius for `estimator` (a DensityClustering) on `X`, its data as it clusters
+    it, and the class codes `known` (-1 unlabelled). Returns ``(eps, rule)``, `rule`
+    naming how it was found."""
+    n = X.shape[0]
+    min_samples = int(estimator.min_samples)
+    index = _knn.index_samples(X, metric=estimator.metric, p=estimator.p, n_jobs=estimator.n_jobs,
+                               metric_params=estimator.metric_params)
+    if n < 2:
+        return 0.0, "k-distance"
+    k = min(max(min_samples, GRAPH_NEIGHBOURS), n - 1)
+    distances, indices = index.graph(k)
+    core = core_distances(distances, min_samples)
+    if np.unique(known[known >= 0]).size < 2:
+        warnings.warn("eps='auto' needs labelled samples of at least two classes; with fewer, eps is the "
+                      "knee of the sorted core distances (a k-distance rule)", UserWarning, stacklevel=4)
+        return knee_radius(core), "k-distance"
+    spread = np.where(known >= 0, 0.0, core)
+    level = conflict_radius(index, distances, indices, spread, known)
+    if not np.isfinite(level):
+        # No two classes ever meet: the largest radius any path needs joins everything.
+        return float(np.max(distances)), "no conflict"
+    eps = np.nextafter(np.float32(level), np.float32(0)).astype(np.float64)
+    neighbourhoods = _Neighbourhoods(estimator, X, min_samples)
+    for _ in range(CHECKS):
+        if not neighbourhoods.join_classes(eps, known):
+            break
+        eps *= 0.95
+    return _held_out_choice(estimator, X, known, sample_weight, eps * LADDER), "labels"
+
+
+def core_distances(distances, min_samples):
+    """Distance to each sample's `min_samples`-th neighbour, itself counted first."""
+    if min_samples <= 1:
+        return np.zeros(distances.shape[0])
+    return distances[:, min(min_samples - 2, distances.shape[1] - 1)].astype(np.float64)
+
+
+def knee_radius(core):
+    """The knee of the sorted core distances: the point farthest below the chord from
+    the smallest to the largest, both axes brought to [0, 1]."""
+    values = np.sort(core[np.isfinite(core)])
+    if values.size == 0 or values[-1] == values[0]:
+        return float(values[-1]) if values.size else 0.0
+    x = np.linspace(0.0, 1.0, values.size)
+    y = (values - values[0]) / (values[-1] - values[0])
+    return float(values[np.argmax(x - y)])
+
+
+def conflict_radius(index, distances, indices, spread, known):
+    """The smallest radius at which two labelled samples of different classes are
+    joined by a path of spreading samples (+inf if never)."""
+    rows, columns, weights = _spanning_tree(index, distances, indices, spread)
+    levels = np.unique(weights)
+    labelled = np.flatnonzero(known >= 0)
+    n = known.shape[0]
+
+    def meet(level):
+        keep = weights <= level
+        graph = sparse.coo_matrix((np.ones(keep.sum()), (rows[keep], columns[keep])), shape=(n, n))
+        _, component = connected_components(graph, directed=False)
+        pairs = np.unique(np.c_[component[labelled], known[labelled]], axis=0)
+        return pairs.shape[0] > np.unique(pairs[:, 0]).size
+
+    if levels.size == 0 or not meet(levels[-1]):
+        return np.inf
+    low, high = 0, levels.size - 1   # levels[high] meets; find the first that does
+    while low < high:
+        middle = (low + high) // 2
+        if meet(levels[middle]):
+            high = middle
+        else:
+            low = middle + 1
+    return float(levels[low])
+
+
+def _spanning_tree(index, distances, indices, spread):
+    """Edges ``(rows, columns, weights)`` of a spanning forest of w over the k-NN graph,
+    its components joined through their nearest outside samples as long as any is
+    reachable."""
+    n, k = indices.shape
+    rows = np.repeat(np.arange(n), k)
+    columns = indices.ravel().astype(np.int64)
+    weights = np.maximum(np.maximum(spread[rows], spread[columns]), distances.ravel())
+    tree = minimum_spanning_tree(sparse.csr_matrix((np.maximum(weights, _TINY), (rows, columns)), shape=(n, n)))
+    tree = tree.tocoo()
+    rows, columns, weights = tree.row.astype(np.int64), tree.col.astype(np.int64), tree.data
+    while True:
+        n_components, component = connected_components(
+            sparse.coo_matrix((weights, (rows, columns)), shape=(n, n)), directed=False)
+        if n_components == 1:
+            break
+        joins = []
+        for label in range(n_components):
+            inside = component == label
+            found, nearest = index.nearest_among(np.flatnonzero(~inside), np.flatnonzero(inside))
+            best = int(np.argmin(found))
+            if np.isfinite(found[best]):
+                p, q = np.flatnonzero(inside)[best], nearest[best]
+                # Outside a sample's k nearest the distance is at least both core distances.
+                joins.append((p, q, max(found[best], spread[p], spread[q], _TINY)))
+        if not joins:
+            break
+        p, q, w = map(np.asarray, zip(*joins))
+        rows, columns, weights = np.r_[rows, p], np.r_[columns, q], np.r_[weights, w]
+    return rows, columns, weights
+
+
+class _Neighbourhoods:
+    """The true radius neighbourhoods of the clustering, to check a radius with."""
+
+    def __init__(self, estimator, X, min_samples):
+        self.estimator, self.X, self.min_samples = estimator, X, min_samples
+
+    def join_classes(self, eps, known):
+        """Whether two classes meet at radius `eps` through spreading samples."""
+        estimator, n = self.estimator, self.X.shape[0]
+        if isinstance(estimator.metric, str) and estimator.metric == "precomputed":
+            indptr, indices, self_within = precomputed_neighbourhoods(self.X, eps)
+            sizes = np.diff(indptr) + self_within
+        else:
+            indptr, indices = radius_neighbourhoods(self.X, eps, estimator.metric, int(estimator.p),
+                                                    estimator.n_jobs, estimator.metric_params)
+            sizes = np.diff(indptr) + 1
+        spreads = (known >= 0) | (sizes >= self.min_samples)
+        rows = np.repeat(np.arange(n), np.diff(indptr))
+        keep = spreads[rows] & spreads[indices]
+        graph = sparse.coo_matrix((np.ones(keep.sum()), (rows[keep], indices[keep])), shape=(n, n))
+        _, component = connected_components(graph, directed=False)
+        labelled = np.flatnonzero(known >= 0)
+        pairs = np.unique(np.c_[component[labelled], known[labelled]], axis=0)
+        return pairs.shape[0] > np.unique(pairs[:, 0]).size
+
+
+def hidden_label_folds(known, n_folds, random_state):
+    """Fold of each sample whose label is hidden in it, -1 for samples never hidden:
+    each class's labelled samples are dealt over the folds in a random order, starting
+    at a random fold; a class with a single labelled sample is never hidden, since
+    hiding it would leave the class without a label."""
+    rng = np.random.default_rng(random_state)
+    folds = np.full(known.shape[0], -1, dtype=np.int64)
+    start = 0
+    for label in np.unique(known[known >= 0]):
+        members = rng.permutation(np.flatnonzero(known == label))
+        if members.size >= 2:
+            # Classes continue the dealing where the previous one stopped, so small
+            # classes do not all land in the first folds.
+            folds[members] = (start + np.arange(members.size)) % n_folds
+            start = (start + members.size) % n_folds
+    return folds
+
+
+def _held_out_choice(estimator, X, known, sample_weight, candidates):
+    """The candidate radius whose clusterings best recover hidden labels, the middle
+    one among equals."""
+    folds = hidden_label_folds(known, HIDDEN_FOLDS, 0)
+    scores = np.zeros(candidates.size)
+    if not np.any(folds >= 0):
+        # No class has a label to spare: every rung would score alike.
+        return float(candidates[(candidates.size - 1) // 2])
+    probe = clone(estimator).set_params(verbose=0)
+    for fold in range(HIDDEN_FOLDS):
+        hidden = folds == fold
+        if not hidden.any():
+            continue
+        shown = np.where(hidden, -1, known)
+        for i, eps in enumerate(candidates):
+            probe.set_params(eps=float(eps)).fit(X, shown, sample_weight)
+            scores[i] += np.count_nonzero(probe._codes[hidden] == known[hidden])
+    best = np.flatnonzero(scores == scores.max())
+    return float(candidates[best[(best.size - 1) // 2]])
