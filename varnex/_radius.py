@@ -31,8 +31,9 @@ from sklearn.base import clone
 
 from varnex import _knn
 from varnex._neighbourhoods import precomputed_neighbourhoods, radius_neighbourhoods
+from varnex.model_selection import hidden_folds
 
-__all__ = ["choose_radius", "conflict_radius", "knee_radius", "hidden_label_folds"]
+__all__ = ["choose_radius", "conflict_radius", "knee_radius"]
 
 # Neighbours of the graph the spanning tree is grown over: more than min_samples, so the
 # graph misses fewer shortcuts.
@@ -61,7 +62,7 @@ def choose_radius(estimator, X, known, sample_weight=None):
     core = core_distances(distances, min_samples)
     if np.unique(known[known >= 0]).size < 2:
         warnings.warn("eps='auto' needs labelled samples of at least two classes; with fewer, eps is the "
-                      "knee of the sorted core distances (a k-distance rule)", UserWarning, stacklevel=4)
+                      "knee of the sorted core distances (a k-distance rule)", UserWarning, stacklevel=5)
         return knee_radius(core), "k-distance"
     spread = np.where(known >= 0, 0.0, core)
     level = conflict_radius(index, distances, indices, spread, known)
@@ -180,28 +181,10 @@ class _Neighbourhoods:
         return pairs.shape[0] > np.unique(pairs[:, 0]).size
 
 
-def hidden_label_folds(known, n_folds, random_state):
-    """Fold of each sample whose label is hidden in it, -1 for samples never hidden:
-    each class's labelled samples are dealt over the folds in a random order, starting
-    at a random fold; a class with a single labelled sample is never hidden, since
-    hiding it would leave the class without a label."""
-    rng = np.random.default_rng(random_state)
-    folds = np.full(known.shape[0], -1, dtype=np.int64)
-    start = 0
-    for label in np.unique(known[known >= 0]):
-        members = rng.permutation(np.flatnonzero(known == label))
-        if members.size >= 2:
-            # Classes continue the dealing where the previous one stopped, so small
-            # classes do not all land in the first folds.
-            folds[members] = (start + np.arange(members.size)) % n_folds
-            start = (start + members.size) % n_folds
-    return folds
-
-
 def _held_out_choice(estimator, X, known, sample_weight, candidates):
     """The candidate radius whose clusterings best recover hidden labels, the middle
     one among equals."""
-    folds = hidden_label_folds(known, HIDDEN_FOLDS, 0)
+    folds = hidden_folds(known, HIDDEN_FOLDS, 0)
     scores = np.zeros(candidates.size)
     if not np.any(folds >= 0):
         # No class has a label to spare: every rung would score alike.

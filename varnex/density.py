@@ -15,6 +15,7 @@ from varnex._common import (METRIC_CONSTRAINT, Stages, check_metric_params, deco
                             positive_int, unit_scale)
 from varnex._neighbourhoods import precomputed_neighbourhoods, query_blocks, radius_neighbourhoods, searchable
 from varnex._radius import choose_radius
+from varnex.model_selection import labelled_accuracy
 from varnex.algorithms.src.densa.binaries.densa_arrays import cluster_neighbourhoods, cluster_weighted_neighbourhoods
 
 __all__ = ["DensityClustering"]
@@ -366,6 +367,27 @@ class DensityClustering(ClusterMixin, BaseEstimator):
             return _taken(self._codes[members], _nearest_columns(X, members, np.inf))
         factor, _ = self._scale
         return _taken(self._centroid_codes, self._nearest_centroids(X, self.centroids_ * factor))
+
+    # -- scoring on labelled samples only: varnex/model_selection.py --
+    def score(self, X, y, sample_weight=None):
+        """Accuracy of `predict` over the labelled samples of `y` only.
+
+        Parameters
+        ----------
+        X : {array-like, sparse matrix} of shape (n_queries, n_features)
+            The samples, as `predict` takes them.
+        y : array-like of shape (n_queries,)
+            Their known labels; samples marked unlabelled (-1) are not counted.
+        sample_weight : array-like of shape (n_queries,), default=None
+            Weight of each sample in the accuracy.
+
+        Returns
+        -------
+        score : float
+            The share of labelled samples whose label `predict` gives back.
+        """
+        return labelled_accuracy(self.predict(X), y, sample_weight)
+    # -- end of scoring --
 
     def fit_predict(self, X, y=None, sample_weight=None):
         """Fit, then return the final label of every sample (`labels_`).

@@ -13,6 +13,7 @@ from varnex import _graph_pipeline as pipeline
 from varnex import _knn
 from varnex._common import (METRIC_CONSTRAINT, Stages, check_metric_params, check_samples, decode_targets,
                             encode_targets, non_negative_real, positive_int, unit_scale)
+from varnex.model_selection import labelled_accuracy
 
 __all__ = ["KNNLabelPropagation"]
 
@@ -259,6 +260,27 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
         """
         check_is_fitted(self, "transduction_")
         return self.classes_[np.argmax(self.predict_proba(X), axis=1)]
+
+    # -- scoring on labelled samples only: varnex/model_selection.py --
+    def score(self, X, y, sample_weight=None):
+        """Accuracy of `predict` over the labelled samples of `y` only.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            The samples to classify.
+        y : array-like of shape (n_samples,)
+            Their known labels; samples marked unlabelled (-1) are not counted.
+        sample_weight : array-like of shape (n_samples,), default=None
+            Weight of each sample in the accuracy.
+
+        Returns
+        -------
+        score : float
+            The share of labelled samples whose label `predict` gives back.
+        """
+        return labelled_accuracy(self.predict(X), y, sample_weight)
+    # -- end of scoring --
 
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()
