@@ -27,10 +27,10 @@ import warnings
 import numpy as np
 from scipy import sparse
 from scipy.sparse.csgraph import connected_components, minimum_spanning_tree
-from sklearn.base import clone
 
 from varnex import _knn
 from varnex._neighbourhoods import precomputed_neighbourhoods, radius_neighbourhoods
+from varnex.algorithms.src.densa.binaries.densa_arrays import cluster_neighbourhoods, cluster_weighted_neighbourhoods
 from varnex.model_selection import hidden_folds
 
 __all__ = ["choose_radius", "conflict_radius", "knee_radius"]
@@ -69,13 +69,14 @@ def choose_radius(estimator, X, known, sample_weight=None):
     if not np.isfinite(level):
         # No two classes ever meet: the largest radius any path needs joins everything.
         return float(np.max(distances)), "no conflict"
-    eps = np.nextafter(np.float32(level), np.float32(0)).astype(np.float64)
-    neighbourhoods = _Neighbourhoods(estimator, X, min_samples)
+    eps = float(np.nextafter(np.float32(level), np.float32(0)))
+    neighbourhoods = _Neighbourhoods(estimator, X, sample_weight)
     for _ in range(CHECKS):
-        if not neighbourhoods.join_classes(eps, known):
+        rows = neighbourhoods.search(eps)
+        if not neighbourhoods.join_classes(rows, known):
             break
         eps *= 0.95
-    return _held_out_choice(estimator, X, known, sample_weight, eps * LADDER), "labels"
+    return _held_out_choice(estimator, X, known, sample_weight, neighbourhoods, eps * LADDER), "labels"
 
 
 def core_distances(distances, min_samples):
@@ -156,47 +157,131 @@ def _spanning_tree(index, distances, indices, spread):
 
 
 class _Neighbourhoods:
-    """The true radius neighbourhoods of the clustering, to check a radius with."""
+    """The true radius neighbourhoods of the clustering at the largest radius tried,
+    and the clusterings of the smaller radii drawn from them.
 
-    def __init__(self, estimator, X, min_samples):
-        self.estimator, self.X, self.min_samples = estimator, X, min_samples
+    In the Minkowski metrics the distances of the pairs found are measured once, so a
+    smaller radius keeps the pairs within it instead of searching again; other metrics
+    search again. Either way the clusterings follow the estimator's own steps, on its
+    neighbourhoods, without a fit of their own.
+    """
 
-    def join_classes(self, eps, known):
-        """Whether two classes meet at radius `eps` through spreading samples."""
-        estimator, n = self.estimator, self.X.shape[0]
-        if isinstance(estimator.metric, str) and estimator.metric == "precomputed":
-            indptr, indices, self_within = precomputed_neighbourhoods(self.X, eps)
-            sizes = np.diff(indptr) + self_within
+    def __init__(self, estimator, X, sample_weight):
+        self.estimator, self.X, self.weights = estimator, X, sample_weight
+        self.min_samples = estimator.min_samples
+        metric = estimator.metric
+        self.precomputed = isinstance(metric, str) and metric == "precomputed"
+        exponent = _MINKOWSKI.get(metric) if isinstance(metric, str) and not estimator.metric_params else None
+        self.exponent = float(estimator.p) if exponent == "p" else exponent
+        if sparse.issparse(X):
+            self.exponent = None
+        self.found = None
+
+    def search(self, eps):
+        """Neighbourhoods at `eps`: ``(indptr, indices, self_within)``, as the fit finds them."""
+        estimator = self.estimator
+        if self.precomputed:
+            rows = precomputed_neighbourhoods(self.X, eps)
         else:
-            indptr, indices = radius_neighbourhoods(self.X, eps, estimator.metric, int(estimator.p),
-                                                    estimator.n_jobs, estimator.metric_params)
-            sizes = np.diff(indptr) + 1
-        spreads = (known >= 0) | (sizes >= self.min_samples)
-        rows = np.repeat(np.arange(n), np.diff(indptr))
-        keep = spreads[rows] & spreads[indices]
-        graph = sparse.coo_matrix((np.ones(keep.sum()), (rows[keep], indices[keep])), shape=(n, n))
+            rows = (*radius_neighbourhoods(self.X, eps, estimator.metric, int(estimator.p), estimator.n_jobs,
+                                           estimator.metric_params), None)
+        owners = np.repeat(np.arange(rows[0].size - 1), np.diff(rows[0]))
+        self.found = (eps, rows, owners, self._pair_distances(rows[1], owners))
+        return rows
+
+    def within(self, eps):
+        """Neighbourhoods at `eps`, no larger than the last radius searched."""
+        top, rows, owners, distances = self.found
+        if eps == top:
+            return rows
+        if distances is None:
+            return self.search(eps)
+        return _kept(rows, owners, distances <= eps)
+
+    def _pair_distances(self, indices, owners):
+        if self.exponent is None:
+            return None
+        distances = np.empty(indices.size)
+        for start in range(0, indices.size, _PAIR_CHUNK):
+            part = slice(start, start + _PAIR_CHUNK)
+            difference = self.X[owners[part]] - self.X[indices[part]]
+            if self.exponent == 2:
+                distances[part] = np.sqrt(np.einsum("ij,ij->i", difference, difference))
+            elif self.exponent == np.inf:
+                distances[part] = np.abs(difference).max(axis=1)
+            else:
+                distances[part] = np.sum(np.abs(difference) ** self.exponent, axis=1) ** (1.0 / self.exponent)
+        return distances
+
+    def _spreading(self, rows, known):
+        """Labelled samples and core samples: those that spread their cluster."""
+        indptr, indices, self_within = rows
+        own = np.ones(known.shape[0]) if self_within is None else self_within.astype(np.float64)
+        if self.weights is None:
+            sizes = np.diff(indptr) + own
+        else:
+            owners = np.repeat(np.arange(known.shape[0]), np.diff(indptr))
+            sizes = np.bincount(owners, weights=self.weights[indices], minlength=known.shape[0]) + own * self.weights
+        return (known >= 0) | (sizes >= self.min_samples)
+
+    def join_classes(self, rows, known):
+        """Whether two classes meet in these neighbourhoods through spreading samples."""
+        n = known.shape[0]
+        spreads = self._spreading(rows, known)
+        owners = np.repeat(np.arange(n), np.diff(rows[0]))
+        indptr, indices, _ = _kept(rows, owners, spreads[owners] & spreads[rows[1]])
+        graph = sparse.csr_matrix((np.ones(indices.size, dtype=np.int8), indices, indptr), shape=(n, n))
         _, component = connected_components(graph, directed=False)
         labelled = np.flatnonzero(known >= 0)
         pairs = np.unique(np.c_[component[labelled], known[labelled]], axis=0)
         return pairs.shape[0] > np.unique(pairs[:, 0]).size
 
+    def codes(self, rows, known):
+        """The final class codes the estimator gives at these neighbourhoods: its
+        clustering (as in its `_cluster`) and its post-processing."""
+        indptr, indices, self_within = rows
+        estimator, weights = self.estimator, self.weights
+        if weights is None and (self_within is None or self_within.all()):
+            clusters = cluster_neighbourhoods(indptr, indices, known, int(self.min_samples))
+        else:
+            weights = np.ones(known.shape[0]) if weights is None else weights
+            own = weights if self_within is None else np.where(self_within, weights, 0.0)
+            clusters, _ = cluster_weighted_neighbourhoods(indptr, indices, known, float(self.min_samples),
+                                                          weights, own)
+        if not estimator.postprocess:
+            return clusters
+        return estimator._postprocess(self.X, clusters, self.weights)[0]
 
-def _held_out_choice(estimator, X, known, sample_weight, candidates):
-    """The candidate radius whose clusterings best recover hidden labels, the middle
-    one among equals."""
+
+def _kept(rows, owners, keep):
+    """The CSR rows with only the entries where `keep` holds."""
+    indptr, indices, self_within = rows
+    kept = np.zeros(indptr.size, dtype=np.int64)
+    np.cumsum(np.bincount(owners[keep], minlength=indptr.size - 1), out=kept[1:])
+    return kept, indices[keep], self_within
+
+
+# Minkowski exponent of each metric name; "p": the estimator's own.
+_MINKOWSKI = {"euclidean": 2.0, "l2": 2.0, "manhattan": 1.0, "cityblock": 1.0, "l1": 1.0, "chebyshev": np.inf,
+              "infinity": np.inf, "minkowski": "p"}
+# Pairs whose coordinates are subtracted at once when measuring neighbourhoods.
+_PAIR_CHUNK = 1 << 16
+
+
+def _held_out_choice(estimator, X, known, sample_weight, neighbourhoods, candidates):
+    """The candidate radius (largest first) whose clusterings best recover hidden
+    labels, the middle one among equals."""
     folds = hidden_folds(known, HIDDEN_FOLDS, 0)
-    scores = np.zeros(candidates.size)
     if not np.any(folds >= 0):
         # No class has a label to spare: every rung would score alike.
         return float(candidates[(candidates.size - 1) // 2])
-    probe = clone(estimator).set_params(verbose=0)
-    for fold in range(HIDDEN_FOLDS):
-        hidden = folds == fold
-        if not hidden.any():
-            continue
-        shown = np.where(hidden, -1, known)
-        for i, eps in enumerate(candidates):
-            probe.set_params(eps=float(eps)).fit(X, shown, sample_weight)
-            scores[i] += np.count_nonzero(probe._codes[hidden] == known[hidden])
+    scores = np.zeros(candidates.size)
+    for i, eps in enumerate(candidates):
+        rows = neighbourhoods.within(float(eps))
+        for fold in range(HIDDEN_FOLDS):
+            hidden = folds == fold
+            if hidden.any():
+                codes = neighbourhoods.codes(rows, np.where(hidden, -1, known).astype(np.int32))
+                scores[i] += np.count_nonzero(codes[hidden] == known[hidden])
     best = np.flatnonzero(scores == scores.max())
     return float(candidates[best[(best.size - 1) // 2]])
