@@ -22,14 +22,15 @@ Targets: auto within 0.02 of hindsight on average; at least 0.95 on the large mo
 Run alone: ``nice .venv/bin/python benchmarks/bench_parameter_choice.py``.
 """
 
-import time
 import warnings
 
 import numpy as np
+from sklearn.base import clone
 from sklearn.datasets import (load_breast_cancer, load_digits, load_iris, load_wine, make_blobs, make_circles,
                               make_moons)
 from sklearn.preprocessing import StandardScaler
 
+from common import side_by_side
 from varnex import DensityClustering, KNNLabelPropagation
 from varnex._knn import index_samples
 from varnex._radius import core_distances, knee_radius
@@ -122,18 +123,10 @@ def one_data_set(name):
 def large_moons():
     X, truth = make_moons(10_000, noise=0.1, random_state=0)
     known = draw(truth, 0.01, 0)
-    start = time.perf_counter()
     model = DensityClustering(eps="auto", min_samples=MIN_SAMPLES).fit(X, known)
-    auto_time = time.perf_counter() - start
     fixed = DensityClustering(eps=model.eps_, min_samples=MIN_SAMPLES)
-    one = min(_timed(lambda: fixed.fit(X, known)) for _ in range(3))
+    auto_time, one = side_by_side([lambda: clone(model).fit(X, known), lambda: fixed.fit(X, known)], repeat=5)
     return accuracy(model.labels_, truth, known), model.eps_, auto_time / one
-
-
-def _timed(fn):
-    start = time.perf_counter()
-    fn()
-    return time.perf_counter() - start
 
 
 COLUMNS = ("auto", "hindsight", "k-distance", "knn-7", "knn-search")

@@ -40,7 +40,7 @@ __all__ = ["choose_radius", "conflict_radius", "knee_radius"]
 GRAPH_NEIGHBOURS = 10
 # Rungs below the conflict level, each this factor below the previous one.
 LADDER = 0.8 ** np.arange(5)
-HIDDEN_FOLDS = 3
+HIDDEN_FOLDS = 2
 # Attempts at lowering a radius that the true neighbourhoods show to join two classes.
 CHECKS = 12
 # Zero weights are absent edges to SciPy's spanning tree: duplicates get this instead.
@@ -101,14 +101,16 @@ def conflict_radius(index, distances, indices, spread, known):
     """The smallest radius at which two labelled samples of different classes are
     joined by a path of spreading samples (+inf if never)."""
     rows, columns, weights = _spanning_tree(index, distances, indices, spread)
+    order = np.argsort(weights, kind="stable")
+    rows, columns, weights = rows[order], columns[order], weights[order]
     levels = np.unique(weights)
     labelled = np.flatnonzero(known >= 0)
     n = known.shape[0]
 
     def meet(level):
-        keep = weights <= level
-        graph = sparse.coo_matrix((np.ones(keep.sum()), (rows[keep], columns[keep])), shape=(n, n))
-        _, component = connected_components(graph, directed=False)
+        # The tree's edges up to `level` are a prefix of the sorted ones.
+        count = np.searchsorted(weights, level, side="right")
+        _, component = connected_components(_csr(rows[:count], columns[:count], n), directed=False)
         pairs = np.unique(np.c_[component[labelled], known[labelled]], axis=0)
         return pairs.shape[0] > np.unique(pairs[:, 0]).size
 
@@ -136,8 +138,7 @@ def _spanning_tree(index, distances, indices, spread):
     tree = tree.tocoo()
     rows, columns, weights = tree.row.astype(np.int64), tree.col.astype(np.int64), tree.data
     while True:
-        n_components, component = connected_components(
-            sparse.coo_matrix((weights, (rows, columns)), shape=(n, n)), directed=False)
+        n_components, component = connected_components(_csr(rows, columns, n), directed=False)
         if n_components == 1:
             break
         joins = []
@@ -154,6 +155,14 @@ def _spanning_tree(index, distances, indices, spread):
         p, q, w = map(np.asarray, zip(*joins))
         rows, columns, weights = np.r_[rows, p], np.r_[columns, q], np.r_[weights, w]
     return rows, columns, weights
+
+
+def _csr(rows, columns, n):
+    """The edges as an unweighted CSR graph, built by counting (no sorting of entries)."""
+    order = np.argsort(rows, kind="stable")
+    indptr = np.zeros(n + 1, dtype=np.int64)
+    np.cumsum(np.bincount(rows, minlength=n), out=indptr[1:])
+    return sparse.csr_matrix((np.ones(rows.size), columns[order], indptr), shape=(n, n))
 
 
 class _Neighbourhoods:
@@ -216,10 +225,11 @@ class _Neighbourhoods:
     def _spreading(self, rows, known):
         """Labelled samples and core samples: those that spread their cluster."""
         indptr, indices, self_within = rows
-        own = np.ones(known.shape[0]) if self_within is None else self_within.astype(np.float64)
+        own = 1 if self_within is None else self_within.astype(np.float64)
         if self.weights is None:
             sizes = np.diff(indptr) + own
         else:
+            own = np.ones(known.shape[0]) if self_within is None else own
             owners = np.repeat(np.arange(known.shape[0]), np.diff(indptr))
             sizes = np.bincount(owners, weights=self.weights[indices], minlength=known.shape[0]) + own * self.weights
         return (known >= 0) | (sizes >= self.min_samples)
@@ -228,9 +238,9 @@ class _Neighbourhoods:
         """Whether two classes meet in these neighbourhoods through spreading samples."""
         n = known.shape[0]
         spreads = self._spreading(rows, known)
-        owners = np.repeat(np.arange(n), np.diff(rows[0]))
+        owners = self.found[2] if rows is self.found[1] else np.repeat(np.arange(n), np.diff(rows[0]))
         indptr, indices, _ = _kept(rows, owners, spreads[owners] & spreads[rows[1]])
-        graph = sparse.csr_matrix((np.ones(indices.size, dtype=np.int8), indices, indptr), shape=(n, n))
+        graph = sparse.csr_matrix((np.ones(indices.size), indices, indptr), shape=(n, n))
         _, component = connected_components(graph, directed=False)
         labelled = np.flatnonzero(known >= 0)
         pairs = np.unique(np.c_[component[labelled], known[labelled]], axis=0)
