@@ -39,8 +39,9 @@ class DensityClustering(ClusterMixin, BaseEstimator):
 
     Parameters
     ----------
-    eps : float, default=0.5
+    eps : float or "auto", default=0.5
         Neighbourhood radius: samples at distance at most `eps` are neighbours.
+        ``"auto"`` chooses it from the labels (see Notes); the radius used is `eps_`.
     min_samples : int, default=5
         Smallest neighbourhood size, the sample itself included, that makes a sample a
         core sample.
@@ -105,9 +106,36 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         The label each centroid gives, from `classes_`, or -1 for a kept new cluster.
     n_features_in_ : int
         Number of features seen during `fit`.
+    eps_ : float
+        The radius used: `eps` itself, or the one ``eps="auto"`` chose.
+    eps_rule_ : str
+        With ``eps="auto"`` only, how the radius was chosen: ``"labels"``,
+        ``"k-distance"`` (fewer than two labelled classes) or ``"no conflict"`` (no
+        two classes are ever joined: the largest neighbour distance searched).
 
     Notes
     -----
+    With ``eps="auto"`` the labels choose the radius. Two labelled samples of different
+    classes must not be joined through core samples: the cluster grown first would take
+    the other's whole region. The smallest radius at which that happens is found from a
+    minimum spanning tree of the distances raised to the core distances (the
+    `min_samples`-th neighbour distance; 0 for labelled samples, which spread their
+    cluster whatever their neighbourhood), grown over the nearest-neighbour graph and
+    checked on the true neighbourhoods. Just below that radius the known regions are
+    as large as they can be, but with few labels a region no label claims may still
+    join the wrong class, so five radii from it down to 0.41 times it are scored by
+    hiding half of each class's labels in turn and counting the hidden labels each
+    radius gives back; equal scores take the middle radius. Classes with a single
+    labelled sample are never hidden; when no class has two, the middle radius is
+    taken. With fewer than two labelled classes no label can choose: the radius is
+    the knee of the sorted core distances, with a warning. The search costs a few
+    fits' worth of work (neighbour graph, one radius search at the largest radius
+    tried, and clusterings drawn from it) in memory that grows as a fit's does.
+
+    To choose `min_samples`, the metric or a fixed `eps` by their accuracy, use
+    `varnex.model_selection.HiddenLabelSearchCV`, which fits on all samples and scores
+    hidden labels; `score` counts labelled samples only.
+
     `predict` labels new samples as `fit` labelled the training samples: by the
     nearest core sample within `eps`, else by post-processing's nearest centroid.
 
