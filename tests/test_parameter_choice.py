@@ -6,7 +6,7 @@ from scipy.sparse.csgraph import connected_components
 from sklearn.base import BaseEstimator
 from sklearn.datasets import make_circles, make_moons
 from sklearn.metrics import accuracy_score, balanced_accuracy_score, pairwise_distances
-from sklearn.neighbors import NearestNeighbors
+from sklearn.neighbors import NearestNeighbors, radius_neighbors_graph
 
 from varnex import DensityClustering, KNNLabelPropagation
 from varnex import _knn
@@ -54,7 +54,8 @@ def test_conflict_radius_matches_the_full_distance_matrix(shape, min_samples, se
     index = _knn.index_samples(X)
     distances, indices = index.graph(10)
     spread = np.where(known >= 0, 0.0, core_distances(distances, min_samples))
-    found = conflict_radius(index, distances, indices, spread, known)
+    edges = np.repeat(np.arange(len(X)), 10), indices.ravel(), distances.ravel().astype(float)
+    found, _ = conflict_radius(index, edges, spread, known)
     assert found == pytest.approx(reference_conflict(X, known, min_samples), rel=1e-6)
 
 
@@ -85,9 +86,12 @@ def test_auto_radius_is_the_same_from_precomputed_distances_and_at_any_scale():
     plain = DensityClustering(eps="auto").fit(X, known)
     scaled = DensityClustering(eps="auto").fit(X * 2.0**70, known)
     precomputed = DensityClustering(eps="auto", metric="precomputed").fit(pairwise_distances(X), known)
+    graph = radius_neighbors_graph(X, 0.5, mode="distance")   # wide enough for every path that matters
+    stored = DensityClustering(eps="auto", metric="precomputed").fit(graph, known)
     assert scaled.eps_ == pytest.approx(plain.eps_ * 2.0**70, rel=1e-6)
-    assert precomputed.eps_ == pytest.approx(plain.eps_, rel=1e-6)
-    np.testing.assert_array_equal(precomputed.clusters_, plain.clusters_)   # post-processing differs
+    for other in (precomputed, stored):
+        assert other.eps_ == pytest.approx(plain.eps_, rel=1e-6)
+        np.testing.assert_array_equal(other.clusters_, plain.clusters_)   # post-processing differs
 
 
 @pytest.mark.parametrize("labels", ["none", "one class"])

@@ -53,22 +53,28 @@ def choose_radius(estimator, X, known, sample_weight=None):
     naming how it was found."""
     n = X.shape[0]
     min_samples = int(estimator.min_samples)
-    index = _knn.index_samples(X, metric=estimator.metric, p=estimator.p, n_jobs=estimator.n_jobs,
-                               metric_params=estimator.metric_params)
     if n < 2:
         return 0.0, "k-distance"
-    k = min(max(min_samples, GRAPH_NEIGHBOURS), n - 1)
-    distances, indices = index.graph(k)
-    core = core_distances(distances, min_samples)
+    index = _knn.index_samples(X, metric=estimator.metric, p=estimator.p, n_jobs=estimator.n_jobs,
+                               metric_params=estimator.metric_params)
+    if sparse.issparse(X) and isinstance(estimator.metric, str) and estimator.metric == "precomputed":
+        # A sparse graph of distances is its own neighbour graph, rows of any length.
+        edges, core = _stored_edges(X, min_samples)
+    else:
+        distances, indices = index.graph(min(max(min_samples, GRAPH_NEIGHBOURS), n - 1))
+        core = core_distances(distances, min_samples)
+        edges = (np.repeat(np.arange(n), indices.shape[1]), indices.ravel().astype(np.int64),
+                 distances.ravel().astype(np.float64))
     if np.unique(known[known >= 0]).size < 2:
         warnings.warn("eps='auto' needs labelled samples of at least two classes; with fewer, eps is the "
                       "knee of the sorted core distances (a k-distance rule)", UserWarning, stacklevel=5)
         return knee_radius(core), "k-distance"
     spread = np.where(known >= 0, 0.0, core)
-    level = conflict_radius(index, distances, indices, spread, known)
+    level, widest = conflict_radius(index, edges, spread, known)
     if not np.isfinite(level):
-        # No two classes ever meet: the largest radius any path needs joins everything.
-        return float(np.max(distances)), "no conflict"
+        # No path ever joins two classes (a sparse graph of distances in pieces): the
+        # widest edge of the spanning forest joins all that can be joined.
+        return widest, "no conflict"
     eps = float(np.nextafter(np.float32(level), np.float32(0)))
     neighbourhoods = _Neighbourhoods(estimator, X, sample_weight)
     for _ in range(CHECKS):
@@ -86,6 +92,24 @@ def core_distances(distances, min_samples):
     return distances[:, min(min_samples - 2, distances.shape[1] - 1)].astype(np.float64)
 
 
+def _stored_edges(D, min_samples):
+    """The stored distances of a sparse graph between distinct samples, as edges, and
+    each sample's core distance among them (+inf for a row with too few)."""
+    D = sparse.coo_matrix(D)
+    keep = D.row != D.col
+    rows, columns, values = D.row[keep].astype(np.int64), D.col[keep].astype(np.int64), D.data[keep]
+    order = np.lexsort((values, rows))
+    n = D.shape[0]
+    starts = np.zeros(n + 1, dtype=np.int64)
+    np.cumsum(np.bincount(rows, minlength=n), out=starts[1:])
+    core = np.zeros(n) if min_samples <= 1 else np.full(n, np.inf)
+    if min_samples > 1:
+        position = np.arange(rows.size) - starts[rows[order]]
+        at = position == min_samples - 2
+        core[rows[order][at]] = values[order][at]
+    return (rows, columns, values.astype(np.float64)), core
+
+
 def knee_radius(core):
     """The knee of the sorted core distances: the point farthest below the chord from
     the smallest to the largest, both axes brought to [0, 1]."""
@@ -97,10 +121,11 @@ def knee_radius(core):
     return float(values[np.argmax(x - y)])
 
 
-def conflict_radius(index, distances, indices, spread, known):
+def conflict_radius(index, edges, spread, known):
     """The smallest radius at which two labelled samples of different classes are
-    joined by a path of spreading samples (+inf if never)."""
-    rows, columns, weights = _spanning_tree(index, distances, indices, spread)
+    joined by a path of spreading samples (+inf if never), and the widest edge of the
+    spanning forest. `edges` are the neighbour graph's ``(rows, columns, distances)``."""
+    rows, columns, weights = _spanning_tree(index, edges, spread)
     order = np.argsort(weights, kind="stable")
     rows, columns, weights = rows[order], columns[order], weights[order]
     levels = np.unique(weights)
@@ -114,8 +139,9 @@ def conflict_radius(index, distances, indices, spread, known):
         pairs = np.unique(np.c_[component[labelled], known[labelled]], axis=0)
         return pairs.shape[0] > np.unique(pairs[:, 0]).size
 
+    widest = float(levels[-1]) if levels.size else 0.0
     if levels.size == 0 or not meet(levels[-1]):
-        return np.inf
+        return np.inf, widest
     low, high = 0, levels.size - 1   # levels[high] meets; find the first that does
     while low < high:
         middle = (low + high) // 2
@@ -123,17 +149,16 @@ def conflict_radius(index, distances, indices, spread, known):
             high = middle
         else:
             low = middle + 1
-    return float(levels[low])
+    return float(levels[low]), widest
 
 
-def _spanning_tree(index, distances, indices, spread):
-    """Edges ``(rows, columns, weights)`` of a spanning forest of w over the k-NN graph,
-    its components joined through their nearest outside samples as long as any is
-    reachable."""
-    n, k = indices.shape
-    rows = np.repeat(np.arange(n), k)
-    columns = indices.ravel().astype(np.int64)
-    weights = np.maximum(np.maximum(spread[rows], spread[columns]), distances.ravel())
+def _spanning_tree(index, edges, spread):
+    """Edges ``(rows, columns, weights)`` of a spanning forest of w over the neighbour
+    graph `edges`, its components joined through their nearest outside samples as long
+    as any is reachable."""
+    n = spread.shape[0]
+    rows, columns, distances = edges
+    weights = np.maximum(np.maximum(spread[rows], spread[columns]), distances)
     tree = minimum_spanning_tree(sparse.csr_matrix((np.maximum(weights, _TINY), (rows, columns)), shape=(n, n)))
     tree = tree.tocoo()
     rows, columns, weights = tree.row.astype(np.int64), tree.col.astype(np.int64), tree.data

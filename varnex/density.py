@@ -15,8 +15,8 @@ from varnex._common import (METRIC_CONSTRAINT, Stages, check_metric_params, deco
                             positive_int, unit_scale)
 from varnex._neighbourhoods import precomputed_neighbourhoods, query_blocks, radius_neighbourhoods, searchable
 from varnex._radius import choose_radius
-from varnex.model_selection import labelled_accuracy
 from varnex.algorithms.src.densa.binaries.densa_arrays import cluster_neighbourhoods, cluster_weighted_neighbourhoods
+from varnex.model_selection import labelled_accuracy
 
 __all__ = ["DensityClustering"]
 
@@ -118,18 +118,18 @@ class DensityClustering(ClusterMixin, BaseEstimator):
     With ``eps="auto"`` the labels choose the radius. Two labelled samples of different
     classes must not be joined through core samples: the cluster grown first would take
     the other's whole region. The smallest radius at which that happens is found from a
-    minimum spanning tree of the distances raised to the core distances (the
-    `min_samples`-th neighbour distance; 0 for labelled samples, which spread their
-    cluster whatever their neighbourhood), grown over the nearest-neighbour graph and
-    checked on the true neighbourhoods. Just below that radius the known regions are
-    as large as they can be, but with few labels a region no label claims may still
-    join the wrong class, so five radii from it down to 0.41 times it are scored by
-    hiding half of each class's labels in turn and counting the hidden labels each
-    radius gives back; equal scores take the middle radius. Classes with a single
-    labelled sample are never hidden; when no class has two, the middle radius is
-    taken. With fewer than two labelled classes no label can choose: the radius is
-    the knee of the sorted core distances, with a warning. The search costs a few
-    fits' worth of work (neighbour graph, one radius search at the largest radius
+    minimum spanning tree of the distances raised to the core distances (the distance
+    to the `min_samples`-th neighbour, the sample counted; 0 for labelled samples,
+    which spread their cluster whatever their neighbourhood), grown over the
+    nearest-neighbour graph and checked on the true neighbourhoods. Just below that
+    radius the known regions are as large as they can be, but with few labels a region
+    no label claims may still join the wrong class, so five radii from it down to 0.41
+    times it are scored by hiding half of each class's labels in turn and counting the
+    hidden labels each radius gives back; equal scores take the middle radius. Classes
+    with a single labelled sample are never hidden; when no class has two, the middle
+    radius is taken. With fewer than two labelled classes no label can choose: the
+    radius is the knee of the sorted core distances, with a warning. The search costs
+    several fits' worth of work (neighbour graph, one radius search at the largest radius
     tried, and clusterings drawn from it) in memory that grows as a fit's does.
 
     To choose `min_samples`, the metric or a fixed `eps` by their accuracy, use
