@@ -94,7 +94,8 @@ def _build_parser():
                                       "(default: euclidean)")
     fit.add_argument("--p", type=int, help="Minkowski exponent when --metric minkowski (default 2)")
     density = fit.add_argument_group("density method")
-    density.add_argument("--eps", type=float, help="neighbourhood radius (default 0.5)")
+    density.add_argument("--eps", type=radius, help="neighbourhood radius, or auto to choose it from the labels "
+                                                     "(default 0.5)")
     density.add_argument("--min-samples", type=int,
                          help="neighbourhood size that makes a core sample (default 5)")
     density.add_argument("--threshold", type=int,
@@ -168,6 +169,11 @@ def _check_estimator_parameters(args):
         # "The 'eps' parameter of DensityClustering must be ..." names the option instead.
         message = re.sub(r"^The '(\w+)' parameter of \w+", lambda m: _option(m.group(1)), str(error))
         raise _CommandError(message) from None
+
+
+def radius(text):
+    # argparse names this function in its errors: "invalid radius value: 'x'".
+    return text if text == "auto" else float(text)
 
 
 def _fit(args):
