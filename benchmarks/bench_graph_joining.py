@@ -18,8 +18,8 @@ from sklearn.neighbors import NearestNeighbors
 
 from varnex import KNNLabelPropagation
 from varnex import _graph_pipeline as pipeline
-from varnex import _knn
-from varnex._common import encode_targets
+from varnex._labels import encode_targets
+from varnex._search import SampleIndex
 from varnex.algorithms.src.linka.binaries import linka_arrays
 from varnex.algorithms.src.linka.binaries.linka_bfs import find_connected_components
 from varnex.algorithms.src.linka.binaries.linka_connect import connect_unlabeled
@@ -37,7 +37,7 @@ def timed(fn):
 
 
 def search_graph(X):
-    neighbours = _knn.Neighbours(X)
+    neighbours = SampleIndex(X)
     return neighbours, neighbours.graph(K, np.int32)
 
 

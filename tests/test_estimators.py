@@ -99,7 +99,7 @@ def test_bad_input_is_refused(make, X, y, message):
     (DensityClustering(p=0), "The 'p' parameter of DensityClustering must be an int in the range [1, inf)"),
     (DensityClustering(metric="nonsense"), "The 'metric' parameter of DensityClustering must be a str among"),
     (DensityClustering(postprocess="no"), "The 'postprocess' parameter of DensityClustering must be an instance of 'bool'"),
-    (DensityClustering(threshold=1), "threshold must be -1 or lower, got 1: it selects the new clusters"),
+    (DensityClustering(threshold=1), "The 'threshold' parameter of DensityClustering must be -1 or lower (new clusters are numbered -2, -3, ...), got 1"),
     (DensityClustering(threshold=2.0), "The 'threshold' parameter of DensityClustering must be an instance of 'int'"),
     (DensityClustering(metric="seuclidean"), "metric='seuclidean' needs metric_params with 'V'"),
     (KNNLabelPropagation(n_neighbors=0), "The 'n_neighbors' parameter of KNNLabelPropagation must be an int in the range [1, inf)"),

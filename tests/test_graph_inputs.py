@@ -77,7 +77,7 @@ def test_every_metric_with_its_parameters(moons, metric, metric_params, same_as)
 @pytest.mark.parametrize("X, y, metric, message", [
     (np.array([[0.0, np.inf], [1.0, 2.0], [3.0, 1.0]]), [0, -1, 1], "euclidean", "Input X contains infinity"),
     (np.zeros((3, 2)), [0, 1], "euclidean", "inconsistent numbers of samples"),
-    (np.zeros((3, 2)), [0, -1, 1], "precomputed", "a precomputed distance matrix must be square"),
+    (np.zeros((3, 2)), [0, -1, 1], "precomputed", "Precomputed matrix must be square"),
     (-np.ones((3, 3)), [0, -1, 1], "precomputed", "Negative values"),
     (kneighbors_graph(np.arange(6.0)[:, None], 1, mode="distance"), [0, -1, -1, -1, -1, 1], "precomputed",
      "row 0 of the precomputed distances stores 1 distances to other samples, fewer than the 2"),

@@ -132,9 +132,6 @@ def _check_fit_options(args):
     if args.metric == "precomputed":
         raise _CommandError("--metric precomputed needs a matrix of distances, which a CSV file of samples "
                             "does not hold; choose a named metric such as euclidean or cosine")
-    if args.threshold is not None and args.threshold > -1:
-        raise _CommandError(f"--threshold must be -1 or lower (new clusters are numbered -2, -3, ...), "
-                            f"got {args.threshold}")
     if args.delimiter is not None:
         args.delimiter = {"tab": "\t", "\\t": "\t"}.get(args.delimiter, args.delimiter)
         if len(args.delimiter) != 1 or args.delimiter in "\"\r\n":
@@ -157,14 +154,11 @@ def _check_estimator_parameters(args):
     """Refuse, before any file is opened, option values the estimator would refuse."""
     import re
 
-    from sklearn.utils._param_validation import InvalidParameterError
+    from varnex._estimator import check_parameters
 
-    estimator = _estimator(args, verbose=0)
     try:
-        estimator._validate_params()
-        if hasattr(estimator, "_check_params"):
-            estimator._check_params()
-    except (InvalidParameterError, ValueError) as error:
+        check_parameters(_estimator(args, verbose=0))
+    except ValueError as error:
         # "The 'eps' parameter of DensityClustering must be ..." names the option instead.
         message = re.sub(r"^The '(\w+)' parameter of \w+", lambda m: _option(m.group(1)), str(error))
         raise _CommandError(message) from None
