@@ -25,7 +25,8 @@ def fitted(X, y, **parameters):
 
 @pytest.mark.parametrize("convert", [sparse.csr_matrix, sparse.csc_matrix])
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])
-@pytest.mark.parametrize("metric", ["euclidean", "manhattan", "cosine"])
+# chebyshev has no sparse form: the samples are made dense, as DensityClustering does.
+@pytest.mark.parametrize("metric", ["euclidean", "manhattan", "cosine", "chebyshev"])
 def test_sparse_samples_label_as_dense_ones(moons, convert, dtype, metric):
     X, y, new = moons
     X = X.astype(dtype)
