@@ -68,7 +68,9 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
         Report each stage and its duration on stderr when positive.
     n_jobs : int, default=None
         Parallel jobs for the neighbour search (k-d tree slabs, ball-tree queries or
-        brute-force tiles). ``None`` means 1, ``-1`` all processors.
+        brute-force tiles). ``None`` means 1, ``-1`` all processors; as in
+        scikit-learn, the matrix products of the brute-force search in many features
+        use as many threads as BLAS would with ``None``.
 
     Attributes
     ----------
