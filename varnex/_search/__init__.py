@@ -27,26 +27,13 @@ A new route is a module of searches here and a branch of the question that takes
 `SampleIndex`; the thread count of every route comes from `threads`.
 """
 
-from typing import NamedTuple
-
-import numpy as np
-
 from varnex._search.precomputed import PrecomputedIndex, check_distances
+from varnex._search.results import Neighbourhoods
 from varnex._search.samples import SampleIndex
 from varnex._search.scale import Scale
 
 __all__ = ["Neighbourhoods", "PrecomputedIndex", "SampleIndex", "Scale", "check_distances", "index_samples",
            "is_precomputed"]
-
-
-class Neighbourhoods(NamedTuple):
-    """Radius neighbourhoods as CSR rows: row i is ``indices[indptr[i]:indptr[i + 1]]``
-    (int64 and int32), sample i not among them. ``self_within[i]`` tells whether sample i
-    is in its own neighbourhood; None when every sample is."""
-
-    indptr: np.ndarray
-    indices: np.ndarray
-    self_within: np.ndarray | None = None
 
 
 def is_precomputed(metric):

@@ -4,6 +4,9 @@ import numpy as np
 from scipy import sparse
 from sklearn.utils.validation import check_non_negative
 
+from varnex._search.library import query_blocks
+from varnex._search.results import Neighbourhoods
+
 __all__ = ["PrecomputedIndex", "check_distances"]
 
 # Rows of a sparse matrix handled at once.
@@ -52,9 +55,6 @@ class PrecomputedIndex:
         point listed twice counting twice; ``self_within[i]`` tells whether the sample
         belongs to its own neighbourhood: its diagonal entry is within eps, a missing one
         counting as 0."""
-        from varnex._search import Neighbourhoods
-        from varnex._search.library import query_blocks
-
         D, n = self._D, self.n_samples
         if sparse.issparse(D):
             rows = np.repeat(np.arange(n), np.diff(D.indptr))

@@ -5,6 +5,7 @@ from functools import cached_property
 import numpy as np
 
 from varnex._search import kdtree, library, tiles
+from varnex._search.results import Neighbourhoods
 from varnex._search.routes import choose_route, searchable
 from varnex._search.threads import product_threads, search_threads
 
@@ -43,8 +44,6 @@ class SampleIndex:
         queries of `densa_main` find them: ``Neighbourhoods(indptr, indices)``, int64 and
         int32, in no particular order within a row. A sample is in its own
         neighbourhood but not in its row."""
-        from varnex._search import Neighbourhoods
-
         X, route, threads = self._X, self.route, search_threads(self.n_jobs)
         if self.n_samples == 0:
             rows = np.zeros(1, dtype=np.int64), np.empty(0, dtype=np.int32)
