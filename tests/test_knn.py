@@ -5,7 +5,7 @@ import pytest
 from scipy.spatial.distance import cdist
 from sklearn.neighbors import NearestNeighbors
 
-from varnex._search import SampleIndex, samples, tiles
+from varnex._search import SampleIndex, blocks, tiles
 
 # p < 1 is no metric; scikit-learn says so and searches by brute force, as it should.
 pytestmark = pytest.mark.filterwarnings("ignore:Mind that for 0 < p < 1")
@@ -25,7 +25,7 @@ def tie_free(n, features, seed):
 @pytest.mark.parametrize("metric, p, features, route", CASES)
 @pytest.mark.parametrize("n_jobs", [None, -1])
 def test_graph_and_queries_match_nearest_neighbors(metric, p, features, route, n_jobs, monkeypatch):
-    monkeypatch.setattr(samples, "CHUNK_ROWS", 37)   # several chunks, the last one short
+    monkeypatch.setattr(blocks, "CHUNK_ROWS", 37)   # several chunks, the last one short
     X = tie_free(200, features, 0)
     neighbours = SampleIndex(X, metric, p, n_jobs=n_jobs)
     assert ROUTES[route] == (neighbours.route.exponent is not None, neighbours.route.tree)

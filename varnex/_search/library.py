@@ -3,20 +3,10 @@
 import numpy as np
 from sklearn.neighbors import BallTree, NearestNeighbors
 
+from varnex._search.blocks import query_blocks
 from varnex._search.threads import map_in_threads
 
-__all__ = ["ball_tree_neighbourhoods", "brute_neighbourhoods", "query_blocks", "library_search"]
-
-# Brute-force queries take rows in blocks whose distances to every sample fill at most
-# this many bytes; each block's neighbour lists are narrowed to int32 before the next.
-BRUTE_BYTES = 128 << 20
-
-
-def query_blocks(n_queries, n_samples):
-    """Consecutive ranges of query rows whose distances to `n_samples` samples fit BRUTE_BYTES."""
-    rows = max(16, BRUTE_BYTES // (8 * max(n_samples, 1)))
-    return [range(start, min(start + rows, n_queries)) for start in range(0, n_queries, rows)]
-
+__all__ = ["ball_tree_neighbourhoods", "brute_neighbourhoods", "library_search"]
 
 def library_search(X, metric, p, metric_params, threads, algorithm="auto"):
     """scikit-learn's `NearestNeighbors` of `X`, fitted."""

@@ -4,15 +4,10 @@ import numpy as np
 from scipy import sparse
 from sklearn.utils.validation import check_non_negative
 
-from varnex._search.library import query_blocks
+from varnex._search.blocks import CHUNK_ROWS, DENSE_BLOCK, query_blocks
 from varnex._search.results import Neighbourhoods
 
 __all__ = ["PrecomputedIndex", "check_distances"]
-
-# Rows of a sparse matrix handled at once.
-CHUNK_ROWS = 1 << 16
-# Entries of one dense block of distances handled at once.
-DENSE_BLOCK = 1 << 22
 
 
 def check_distances(D, n_columns=None):

@@ -4,16 +4,12 @@ from functools import cached_property
 
 import numpy as np
 
-from varnex._search import kdtree, library, tiles
+from varnex._search import blocks, kdtree, library, tiles
 from varnex._search.results import Neighbourhoods
 from varnex._search.routes import choose_route, searchable
 from varnex._search.threads import product_threads, search_threads
 
 __all__ = ["SampleIndex"]
-
-# Rows queried at once when listing every sample's neighbours: bounds the float64 and
-# int64 arrays of one query while the result goes straight into compact arrays.
-CHUNK_ROWS = 1 << 16
 
 
 class SampleIndex:
@@ -86,8 +82,8 @@ class SampleIndex:
             return distances, indices
         search = self._knn_search
         order = getattr(search, "leaf_order", None)
-        for start in range(0, n, CHUNK_ROWS):
-            stop = min(start + CHUNK_ROWS, n)
+        for start in range(0, n, blocks.CHUNK_ROWS):
+            stop = min(start + blocks.CHUNK_ROWS, n)
             rows = slice(start, stop) if order is None else order[start:stop]
             found_distances, found = search.kneighbors(self._X[rows], k + 1)
             # Mostly a sample comes first in its own list; duplicates may come before it.
@@ -111,7 +107,7 @@ class SampleIndex:
         nearest = np.full(queries.shape[0], -1, dtype=np.intp)
         if self.n_samples == 0 or queries.shape[0] == 0:
             return nearest
-        for block in library.query_blocks(queries.shape[0], self.n_samples):
+        for block in blocks.query_blocks(queries.shape[0], self.n_samples):
             distance, index = self.kneighbors(queries[block.start:block.stop], 1)
             nearest[block.start:block.stop] = np.where(distance[:, 0] <= within, index[:, 0], -1)
         return nearest
