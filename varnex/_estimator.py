@@ -89,11 +89,10 @@ class NeighbourEstimator(BaseEstimator):
                 classes, codes = encode_targets(y, require_labels=self._requires_labels)
             scale = Scale(1.0, 1) if self._precomputed and not self._scales_precomputed else Scale.of(X, self.metric)
             fitted = self._fit_scaled(X, scale.samples(X), classes, codes, scale, **fit_params)
-            self.__dict__.update(fitted.attributes)
-            self.classes_, self._codes, self._scale = fitted.classes, fitted.codes, scale
             labels = decode_targets(fitted.classes, fitted.codes)
-            for name in self._label_attributes:
-                setattr(self, name, labels)
+        # Committed at once, only now that nothing is left to fail.
+        self.__dict__.update(fitted.attributes, classes_=fitted.classes, _codes=fitted.codes, _scale=scale,
+                             **dict.fromkeys(self._label_attributes, labels))
         return self
 
     def _validate_training(self, X, y):
