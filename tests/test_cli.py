@@ -94,14 +94,20 @@ def test_fit_reports_each_stage_on_large_inputs(tmp_path):
     ("a,label,b,label\n1,0,2,\n", [], "names column 'label' twice (columns 2 and 4); rename one of them"),
     (b"a,label\n1,0\n\xff,\n", [], "missing.csv is not UTF-8 text (invalid start byte); save it as UTF-8"),
     ("a,label\n1,0\n2,1,3\n", [], "line 3: 3 cells, but the header names 2 columns"),
-    ("a,label\n1,\n2,-1\n", [], "no labelled row: column 'label' is blank or -1 in every row"),
+    ("a,label\n1,\n2,-1\n", [], "no labelled row: column 'label' is blank, -1 or a missing value in every row"),
     ("label\n1\n2\n", [], "no feature column besides the label column"),
     ("a,label\n1,0\n2,\n", ["--output", "missing.csv"], "the output missing.csv is the input file"),
     ("a,label,predicted\n1,0,0\n2,,\n", [], "already has a column 'predicted'"),
     (None, ["--eps", "-1"], "--eps must be a float in the range [0.0, inf). Got -1.0 instead."),
     (None, ["--min-samples", "0"], "--min-samples must be an int in the range [1, inf). Got 0 instead."),
     (None, ["--metric", "nonsense"], "--metric must be a str among"),
-    (None, ["--metric", "seuclidean"], "metric='seuclidean' needs metric_params with 'V'"),
+    (None, ["--metric", "seuclidean"], "--metric seuclidean needs --metric-params with V, for example "
+                                       "--metric-params 'V=[1,4]'"),
+    (None, ["--metric", "nan_euclidean"], "--metric nan_euclidean is for missing values"),
+    (None, ["--n-jobs", "0"], "--n-jobs must be a number of jobs, or -1"),
+    (None, ["--metric-params", "VI"], "--metric-params must be a JSON object or key=value pairs, got 'VI'"),
+    (None, ["--metric-params", "[1]"], "--metric-params must be a JSON object or key=value pairs, got '[1]'"),
+    (None, ["--confidence", "c"], "--confidence is an option of --method graph, not of --method density"),
     (None, ["--metric", "precomputed"], "--metric precomputed needs a matrix of distances"),
 ])
 def test_fit_rejects_bad_input_in_one_line(tmp_path, content, args, message):
