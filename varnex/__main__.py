@@ -116,7 +116,7 @@ def _build_parser():
                      help="parameters of the metric, as a JSON object or as key=value pairs separated by commas, "
                           "values in JSON: 'VI=[[1,0],[0,4]]' for mahalanobis, 'V=[1,4]' for seuclidean")
     fit.add_argument("--p", type=int, help="Minkowski exponent when --metric minkowski (default 2)")
-    fit.add_argument("--n-jobs", type=int, default=-1,
+    fit.add_argument("--n-jobs", type=int, default=-1, metavar="N",
                      help="parallel jobs of the neighbour searches: -1 every core (the default), -2 all but one, "
                           "...; 1 none")
     density = fit.add_argument_group("density method")
@@ -137,8 +137,8 @@ def _build_parser():
     graph.add_argument("--tol", type=float, help="propagation convergence threshold (default 1e-3)")
     graph.add_argument("--confidence", nargs="?", const="confidence", metavar="NAME",
                        help="add a column (named NAME, default confidence) with the share of the predicted class "
-                            "among the votes of each row's nearest samples; a sample is its own nearest, so "
-                            "every row reads 1 but where propagation left it unlabelled")
+                            "among the votes of each row's nearest samples: a row is its own nearest, so it "
+                            "reads 1 unless identical rows carry other labels, blank if left unlabelled")
     noise = fit.add_mutually_exclusive_group()
     noise.add_argument("--verbose", action="store_true", help="report every stage on stderr")
     noise.add_argument("--quiet", action="store_true",
