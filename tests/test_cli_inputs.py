@@ -57,11 +57,13 @@ def test_mixed_label_columns_warn(tmp_path, capsys, labels, warning):
         assert err.count("\n") == 1 and err.startswith("varnex: warning: label column 'label' ") and warning in err
 
 
-@pytest.mark.parametrize("index", [range(6), [3, 0, 5, 1, 4, 2], [10, 2, 7, 30, 4, 5]])
-def test_unnamed_row_index_is_no_feature(tmp_path, capsys, index):
+@pytest.mark.parametrize("index, options", [(range(6), []), ([3, 0, 5, 1, 4, 2], []), ([10, 2, 7, 30, 4, 5], []),
+                                            ([3, 0, 5, 1, 4, 2], ["--exclude", "y"])])
+def test_unnamed_row_index_is_no_feature(tmp_path, capsys, index, options):
     # The index orders the rows against the groups: as a feature it would split them.
     labels = ["0", "", "", "", "1", ""]
-    status, rows, err = fit(tmp_path, capsys, table(labels, header=",x,y,label", index=list(index)))
+    status, rows, err = fit(tmp_path, capsys, table(labels, header=",x,y,label", index=list(index)),
+                            "--label-column", "label", *options)
     assert status == 0 and "column 1 has no name" in err and "left out of the features" in err
     assert [row[4] for row in rows[1:]] == ["0", "0", "0", "1", "1", "1"]
     assert [row[0] for row in rows[1:]] == [str(k) for k in index]
@@ -91,7 +93,9 @@ ID_TABLE = "id,x,noise,y,label\n" + "".join(
     ["--label-column", "5", "--no-header", "--features", "2,4"],
     ["--label-column", "5", "--no-header", "--exclude", "1,3"],
 ])
-def test_feature_columns_are_chosen(tmp_path, capsys, options):
+@pytest.mark.parametrize("fast", [True, False])
+def test_feature_columns_are_chosen(tmp_path, capsys, monkeypatch, options, fast):
+    monkeypatch.setattr("varnex._table.FAST_LOADTXT", fast)
     text = ID_TABLE if "--no-header" not in options else ID_TABLE.split("\n", 1)[1]
     status, rows, err = fit(tmp_path, capsys, text, *options)
     assert status == 0 and err == ""

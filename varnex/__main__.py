@@ -271,7 +271,9 @@ def _fit(args):
             X, y, classes = table.read(label_column, features)
             for doubt in table.label_doubts:
                 warnings.warn(doubt)
-            if features is None and table.names[0] == "" and label_column != 0 and looks_like_row_index(X[:, 0]):
+            # --exclude leaves it in: an unnamed column cannot be named there.
+            leading = features is None or (args.features is None and features[0] == 0)
+            if leading and table.names[0] == "" and label_column != 0 and looks_like_row_index(X[:, 0]):
                 if X.shape[1] == 1:
                     raise _CommandError(f"{table.name} has no feature column besides the label column and an "
                                         "unnamed row index in column 1")
