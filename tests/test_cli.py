@@ -108,6 +108,9 @@ def test_fit_reports_each_stage_on_large_inputs(tmp_path):
     (None, ["--metric-params", "VI"], "--metric-params must be a JSON object or key=value pairs, got 'VI'"),
     (None, ["--metric-params", "[1]"], "--metric-params must be a JSON object or key=value pairs, got '[1]'"),
     (None, ["--confidence", "c"], "--confidence is an option of --method graph, not of --method density"),
+    ("id,x,label\nr,1,0\n", ["--features", "x,label"], "--features names the label column 'label'"),
+    ("id,x,label\nr,1,0\n", ["--exclude", "id,x"], "--exclude leaves no feature column"),
+    ("id,x,label\nr,1,0\n", ["--features", "x,z"], "has no column 'z' (columns: id, x, label)"),
     (None, ["--metric", "precomputed"], "--metric precomputed needs a matrix of distances"),
 ])
 def test_fit_rejects_bad_input_in_one_line(tmp_path, content, args, message):
