@@ -213,8 +213,13 @@ def _metric_params(text):
                 params[key.strip()] = json.loads(value)
             except json.JSONDecodeError:
                 params[key.strip()] = value.strip()
-    return {key: np.asarray(value, dtype=np.float64) if isinstance(value, list) else value
-            for key, value in params.items()}
+    for key, value in params.items():
+        if isinstance(value, list):
+            try:
+                params[key] = np.asarray(value, dtype=np.float64)
+            except (ValueError, TypeError):   # not a numeric array: the metric says what it wants
+                pass
+    return params
 
 
 def _estimator(args, verbose):
