@@ -111,6 +111,7 @@ _METRIC_DEGREE = {
 # squared distances, and the float32 edge weights made from distances, stay in range,
 # and scaling would only copy it.
 _MODERATE_EXPONENT = 60
+_LARGEST_EXPONENT = 1023   # of a finite float64
 
 
 def unit_scale(X, metric):
@@ -121,7 +122,8 @@ def unit_scale(X, metric):
     same neighbours as on `X`, bit for bit, wherever `X`'s own arithmetic neither
     overflows nor underflows (a power of two scales every product, sum and square root
     exactly), and keeps squared distances finite for any finite `X`. Data of moderate
-    size gets the factor 1.
+    size gets the factor 1, and subnormal data the largest factor whose power stays
+    finite.
     """
     degree = _METRIC_DEGREE.get(metric) if isinstance(metric, str) else None
     if degree is None:
@@ -133,7 +135,10 @@ def unit_scale(X, metric):
     exponent = math.frexp(largest)[1]
     if abs(exponent) <= _MODERATE_EXPONENT:
         return 1.0, degree
-    return math.ldexp(1.0, -exponent), degree
+    # Subnormal data would need a factor beyond the float range (2**1074 at most): take
+    # the largest one whose power for the radii stays finite. That still brings the data
+    # up to normal numbers, where its arithmetic no longer loses bits.
+    return math.ldexp(1.0, min(-exponent, _LARGEST_EXPONENT // max(degree, 1))), degree
 
 
 # -- samples ------------------------------------------------------------------------------
