@@ -46,14 +46,14 @@ plot_include_source = False
 plot_html_show_source_link = False
 plot_html_show_formats = False
 plot_formats = [("png", 100)]
-plot_rcparams = {"figure.autolayout": True}
+plot_rcparams = {"figure.constrained_layout.use": True}
 plot_working_directory = str(ROOT)
 
 sphinx_gallery_conf = {
     "examples_dirs": str(ROOT / "examples"),
     "gallery_dirs": "auto_examples",
     "filename_pattern": r"/plot_",
-    "within_subsection_order": "FileNameSortKey",
+    "within_subsection_order": "gallery_order.ExampleOrder",
     "download_all_examples": False,
     "remove_config_comments": True,
     "show_memory": False,

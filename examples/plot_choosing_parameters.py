@@ -55,6 +55,8 @@ for ax, values, scores, name in [(axes[0], epss, density, "eps (DensityClusterin
     ax.semilogx(values, scores[:, 0], "o-", label="held-out known labels")
     ax.semilogx(values, scores[:, 1], "s--", label="truth on unlabelled samples")
     ax.set_xlabel(name)
+    ax.xaxis.set_minor_formatter(plt.NullFormatter())
+    ax.xaxis.set_major_formatter(plt.ScalarFormatter())
     ax.legend(fontsize=8)
 axes[0].set_ylabel("accuracy")
 fig.tight_layout()

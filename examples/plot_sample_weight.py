@@ -32,9 +32,10 @@ print(f"{len(X)} rows, {len(cells)} distinct")
 print("same labels for every row:", np.array_equal(full.labels_, weighted.labels_[inverse]))
 
 # %%
+palette = np.array(["tab:blue", "tab:red", "0.75"])    # label -1 takes the last colour
 fig, axes = plt.subplots(1, 2, figsize=(10, 4), sharex=True, sharey=True)
-axes[0].scatter(*X.T, s=4, c=full.labels_, cmap="coolwarm")
+axes[0].scatter(*X.T, s=4, c=palette[full.labels_])
 axes[0].set_title(f"{len(X)} rows")
-axes[1].scatter(*cells.T, s=3 * counts, c=weighted.labels_, cmap="coolwarm")
+axes[1].scatter(*cells.T, s=3 * counts, c=palette[weighted.labels_])
 axes[1].set_title(f"{len(cells)} weighted rows (size: weight)")
 fig.tight_layout()

@@ -42,12 +42,12 @@ results = {
     "DBSCAN": named_clusters(DBSCAN(eps=0.1, min_samples=5).fit(X).labels_, y),
 }
 
+PALETTE = np.array(["tab:blue", "tab:red", "0.75"])
 fig, axes = plt.subplots(2, 2, figsize=(9, 7), sharex=True, sharey=True)
 hidden = y == -1
 for ax, (name, labels) in zip(axes.ravel(), results.items()):
-    colours = np.where(labels == -1, 2, labels)   # -1 (unlabelled, noise) in grey
-    ax.scatter(X[:, 0], X[:, 1], c=colours, cmap="coolwarm", vmin=0, vmax=2, s=8)
-    ax.scatter(*X[known].T, c=y[known], cmap="coolwarm", vmin=0, vmax=2, s=200, marker="*", edgecolor="k")
+    ax.scatter(X[:, 0], X[:, 1], c=PALETTE[labels], s=8)   # label -1 (noise) takes the last colour
+    ax.scatter(*X[known].T, c=PALETTE[y[known]], s=200, marker="*", edgecolor="k")
     ax.set_title(f"{name}: accuracy {np.mean(labels[hidden] == truth[hidden]):.3f}")
 fig.tight_layout()
 
