@@ -31,7 +31,6 @@ exclude_patterns = ["_build", "**.ipynb_checkpoints"]
 default_role = "literal"
 
 autosummary_generate = True
-autodoc_default_options = {"members": False, "inherited-members": False}
 # The estimators' class pages list their own methods through the template; numpydoc
 # would list every inherited scikit-learn method again, with references to a user
 # guide that is not this one.
