@@ -66,7 +66,7 @@ $(ASAN_VENV)/.installed: $(ASAN_VENV)/.build-requirements meson.build pyproject.
 	touch $@
 
 docs: $(DOCS_VENV)/.installed
-	rm -rf $(DOCS_HTML) docs/generated docs/auto_examples
+	rm -rf docs/_build docs/generated docs/auto_examples
 	cd docs && ../$(DOCS_PYTHON) -m sphinx -W --keep-going -b html -d _build/doctrees . _build/html
 
 docs-check: $(DOCS_VENV)/.installed

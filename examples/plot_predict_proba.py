@@ -15,7 +15,7 @@ from sklearn.datasets import make_moons
 
 from varnex import DensityClustering, KNNLabelPropagation
 
-X, truth = make_moons(n_samples=400, noise=0.15, random_state=2)
+X, truth = make_moons(n_samples=400, noise=0.1, random_state=2)
 y = np.full(len(X), -1)
 y[:12] = truth[:12]
 
