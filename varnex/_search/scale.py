@@ -22,6 +22,7 @@ _METRIC_DEGREE = {
 # squared distances, and the float32 edge weights made from distances, stay in range,
 # and scaling would only copy it.
 _MODERATE_EXPONENT = 60
+_LARGEST_EXPONENT = 1023   # of a finite float64
 
 
 class Scale(NamedTuple):
@@ -36,7 +37,8 @@ class Scale(NamedTuple):
     @classmethod
     def of(cls, X, metric):
         """The power of two that brings the largest coordinate of `X` into [0.5, 1);
-        data of moderate size, and metrics that do not scale, get the factor 1."""
+        data of moderate size, and metrics that do not scale, get the factor 1, and
+        subnormal data the largest factor whose power stays finite."""
         degree = _METRIC_DEGREE.get(metric) if isinstance(metric, str) else None
         if degree is None:
             return cls(1.0, 0)
@@ -47,7 +49,10 @@ class Scale(NamedTuple):
         exponent = math.frexp(largest)[1]
         if abs(exponent) <= _MODERATE_EXPONENT:
             return cls(1.0, degree)
-        return cls(math.ldexp(1.0, -exponent), degree)
+        # Subnormal data would need a factor beyond the float range (2**1074 at most): take
+        # the largest one whose power for the radii stays finite. That still brings the data
+        # up to normal numbers, where its arithmetic no longer loses bits.
+        return cls(math.ldexp(1.0, min(-exponent, _LARGEST_EXPONENT // max(degree, 1))), degree)
 
     def samples(self, X):
         """X times the factor, a new array unless the factor is 1 (the data is only read)."""
