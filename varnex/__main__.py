@@ -170,16 +170,13 @@ def _check_fit_options(args):
     if args.n_jobs == 0:
         raise _CommandError("--n-jobs must be a number of jobs, or -1 for every core (-2 all but one, ...), "
                             "not 0")
-    from varnex._common import _METRIC_NEEDS
+    from varnex._estimator import _METRIC_NEEDS
 
     args.metric_params = _metric_params(args.metric_params)
     needs = _METRIC_NEEDS.get(args.metric)
     if needs and not any(key in (args.metric_params or {}) for key in needs):
         raise _CommandError(f"--metric {args.metric} needs --metric-params with {' or '.join(needs)}, for "
                             f"example --metric-params '{needs[0]}={METRIC_EXAMPLES[needs[0]]}'")
-    if args.threshold is not None and args.threshold > -1:
-        raise _CommandError(f"--threshold must be -1 or lower (new clusters are numbered -2, -3, ...), "
-                            f"got {args.threshold}")
     if args.delimiter is not None:
         args.delimiter = {"tab": "\t", "\\t": "\t"}.get(args.delimiter, args.delimiter)
         if len(args.delimiter) != 1 or args.delimiter in "\"\r\n":
@@ -236,14 +233,11 @@ def _estimator(args, verbose):
 
 def _check_estimator_parameters(args):
     """Refuse, before any file is opened, option values the estimator would refuse."""
-    from sklearn.utils._param_validation import InvalidParameterError
+    from varnex._estimator import check_parameters
 
-    estimator = _estimator(args, verbose=0)
     try:
-        estimator._validate_params()
-        if hasattr(estimator, "_check_params"):
-            estimator._check_params()
-    except (InvalidParameterError, ValueError) as error:
+        check_parameters(_estimator(args, verbose=0))
+    except ValueError as error:
         # "The 'eps' parameter of DensityClustering must be ..." names the option instead.
         message = re.sub(r"^The '(\w+)' parameter of \w+", lambda m: _option(m.group(1)), str(error))
         raise _CommandError(message) from None
