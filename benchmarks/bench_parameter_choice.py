@@ -32,7 +32,7 @@ from sklearn.preprocessing import StandardScaler
 
 from common import side_by_side
 from varnex import DensityClustering, KNNLabelPropagation
-from varnex._knn import index_samples
+from varnex._search import index_samples
 from varnex._radius import core_distances, knee_radius
 from varnex.model_selection import HiddenLabelSearchCV
 

@@ -9,8 +9,8 @@ from sklearn.metrics import accuracy_score, balanced_accuracy_score, pairwise_di
 from sklearn.neighbors import NearestNeighbors, radius_neighbors_graph
 
 from varnex import DensityClustering, KNNLabelPropagation
-from varnex import _knn
 from varnex._radius import _Neighbourhoods, conflict_radius, core_distances
+from varnex._search import index_samples
 from varnex.model_selection import HiddenLabelSearchCV, HiddenLabelSplit
 
 
@@ -51,7 +51,7 @@ def test_conflict_radius_matches_the_full_distance_matrix(shape, min_samples, se
         X = np.r_[rng.normal(size=(80, 2)), rng.normal(size=(80, 2)) + [3.5, 0]]
         truth = np.repeat([0, 1], 80)
     known = labelled_draw(truth, 4, seed)
-    index = _knn.index_samples(X)
+    index = index_samples(X)
     distances, indices = index.graph(10)
     spread = np.where(known >= 0, 0.0, core_distances(distances, min_samples))
     edges = np.repeat(np.arange(len(X)), 10), indices.ravel(), distances.ravel().astype(float)
@@ -94,6 +94,14 @@ def test_auto_radius_is_the_same_from_precomputed_distances_and_at_any_scale():
         np.testing.assert_array_equal(other.clusters_, plain.clusters_)   # post-processing differs
 
 
+def test_a_given_radius_after_an_auto_one_is_reported_as_given():
+    X, truth = make_moons(200, noise=0.1, random_state=1)
+    model = DensityClustering(eps="auto").fit(X, labelled_draw(truth, 4, 1))
+    assert model.eps_rule_ == "labels"
+    model.set_params(eps=0.2).fit(X, labelled_draw(truth, 4, 1))
+    assert model.eps_ == 0.2 and model.eps_rule_ is None
+
+
 @pytest.mark.parametrize("labels", ["none", "one class"])
 def test_fallback_to_the_knee_of_the_core_distances_warns(labels):
     # A dense grid and far outliers: the knee separates them.
@@ -114,7 +122,7 @@ def test_fallback_to_the_knee_of_the_core_distances_warns(labels):
 def test_smaller_radii_keep_the_pairs_a_new_search_finds(metric, p):
     X = np.random.default_rng(5).normal(size=(150, 3))
     model = DensityClustering(metric=metric, p=p)
-    neighbourhoods = _Neighbourhoods(model, X, None)
+    neighbourhoods = _Neighbourhoods(model, index_samples(X, metric, p), X, None)
     neighbourhoods.search(1.0)
     indptr, indices, _ = neighbourhoods.within(0.6)
     search = NearestNeighbors(metric=metric, p=p).fit(X)

@@ -28,9 +28,7 @@ import numpy as np
 from scipy import sparse
 from scipy.sparse.csgraph import connected_components, minimum_spanning_tree
 
-from varnex import _knn
-from varnex._neighbourhoods import precomputed_neighbourhoods, radius_neighbourhoods
-from varnex.algorithms.src.densa.binaries.densa_arrays import cluster_neighbourhoods, cluster_weighted_neighbourhoods
+from varnex._search import Neighbourhoods, is_precomputed
 from varnex.model_selection import hidden_folds
 
 __all__ = ["choose_radius", "conflict_radius", "knee_radius"]
@@ -49,17 +47,15 @@ CHECKS = 12
 _TINY = np.finfo(np.float64).tiny
 
 
-def choose_radius(estimator, X, known, sample_weight=None):
-    """The radius for `estimator` (a DensityClustering) on `X`, its data as it clusters
-    it, and the class codes `known` (-1 unlabelled). Returns ``(eps, rule)``, `rule`
-    naming how it was found."""
+def choose_radius(estimator, index, X, known, sample_weight=None):
+    """The radius for `estimator` (a DensityClustering) from `index`, the index of its
+    training samples `X` as it clusters them, and the class codes `known` (-1
+    unlabelled). Returns ``(eps, rule)``, `rule` naming how it was found."""
     n = X.shape[0]
     min_samples = int(estimator.min_samples)
     if n < 2:
         return 0.0, "k-distance"
-    index = _knn.index_samples(X, metric=estimator.metric, p=estimator.p, n_jobs=estimator.n_jobs,
-                               metric_params=estimator.metric_params)
-    if sparse.issparse(X) and isinstance(estimator.metric, str) and estimator.metric == "precomputed":
+    if sparse.issparse(X) and is_precomputed(estimator.metric):
         # A sparse graph of distances is its own neighbour graph, rows of any length.
         edges, core = _stored_edges(X, min_samples)
     else:
@@ -69,7 +65,7 @@ def choose_radius(estimator, X, known, sample_weight=None):
                  distances.ravel().astype(np.float64))
     if np.unique(known[known >= 0]).size < 2:
         warnings.warn("eps='auto' needs labelled samples of at least two classes; with fewer, eps is the "
-                      "knee of the sorted core distances (a k-distance rule)", UserWarning, stacklevel=5)
+                      "knee of the sorted core distances (a k-distance rule)", UserWarning, stacklevel=6)
         return knee_radius(core), "k-distance"
     spread = np.where(known >= 0, 0.0, core)
     level, widest = conflict_radius(index, edges, spread, known)
@@ -78,13 +74,13 @@ def choose_radius(estimator, X, known, sample_weight=None):
         # widest edge of the spanning forest joins all that can be joined.
         return widest, "no conflict"
     eps = float(np.nextafter(np.float32(level), np.float32(0)))
-    neighbourhoods = _Neighbourhoods(estimator, X, sample_weight)
+    neighbourhoods = _Neighbourhoods(estimator, index, X, sample_weight)
     for _ in range(CHECKS):
         rows = neighbourhoods.search(eps)
         if not neighbourhoods.join_classes(rows, known):
             break
         eps *= 0.95
-    return _held_out_choice(estimator, X, known, sample_weight, neighbourhoods, eps * LADDER), "labels"
+    return _held_out_choice(known, neighbourhoods, eps * LADDER), "labels"
 
 
 def core_distances(distances, min_samples):
@@ -196,33 +192,20 @@ class _Neighbourhoods:
     """The true radius neighbourhoods of the clustering at the largest radius tried,
     and the clusterings of the smaller radii drawn from them.
 
-    In the Minkowski metrics the distances of the pairs found are measured once, so a
-    smaller radius keeps the pairs within it instead of searching again; other metrics
-    search again. Either way the clusterings follow the estimator's own steps, on its
-    neighbourhoods, without a fit of their own.
+    Where the index measures the distances of the pairs found, a smaller radius keeps
+    the pairs within it instead of searching again. The clusterings are the estimator's
+    own steps on these neighbourhoods, without a fit of their own.
     """
 
-    def __init__(self, estimator, X, sample_weight):
-        self.estimator, self.X, self.weights = estimator, X, sample_weight
-        self.min_samples = estimator.min_samples
-        metric = estimator.metric
-        self.precomputed = isinstance(metric, str) and metric == "precomputed"
-        exponent = _MINKOWSKI.get(metric) if isinstance(metric, str) and not estimator.metric_params else None
-        self.exponent = float(estimator.p) if exponent == "p" else exponent
-        if sparse.issparse(X):
-            self.exponent = None
+    def __init__(self, estimator, index, X, sample_weight):
+        self.estimator, self.index, self.X, self.weights = estimator, index, X, sample_weight
         self.found = None
 
     def search(self, eps):
-        """Neighbourhoods at `eps`: ``(indptr, indices, self_within)``, as the fit finds them."""
-        estimator = self.estimator
-        if self.precomputed:
-            rows = precomputed_neighbourhoods(self.X, eps)
-        else:
-            rows = (*radius_neighbourhoods(self.X, eps, estimator.metric, int(estimator.p), estimator.n_jobs,
-                                           estimator.metric_params), None)
-        owners = np.repeat(np.arange(rows[0].size - 1), np.diff(rows[0]))
-        self.found = (eps, rows, owners, self._pair_distances(rows[1], owners))
+        """Neighbourhoods at `eps`, as the fit finds them."""
+        rows = self.index.neighbourhoods(eps)
+        owners = np.repeat(np.arange(rows.indptr.size - 1), np.diff(rows.indptr))
+        self.found = (eps, rows, owners, self.index.pair_distances(owners, rows.indices))
         return rows
 
     def within(self, eps):
@@ -234,39 +217,14 @@ class _Neighbourhoods:
             return self.search(eps)
         return _kept(rows, owners, distances <= eps)
 
-    def _pair_distances(self, indices, owners):
-        if self.exponent is None:
-            return None
-        distances = np.empty(indices.size)
-        for start in range(0, indices.size, _PAIR_CHUNK):
-            part = slice(start, start + _PAIR_CHUNK)
-            difference = self.X[owners[part]] - self.X[indices[part]]
-            if self.exponent == 2:
-                distances[part] = np.sqrt(np.einsum("ij,ij->i", difference, difference))
-            elif self.exponent == np.inf:
-                distances[part] = np.abs(difference).max(axis=1)
-            else:
-                distances[part] = np.sum(np.abs(difference) ** self.exponent, axis=1) ** (1.0 / self.exponent)
-        return distances
-
-    def _spreading(self, rows, known):
-        """Labelled samples and core samples: those that spread their cluster."""
-        indptr, indices, self_within = rows
-        own = 1 if self_within is None else self_within.astype(np.float64)
-        if self.weights is None:
-            sizes = np.diff(indptr) + own
-        else:
-            own = np.ones(known.shape[0]) if self_within is None else own
-            owners = np.repeat(np.arange(known.shape[0]), np.diff(indptr))
-            sizes = np.bincount(owners, weights=self.weights[indices], minlength=known.shape[0]) + own * self.weights
-        return (known >= 0) | (sizes >= self.min_samples)
-
     def join_classes(self, rows, known):
-        """Whether two classes meet in these neighbourhoods through spreading samples."""
+        """Whether two classes meet in these neighbourhoods through spreading samples:
+        labelled samples and core samples."""
         n = known.shape[0]
-        spreads = self._spreading(rows, known)
-        owners = self.found[2] if rows is self.found[1] else np.repeat(np.arange(n), np.diff(rows[0]))
-        indptr, indices, _ = _kept(rows, owners, spreads[owners] & spreads[rows[1]])
+        _, core = self.estimator._cluster_neighbourhoods(rows, known, self.weights)
+        spreads = (known >= 0) | core
+        owners = self.found[2] if rows is self.found[1] else np.repeat(np.arange(n), np.diff(rows.indptr))
+        indptr, indices, _ = _kept(rows, owners, spreads[owners] & spreads[rows.indices])
         graph = sparse.csr_matrix((np.ones(indices.size), indices, indptr), shape=(n, n))
         _, component = connected_components(graph, directed=False)
         labelled = np.flatnonzero(known >= 0)
@@ -275,37 +233,22 @@ class _Neighbourhoods:
 
     def codes(self, rows, known):
         """The final class codes the estimator gives at these neighbourhoods: its
-        clustering (as in its `_cluster`) and its post-processing."""
-        indptr, indices, self_within = rows
-        estimator, weights = self.estimator, self.weights
-        if weights is None and (self_within is None or self_within.all()):
-            clusters = cluster_neighbourhoods(indptr, indices, known, int(self.min_samples))
-        else:
-            weights = np.ones(known.shape[0]) if weights is None else weights
-            own = weights if self_within is None else np.where(self_within, weights, 0.0)
-            clusters, _ = cluster_weighted_neighbourhoods(indptr, indices, known, float(self.min_samples),
-                                                          weights, own)
+        clustering and, where it post-processes, its post-processing."""
+        estimator = self.estimator
+        clusters, _ = estimator._cluster_neighbourhoods(rows, known, self.weights)
         if not estimator.postprocess:
             return clusters
-        return estimator._postprocess(self.X, clusters, self.weights)[0]
+        return estimator._postprocess(self.index, self.X, clusters, self.weights)[0]
 
 
 def _kept(rows, owners, keep):
-    """The CSR rows with only the entries where `keep` holds."""
-    indptr, indices, self_within = rows
-    kept = np.zeros(indptr.size, dtype=np.int64)
-    np.cumsum(np.bincount(owners[keep], minlength=indptr.size - 1), out=kept[1:])
-    return kept, indices[keep], self_within
+    """The neighbourhoods with only the entries where `keep` holds."""
+    kept = np.zeros(rows.indptr.size, dtype=np.int64)
+    np.cumsum(np.bincount(owners[keep], minlength=rows.indptr.size - 1), out=kept[1:])
+    return Neighbourhoods(kept, rows.indices[keep], rows.self_within)
 
 
-# Minkowski exponent of each metric name; "p": the estimator's own.
-_MINKOWSKI = {"euclidean": 2.0, "l2": 2.0, "manhattan": 1.0, "cityblock": 1.0, "l1": 1.0, "chebyshev": np.inf,
-              "infinity": np.inf, "minkowski": "p"}
-# Pairs whose coordinates are subtracted at once when measuring neighbourhoods.
-_PAIR_CHUNK = 1 << 16
-
-
-def _held_out_choice(estimator, X, known, sample_weight, neighbourhoods, candidates):
+def _held_out_choice(known, neighbourhoods, candidates):
     """The candidate radius (largest first) whose clusterings best recover hidden
     labels, the middle one among equals."""
     folds = hidden_folds(known, HIDDEN_FOLDS, 0)

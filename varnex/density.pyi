@@ -27,7 +27,7 @@ class DensityClustering(ClusterMixin, BaseEstimator):
     centroid_labels_: npt.NDArray[Any]
     n_features_in_: int
     eps_: float
-    eps_rule_: str
+    eps_rule_: str | None
 
     def __init__(
         self,

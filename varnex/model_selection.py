@@ -20,20 +20,9 @@ from sklearn.model_selection import ParameterGrid
 from sklearn.utils import check_random_state
 from sklearn.utils.validation import check_is_fitted
 
-from varnex._common import UNLABELLED, _dtype_with_marker, unlabelled_mask
+from varnex._labels import UNLABELLED, _dtype_with_marker, labelled_accuracy, unlabelled_mask
 
 __all__ = ["HiddenLabelSplit", "HiddenLabelSearchCV", "labelled_accuracy"]
-
-
-def labelled_accuracy(predicted, y, sample_weight=None):
-    """Accuracy of `predicted` over the labelled entries of `y` only (its unlabelled
-    marker, -1 or "-1", excluded), weighted by `sample_weight` where given."""
-    y = np.asarray(y)
-    labelled = ~unlabelled_mask(y)
-    if not labelled.any():
-        raise ValueError("y has no labelled sample to score: every entry is the unlabelled marker -1")
-    weights = None if sample_weight is None else np.asarray(sample_weight)[labelled]
-    return float(accuracy_score(y[labelled], np.asarray(predicted)[labelled], sample_weight=weights))
 
 
 def hide_labels(y, hidden):
