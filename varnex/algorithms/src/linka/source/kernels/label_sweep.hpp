@@ -1,0 +1,355 @@
+// Label propagation sweeps, written once for every way of reading a graph.
+//
+// A sweep visits unlabelled nodes in index order and gives each the label whose labelled
+// neighbours weigh most, a neighbour over an edge of weight w counting (1/w)^2. Two
+// policies say which labels a node sees:
+//  - InPlace: the labels as they are now, so a label found earlier in the sweep counts
+//    for every later node of the same sweep, and the result depends on the node order;
+//    ties go to the label met first in the row.
+//  - Snapshot: the labels as the previous sweep left them, so nodes are labelled in
+//    layers of hops from the labelled ones whatever their order; ties go to the label
+//    of the strongest (nearest) neighbour among the tied ones, then to the smallest label.
+#pragma once
+
+#include "label_totals.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+namespace linka {
+
+// One node's row: its neighbours and the weights of the edges to them, position by
+// position. Every neighbour is a node index the source has already checked.
+template <class R>
+concept WeightedRow = requires(const R& row, std::ptrdiff_t j) {
+    { row.size() } -> std::convertible_to<std::ptrdiff_t>;
+    { row.neighbour(j) } -> std::convertible_to<int64_t>;
+    { row.weight(j) } -> std::convertible_to<double>;
+};
+
+// Where the rows come from. row(i) is asked for the nodes a sweep processes, in the
+// order it processes them (and, for snapshot reading, twice for every unlabelled node
+// before the first sweep); poll() is called once per node visited, labelled or not.
+template <class G>
+concept WeightedRows = requires(G& rows, std::ptrdiff_t i) {
+    { rows.row(i) } -> WeightedRow;
+    rows.poll();
+};
+
+// Rows that take hints about the rows to be read soon.
+template <class G>
+concept PrefetchingRows = requires(const G& rows, std::ptrdiff_t i) {
+    rows.prefetch_bounds(i);
+    rows.prefetch_row(i);
+};
+
+enum class Reading { InPlace, Snapshot };
+
+// AtTolerance: the first sweep whose largest score change is below the tolerance ends
+// the run, even if it labelled nodes whose neighbours are still waiting for a label.
+// WhenSettled: a run ends only after a sweep that labelled no node, and no later sweep
+// could: a tolerance cannot cut the labelling short.
+enum class Stop { AtTolerance, WhenSettled };
+
+struct SweepLimits {
+    uint64_t max_sweeps;
+    double tolerance;
+    Stop stop;
+};
+
+namespace detail {
+
+struct Vote {
+    int32_t label;
+    double score;
+    bool saw_unlabelled = false;  // some neighbour had no label yet
+};
+
+// Strictly greater wins, so the first label inserted takes ties and NaN never wins;
+// with no labelled neighbour the node keeps -1 with a score of -1.0.
+inline Vote first_best(const LabelTotals& totals, bool& tied) {
+    Vote best{-1, -1.0, false};
+    tied = false;
+    for (const LabelTotals::Entry& entry : totals.entries()) {
+        if (entry.total > best.score) {
+            best.label = entry.label;
+            best.score = entry.total;
+            tied = false;
+        } else if (entry.total == best.score) {
+            tied = true;
+        }
+    }
+    return best;
+}
+
+// Among the labels whose total equals the best, the one with the strongest single
+// edge wins (the nearest neighbour for distance weights), then the smallest label:
+// nothing depends on where in the row a neighbour stands.
+template <WeightedRow Row>
+int32_t break_tie(const Row& row, std::span<const int32_t> labels, const LabelTotals& totals, double best) {
+    int32_t winner = -1;
+    double strongest = -1.0;
+    for (const LabelTotals::Entry& entry : totals.entries()) {
+        if (entry.total != best) continue;
+        for (std::ptrdiff_t j = 0; j < row.size(); ++j) {
+            if (labels[row.neighbour(j)] != entry.label) continue;
+            const double reciprocal = 1.0 / static_cast<double>(row.weight(j));
+            const double strength = reciprocal * reciprocal;
+            if (strength > strongest || (strength == strongest && entry.label < winner)) {
+                strongest = strength;
+                winner = entry.label;
+            }
+        }
+    }
+    return winner;
+}
+
+// Visits `nodes` in their order. Rows scattered over memory arrive one cache miss
+// after another; rows that take hints are asked for some visits ahead instead.
+template <WeightedRows Rows, class Visit>
+void visit_all(const std::vector<int32_t>& nodes, const Rows& rows, Visit&& visit) {
+    constexpr size_t kBoundsAhead = 16, kRowAhead = 8;
+    const size_t count = nodes.size();
+    for (size_t k = 0; k < count; ++k) {
+        if constexpr (PrefetchingRows<Rows>) {
+            if (k + kBoundsAhead < count) rows.prefetch_bounds(nodes[k + kBoundsAhead]);
+            if (k + kRowAhead < count) rows.prefetch_row(nodes[k + kRowAhead]);
+        }
+        visit(nodes[k]);
+    }
+}
+
+// In-place reading: every sweep visits every node in index order, and a new label is
+// written at once.
+class InPlaceVisits {
+public:
+    template <WeightedRows Rows>
+    InPlaceVisits(Rows&, std::span<const int32_t> labels) : num_nodes_(labels.size()) {}
+
+    template <WeightedRows Rows, class Visit>
+    void for_each(const Rows&, Visit&& visit) const {
+        for (std::ptrdiff_t i = 0; i < num_nodes_; ++i) visit(i);
+    }
+    void assign(std::span<int32_t> labels, std::ptrdiff_t i, const Vote& vote) { labels[i] = vote.label; }
+    void end_sweep(std::span<int32_t>) {}
+
+private:
+    std::ptrdiff_t num_nodes_;
+};
+
+// Snapshot reading: new labels wait until the sweep ends, so the label array itself is
+// the previous sweep's snapshot. A node's vote can only change when a neighbour's label
+// did, so a sweep visits only the nodes that list a node labelled in the sweep before:
+// no node waits through sweeps of rescanning a neighbourhood where nothing changed.
+// The first sweep visits the nodes that list a labelled node, or, where every
+// unlabelled node's first score counts (`visit_all_first`), every unlabelled node.
+// Nodes are int32 (the entry points refuse more).
+class SnapshotVisits {
+public:
+    template <WeightedRows Rows>
+    SnapshotVisits(Rows& rows, std::span<const int32_t> labels, bool visit_all_first)
+        : listed_by_start_(labels.size() + 1, 0), queued_((labels.size() + 63) / 64, 0) {
+        const auto num_nodes = static_cast<int32_t>(labels.size());
+        // Who lists whom, turned around: listed_by_ holds the nodes that list node v
+        // at listed_by_start_[v] .. listed_by_start_[v + 1]. Only unlabelled nodes are
+        // ever visited, so only they are kept.
+        for (int32_t i = 0; i < num_nodes; ++i) {
+            if (labels[i] != -1) continue;
+            const auto row = rows.row(i);
+            for (std::ptrdiff_t j = 0; j < row.size(); ++j) ++listed_by_start_[row.neighbour(j) + 1];
+        }
+        for (int32_t v = 0; v < num_nodes; ++v) listed_by_start_[v + 1] += listed_by_start_[v];
+        listed_by_.resize(listed_by_start_[num_nodes]);
+        std::vector<int64_t> filled(listed_by_start_.begin(), listed_by_start_.end() - 1);
+        for (int32_t i = 0; i < num_nodes; ++i) {
+            if (labels[i] != -1) continue;
+            const auto row = rows.row(i);
+            for (std::ptrdiff_t j = 0; j < row.size(); ++j) listed_by_[filled[row.neighbour(j)]++] = i;
+        }
+        for (int32_t i = 0; i < num_nodes; ++i) {
+            if (visit_all_first && labels[i] == -1) next_.push_back(i);
+            if (!visit_all_first && labels[i] != -1) found_.push_back({i, labels[i]});
+        }
+        if (!visit_all_first) queue_listers_of_found();
+    }
+
+    template <WeightedRows Rows, class Visit>
+    void for_each(const Rows& rows, Visit&& visit) {
+        visiting_.swap(next_);
+        next_.clear();
+        visit_all(visiting_, rows, visit);
+    }
+    // The nodes that voted while some of their neighbours had no label: only their
+    // vote can come out differently now. The others saw then what they would see now.
+    template <WeightedRows Rows, class Visit>
+    void for_each_partial_voter(const Rows& rows, Visit&& visit) const {
+        visit_all(partial_voters_, rows, visit);
+    }
+    void reassign(std::ptrdiff_t i, const Vote& vote) {
+        if (vote.label != -1) found_.push_back({static_cast<int32_t>(i), vote.label});
+    }
+    void assign(std::span<int32_t>, std::ptrdiff_t i, const Vote& vote) {
+        if (vote.label != -1) found_.push_back({static_cast<int32_t>(i), vote.label});
+        if (vote.label != -1 && vote.saw_unlabelled) partial_voters_.push_back(static_cast<int32_t>(i));
+    }
+    // Writes the labels found in the sweep and queues the nodes that list them.
+    void end_sweep(std::span<int32_t> labels) {
+        write_found(labels);
+        queue_listers_of_found();
+    }
+    void write_found(std::span<int32_t> labels) const {
+        for (const Found& found : found_) labels[found.node] = found.label;
+    }
+
+private:
+    // Queues the nodes that list a found node, once each and in index order, so the
+    // next sweep reads the label array front to back; whether a queued node still
+    // needs a label is left to that sweep's skip test. Forgets the found nodes.
+    void queue_listers_of_found() {
+        constexpr size_t kBoundsAhead = 16, kListAhead = 8;
+        const size_t count = found_.size();
+        // Many found nodes: set their listers' bits, then read the bits back in order.
+        // Few: list the listers as their bits are first set, then sort the short list,
+        // which costs less than reading every word.
+        const bool many = count * 8 > queued_.size();
+        for (size_t k = 0; k < count; ++k) {
+            if (k + kBoundsAhead < count) __builtin_prefetch(&listed_by_start_[found_[k + kBoundsAhead].node]);
+            if (k + kListAhead < count) __builtin_prefetch(listed_by_.data() + listed_by_start_[found_[k + kListAhead].node]);
+            const int32_t node = found_[k].node;
+            for (int64_t e = listed_by_start_[node]; e < listed_by_start_[node + 1]; ++e) {
+                const int32_t lister = listed_by_[e];
+                uint64_t& word = queued_[lister >> 6];
+                const uint64_t bit = uint64_t{1} << (lister & 63);
+                if (!many && !(word & bit)) next_.push_back(lister);
+                word |= bit;
+            }
+        }
+        found_.clear();
+        if (many) {
+            for (size_t w = 0; w < queued_.size(); ++w) {
+                for (uint64_t bits = std::exchange(queued_[w], 0); bits != 0; bits &= bits - 1) {
+                    next_.push_back(static_cast<int32_t>(w * 64 + std::countr_zero(bits)));
+                }
+            }
+        } else {
+            std::sort(next_.begin(), next_.end());
+            for (const int32_t i : next_) queued_[i >> 6] = 0;
+        }
+    }
+
+    struct Found {
+        int32_t node;
+        int32_t label;
+    };
+    std::vector<int64_t> listed_by_start_;
+    std::vector<int32_t> listed_by_;
+    std::vector<uint64_t> queued_;  // one bit per node
+    std::vector<int32_t> visiting_, next_, partial_voters_;
+    std::vector<Found> found_;
+};
+
+}  // namespace detail
+
+// Runs sweeps over `labels` (-1 unlabelled), writing each node's winning score into
+// `scores`, until the stop rule or the sweep limit ends the run. Returns the number of
+// sweeps run. Exception-neutral: whatever the row source throws leaves the labels
+// found so far in place.
+//
+// Snapshot reading under Stop::WhenSettled ends with one refinement sweep, when the
+// limit leaves room for it: every node that was unlabelled re-votes from the labels of
+// all its neighbours, where its first vote saw only those labelled before it (a node
+// that saw every neighbour labelled would vote the same, and is not visited). One such
+// sweep measured better than none, and than sweeping until no label changes, which
+// lets the larger classes creep over the smaller ones.
+template <Reading reading, WeightedRows Rows>
+uint64_t sweep_labels(Rows& rows, std::span<int32_t> labels, std::span<double> scores,
+                      const SweepLimits& limits) {
+    if (limits.max_sweeps == 0) return 0;
+    const std::span<const int32_t> seen(labels.data(), labels.size());
+    auto visits = [&] {
+        if constexpr (reading == Reading::InPlace) {
+            return detail::InPlaceVisits(rows, seen);
+        } else {
+            // The tolerance stop counts every unlabelled node's first score.
+            return detail::SnapshotVisits(rows, seen, limits.stop == Stop::AtTolerance);
+        }
+    }();
+    LabelTotals totals;
+
+    // The label that node i's labelled neighbours vote for, and its score.
+    auto vote_for = [&](std::ptrdiff_t i) {
+        const auto row = rows.row(i);
+        // The neighbours' labels are scattered over the label array: ask for all of
+        // them first, so the loop below does not wait for them one at a time.
+        for (std::ptrdiff_t j = 0; j < row.size(); ++j) __builtin_prefetch(&seen[row.neighbour(j)]);
+        totals.clear();
+        bool saw_unlabelled = false;
+        for (std::ptrdiff_t j = 0; j < row.size(); ++j) {
+            const int32_t label = seen[row.neighbour(j)];
+            if (label == -1) {
+                saw_unlabelled = true;
+                continue;
+            }
+            // A zero weight gives +inf, a NaN weight a NaN total.
+            const double reciprocal = 1.0 / static_cast<double>(row.weight(j));
+            totals.add(label, reciprocal * reciprocal);
+        }
+        bool tied = false;
+        detail::Vote vote = detail::first_best(totals, tied);
+        vote.saw_unlabelled = saw_unlabelled;
+        if constexpr (reading == Reading::Snapshot) {
+            if (tied) vote.label = detail::break_tie(row, seen, totals, vote.score);
+        }
+        return vote;
+    };
+
+    uint64_t sweep = 0;
+    bool settled = false;
+    while (sweep < limits.max_sweeps) {
+        ++sweep;
+        double max_diff = 0.0;
+        bool processed_any = false;
+        bool labelled_any = false;
+        visits.for_each(rows, [&](std::ptrdiff_t i) {
+            rows.poll();
+            // A node not yet processed holds the same label in both readings.
+            if (labels[i] != -1) return;
+            processed_any = true;
+            const detail::Vote vote = vote_for(i);
+            const double diff = std::fabs(scores[i] - vote.score);
+            if (diff > max_diff) max_diff = diff;  // a NaN diff never raises it
+            scores[i] = vote.score;
+            visits.assign(labels, i, vote);
+            labelled_any = labelled_any || vote.label != -1;
+        });
+        visits.end_sweep(labels);
+        if (limits.stop == Stop::AtTolerance && max_diff < limits.tolerance) break;  // never for a NaN tolerance
+        // A sweep that labelled nothing leaves every label as it found it, and so would
+        // every sweep after it; one that found no unlabelled node did not even look.
+        settled = limits.stop == Stop::WhenSettled ? !labelled_any : !processed_any;
+        if (settled) break;
+    }
+
+    if constexpr (reading == Reading::Snapshot) {
+        if (limits.stop == Stop::WhenSettled && settled && sweep < limits.max_sweeps) {
+            ++sweep;
+            visits.for_each_partial_voter(rows, [&](std::ptrdiff_t i) {
+                rows.poll();
+                const detail::Vote vote = vote_for(i);
+                scores[i] = vote.score;
+                visits.reassign(i, vote);
+            });
+            visits.write_found(labels);
+        }
+    }
+    return sweep;
+}
+
+}  // namespace linka
