@@ -72,13 +72,18 @@ class SelfDestruct:
 
 @pytest.mark.parametrize("how, outcome", [("killed", CRASHED), ("hang", HUNG)])
 def test_worker_reports_crashes_and_recovers(how, outcome):
-    worker = Worker(timeout=5)
+    from reliability.densa_cases import ERRORS
+    call, _ = ERRORS["densa_main no arguments"]
+    # The short wait is for the hang alone: a child's start (imports, under the
+    # sanitizers, on a loaded machine) may take longer than that.
+    worker = Worker(timeout=120)
     try:
+        assert worker.run(call)[:2] == (RAISED, "TypeError")
+        worker.timeout = 5
         result = worker.run(SelfDestruct(how))
+        worker.timeout = 120
         assert result[0] == outcome
         assert "signal 9" in result[1] if how == "killed" else "no answer" in result[1]
-        from reliability.densa_cases import ERRORS
-        call, _ = ERRORS["densa_main no arguments"]
         assert worker.run(call)[:2] == (RAISED, "TypeError")  # a fresh child took over
     finally:
         worker.close()
