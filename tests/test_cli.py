@@ -98,7 +98,7 @@ def test_fit_reports_each_stage_on_large_inputs(tmp_path):
     ("label\n1\n2\n", [], "no feature column besides the label column"),
     ("a,label\n1,0\n2,\n", ["--output", "missing.csv"], "the output missing.csv is the input file"),
     ("a,label,predicted\n1,0,0\n2,,\n", [], "already has a column 'predicted'"),
-    (None, ["--eps", "-1"], "--eps must be a float in the range [0.0, inf). Got -1.0 instead."),
+    (None, ["--eps", "-1"], "--eps must be a float in the range [0.0, inf) or a str among {'auto'}. Got -1.0 instead."),
     (None, ["--min-samples", "0"], "--min-samples must be an int in the range [1, inf). Got 0 instead."),
     (None, ["--metric", "nonsense"], "--metric must be a str among"),
     (None, ["--metric", "seuclidean"], "--metric seuclidean needs --metric-params with V, for example "

@@ -217,6 +217,8 @@ FAILED_REFITS = [
                  lambda X, y: (-np.abs(far_graph(X).toarray()), y), "predict", id="density-negative"),
     pytest.param(lambda: DensityClustering(eps=0.3, min_samples=4),
                  lambda X, y: (X[:, ::-1] * 1e300, y[:-1]), "predict", id="density-short-y"),
+    pytest.param(lambda: DensityClustering(eps="auto", min_samples=4),
+                 lambda X, y: (X, y, np.ones(len(X) - 1)), "predict", id="density-auto-short-weights"),
 ]
 
 

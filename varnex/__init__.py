@@ -9,6 +9,9 @@ KNNLabelPropagation
     Label propagation over a k-nearest-neighbour graph; ``predict`` classifies new
     samples by their nearest training samples.
 
+``varnex.model_selection`` searches parameters by hiding labels, not rows
+(``HiddenLabelSearchCV``, ``HiddenLabelSplit``).
+
 The command line is ``varnex`` (or ``python -m varnex``): ``varnex demo`` and
 ``varnex fit``.
 """

@@ -120,7 +120,8 @@ def _build_parser():
                      help="parallel jobs of the neighbour searches: -1 every core (the default), -2 all but one, "
                           "...; 1 none")
     density = fit.add_argument_group("density method")
-    density.add_argument("--eps", type=float, help="neighbourhood radius (default 0.5)")
+    density.add_argument("--eps", type=radius, help="neighbourhood radius, or auto to choose it from the labels "
+                                                     "(default 0.5)")
     density.add_argument("--min-samples", type=int,
                          help="neighbourhood size that makes a core sample (default 5)")
     density.add_argument("--threshold", type=int,
@@ -241,6 +242,11 @@ def _check_estimator_parameters(args):
         # "The 'eps' parameter of DensityClustering must be ..." names the option instead.
         message = re.sub(r"^The '(\w+)' parameter of \w+", lambda m: _option(m.group(1)), str(error))
         raise _CommandError(message) from None
+
+
+def radius(text):
+    # argparse names this function in its errors: "invalid radius value: 'x'".
+    return text if text == "auto" else float(text)
 
 
 def _fit(args):

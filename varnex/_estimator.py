@@ -19,7 +19,7 @@ from sklearn.neighbors import NearestNeighbors
 from sklearn.utils._param_validation import Interval
 from sklearn.utils.validation import validate_data
 
-from varnex._labels import UNLABELLED, decode_targets, encode_targets
+from varnex._labels import UNLABELLED, decode_targets, encode_targets, labelled_accuracy
 from varnex._search import Scale, check_distances, is_precomputed
 
 __all__ = ["Fitted", "NeighbourEstimator", "Stages", "check_parameters"]
@@ -111,6 +111,25 @@ class NeighbourEstimator(BaseEstimator):
         if self._precomputed:
             check_distances(X, n_columns=self._codes.shape[0])
         return self._scale.samples(X)
+
+    def score(self, X, y, sample_weight=None):
+        """Accuracy of `predict` over the labelled samples of `y` only.
+
+        Parameters
+        ----------
+        X : {array-like, sparse matrix} of shape (n_queries, n_features)
+            The samples, as `predict` takes them.
+        y : array-like of shape (n_queries,)
+            Their known labels; samples marked unlabelled (-1) are not counted.
+        sample_weight : array-like of shape (n_queries,), default=None
+            Weight of each sample in the accuracy.
+
+        Returns
+        -------
+        score : float
+            The share of labelled samples whose label `predict` gives back.
+        """
+        return labelled_accuracy(self.predict(X), y, sample_weight)
 
     def _fit_scaled(self, X, scaled, classes, codes, scale, **fit_params):
         """Fit on the samples `X`, given as `scaled` at unit `scale`, and the labels

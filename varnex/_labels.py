@@ -2,9 +2,10 @@
 native modules see classes as 0, 1, ... whatever the caller's labels are."""
 
 import numpy as np
+from sklearn.metrics import accuracy_score
 from sklearn.utils.multiclass import check_classification_targets
 
-__all__ = ["UNLABELLED", "decode_targets", "encode_targets", "unlabelled_mask"]
+__all__ = ["UNLABELLED", "decode_targets", "encode_targets", "labelled_accuracy", "unlabelled_mask"]
 
 UNLABELLED = -1
 
@@ -83,3 +84,14 @@ def _dtype_with_marker(classes):
             return np.dtype(f"i{2 * classes.dtype.itemsize}")
         return np.dtype(np.int64) if classes.size == 0 or classes.max() <= np.iinfo(np.int64).max else object
     return np.dtype(np.int8)
+
+
+def labelled_accuracy(predicted, y, sample_weight=None):
+    """Accuracy of `predicted` over the labelled entries of `y` only (its unlabelled
+    marker, -1 or "-1", excluded), weighted by `sample_weight` where given."""
+    y = np.asarray(y)
+    labelled = ~unlabelled_mask(y)
+    if not labelled.any():
+        raise ValueError("y has no labelled sample to score: every entry is the unlabelled marker -1")
+    weights = None if sample_weight is None else np.asarray(sample_weight)[labelled]
+    return float(accuracy_score(y[labelled], np.asarray(predicted)[labelled], sample_weight=weights))

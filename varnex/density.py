@@ -6,11 +6,12 @@ import numpy as np
 import scipy.sparse as sp
 from sklearn.base import ClusterMixin, _fit_context
 from sklearn.metrics import DistanceMetric, pairwise_distances
-from sklearn.utils._param_validation import Interval
+from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted
 
 from varnex._estimator import METRIC_CONSTRAINT, Fitted, NeighbourEstimator, Stages, positive_int
 from varnex._labels import decode_targets
+from varnex._radius import choose_radius
 from varnex._search import PrecomputedIndex, index_samples
 from varnex.algorithms.src.densa.binaries.densa_arrays import cluster_neighbourhoods, cluster_weighted_neighbourhoods
 
@@ -35,8 +36,9 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
 
     Parameters
     ----------
-    eps : float, default=0.5
+    eps : float or "auto", default=0.5
         Neighbourhood radius: samples at distance at most `eps` are neighbours.
+        ``"auto"`` chooses it from the labels (see Notes); the radius used is `eps_`.
     min_samples : int, default=5
         Smallest neighbourhood size, the sample itself included, that makes a sample a
         core sample.
@@ -103,9 +105,36 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
         The label each centroid gives, from `classes_`, or -1 for a kept new cluster.
     n_features_in_ : int
         Number of features seen during `fit`.
+    eps_ : float
+        The radius used: `eps` itself, or the one ``eps="auto"`` chose.
+    eps_rule_ : str or None
+        With ``eps="auto"``, how the radius was chosen: ``"labels"``, ``"k-distance"``
+        (fewer than two labelled classes) or ``"no conflict"`` (no two classes are ever
+        joined: the largest neighbour distance searched). None for a given `eps`.
 
     Notes
     -----
+    With ``eps="auto"`` the labels choose the radius. Two labelled samples of different
+    classes must not be joined through core samples: the cluster grown first would take
+    the other's whole region. The smallest radius at which that happens is found from a
+    minimum spanning tree of the distances raised to the core distances (the distance
+    to the `min_samples`-th neighbour, the sample counted; 0 for labelled samples,
+    which spread their cluster whatever their neighbourhood), grown over the
+    nearest-neighbour graph and checked on the true neighbourhoods. Just below that
+    radius the known regions are as large as they can be, but with few labels a region
+    no label claims may still join the wrong class, so five radii from it down to 0.41
+    times it are scored by hiding half of each class's labels in turn and counting the
+    hidden labels each radius gives back; equal scores take the middle radius. Classes
+    with a single labelled sample are never hidden; when no class has two, the middle
+    radius is taken. With fewer than two labelled classes no label can choose: the
+    radius is the knee of the sorted core distances, with a warning. The search costs
+    several fits' worth of work (neighbour graph, one radius search at the largest radius
+    tried, and clusterings drawn from it) in memory that grows as a fit's does.
+
+    To choose `min_samples`, the metric or a fixed `eps` by their accuracy, use
+    `varnex.model_selection.HiddenLabelSearchCV`, which fits on all samples and scores
+    hidden labels; `score` counts labelled samples only.
+
     `predict` labels new samples as `fit` labelled the training samples: by the
     nearest core sample within `eps`, else by post-processing's nearest centroid.
 
@@ -129,7 +158,7 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
     """
 
     _parameter_constraints = {
-        "eps": [Interval(Real, 0, None, closed="left")],
+        "eps": [Interval(Real, 0, None, closed="left"), StrOptions({"auto"})],
         "min_samples": [positive_int()],
         "metric": METRIC_CONSTRAINT,
         "metric_params": [dict, None],
@@ -189,9 +218,14 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
 
     def _fit_scaled(self, X, scaled, classes, known, scale, sample_weight=None):
         weights = None if sample_weight is None else _check_sample_weight(sample_weight, X, dtype=np.float64)
-        eps = scale.distance(float(self.eps))
         index = index_samples(scaled, self.metric, int(self.p), self.metric_params, self.n_jobs)
         stage = Stages("DensityClustering", self.verbose)
+        if isinstance(self.eps, str):
+            with stage("radius from the labels"):
+                eps, rule = choose_radius(self, index, scaled, known, weights)
+            eps_ = eps / scale.distance(1.0)
+        else:
+            eps, rule, eps_ = scale.distance(float(self.eps)), None, float(self.eps)
         with stage(f"density clustering of {X.shape[0]} samples"):
             clusters, core = self._cluster(index, known, eps, weights)
         centroids, centroid_codes = np.empty((0, X.shape[1])), np.empty(0, dtype=np.int32)
@@ -216,12 +250,18 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
             "_members": members,
             "_postprocessed": postprocessed,
             "_centroid_codes": centroid_codes,
+            "eps_": eps_,
+            "eps_rule_": rule,
             "_eps": eps,
         })
 
     def _cluster(self, index, known, eps, weights):
         """Raw clusters and core flags; the neighbourhoods are dropped on return."""
-        indptr, indices, self_within = index.neighbourhoods(eps)
+        return self._cluster_neighbourhoods(index.neighbourhoods(eps), known, weights)
+
+    def _cluster_neighbourhoods(self, neighbourhoods, known, weights):
+        """Raw clusters and core flags of the samples with these neighbourhoods."""
+        indptr, indices, self_within = neighbourhoods
         if weights is None and (self_within is None or self_within.all()):
             clusters = cluster_neighbourhoods(indptr, indices, known, int(self.min_samples))
             return clusters, np.diff(indptr) + 1 >= self.min_samples

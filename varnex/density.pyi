@@ -8,7 +8,7 @@ from sklearn.base import BaseEstimator, ClusterMixin
 __all__ = ["DensityClustering"]
 
 class DensityClustering(ClusterMixin, BaseEstimator):
-    eps: float
+    eps: float | str
     min_samples: int
     metric: str | Callable[..., float]
     metric_params: dict[str, Any] | None
@@ -26,10 +26,12 @@ class DensityClustering(ClusterMixin, BaseEstimator):
     centroids_: npt.NDArray[np.float64] | None
     centroid_labels_: npt.NDArray[Any]
     n_features_in_: int
+    eps_: float
+    eps_rule_: str | None
 
     def __init__(
         self,
-        eps: float = 0.5,
+        eps: float | str = 0.5,
         min_samples: int = 5,
         metric: str | Callable[..., float] = "euclidean",
         metric_params: dict[str, Any] | None = None,
@@ -46,6 +48,12 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         sample_weight: npt.ArrayLike | None = None,
     ) -> DensityClustering: ...
     def predict(self, X: npt.ArrayLike | sp.spmatrix | sp.sparray) -> npt.NDArray[Any]: ...
+    def score(
+        self,
+        X: npt.ArrayLike | sp.spmatrix | sp.sparray,
+        y: npt.ArrayLike,
+        sample_weight: npt.ArrayLike | None = None,
+    ) -> float: ...
     def fit_predict(
         self,
         X: npt.ArrayLike | sp.spmatrix | sp.sparray,

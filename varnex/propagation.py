@@ -247,6 +247,9 @@ class KNNLabelPropagation(ClassifierMixin, NeighbourEstimator):
         check_is_fitted(self, "transduction_")
         return self.classes_[np.argmax(self.predict_proba(X), axis=1)]
 
+    # ClassifierMixin's would count the unlabelled marker as a class of its own.
+    score = NeighbourEstimator.score
+
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()
         tags.target_tags.required = True

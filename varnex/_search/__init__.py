@@ -9,7 +9,9 @@ samples already brought to unit scale (`Scale`). It answers:
 - ``graph(k)``: every sample's k nearest others (the label propagation);
 - ``kneighbors(queries, k)`` and ``nearest(queries, within)``: the nearest training
   samples of new samples (both estimators' `predict`), and ``nearest_among``: of
-  training samples among others (the joining of graph components).
+  training samples among others (the joining of graph components);
+- ``pair_distances(first, second)``: the distances of pairs already found, where the
+  route measures them itself (the smaller radii that ``eps="auto"`` tries).
 
 Routes, chosen once in `routes.choose_route` from the metric and the data:
 

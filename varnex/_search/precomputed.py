@@ -73,6 +73,11 @@ class PrecomputedIndex:
         np.cumsum(np.concatenate(lengths), out=indptr[1:])
         return Neighbourhoods(indptr, np.concatenate(blocks), self_within)
 
+    def pair_distances(self, first, second):
+        """None: the neighbourhoods of a smaller radius also depend on the diagonal and,
+        in a sparse matrix, on entries stored twice, so they are searched again."""
+        return None
+
     def graph(self, k, index_dtype=np.int64):
         """Every sample's k nearest other samples, nearest first: ``(distances, indices)``
         of shape (n_samples, k), float32 and `index_dtype`. A sample's own entry is never

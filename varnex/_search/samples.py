@@ -11,6 +11,9 @@ from varnex._search.threads import product_threads, search_threads
 
 __all__ = ["SampleIndex"]
 
+# Pairs whose coordinates are subtracted at once in `pair_distances`.
+_PAIR_CHUNK = 1 << 16
+
 
 class SampleIndex:
     """Training samples `X`, indexed for exact neighbour searches under one metric.
@@ -52,6 +55,25 @@ class SampleIndex:
         else:
             rows = library.ball_tree_neighbourhoods(X, eps, self.metric, self.p, self.metric_params, threads)
         return Neighbourhoods(*rows)
+
+    def pair_distances(self, first, second):
+        """Distances between the training samples ``first[i]`` and ``second[i]``, or None
+        off the Minkowski family, where the library's searches alone decide."""
+        exponent = self.route.exponent
+        if exponent is None:
+            return None
+        X = self._X
+        distances = np.empty(len(first))
+        for start in range(0, len(first), _PAIR_CHUNK):
+            part = slice(start, start + _PAIR_CHUNK)
+            difference = X[first[part]] - X[second[part]]
+            if exponent == 2:
+                distances[part] = np.sqrt(np.einsum("ij,ij->i", difference, difference))
+            elif exponent == np.inf:
+                distances[part] = np.abs(difference).max(axis=1)
+            else:
+                distances[part] = np.sum(np.abs(difference) ** exponent, axis=1) ** (1.0 / exponent)
+        return distances
 
     # -- k nearest -----------------------------------------------------------------------
 
