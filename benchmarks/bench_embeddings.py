@@ -1,0 +1,155 @@
+"""k-NN graphs of embeddings: the approximate route against the exact one and a library.
+
+Clustered synthetic embeddings in 384 dimensions: clusters in a 24-dimensional
+subspace, isotropic noise in all 384, several clusters per class so that classes
+overlap, 0.5% of the samples labelled. "easy" and "hard" differ in how far the
+clusters lie apart against their spread and the noise.
+
+Each contender runs in a fresh process: it builds the k-NN graph (timed, with the
+growth of the peak resident set), then `KNNLabelPropagation(metric="precomputed")` on
+that graph as a sparse distance matrix, and reports the accuracy on the unlabelled
+samples. Recall is the share of the exact graph's neighbours that a graph finds.
+
+    python benchmarks/bench_embeddings.py [n_samples ...] [--hard-only] [--faiss] [--peer]
+
+`--faiss` adds faiss-cpu's IVF and HNSW indexes (if installed) and `--peer` adds
+scikit-learn's LabelSpreading(kernel="knn"). Default sizes: 20,000 and 50,000.
+"""
+
+import json
+import os
+import subprocess
+import sys
+import tempfile
+
+import numpy as np
+
+K = 10
+N_JOBS = 2
+
+CHILD = r"""
+import gc, json, sys, time
+import numpy as np
+from scipy import sparse
+
+def status(key):
+    for line in open('/proc/self/status'):
+        if line.startswith(key + ':'):
+            return int(line.split()[1])
+
+sys.path.insert(0, sys.argv[2])
+from bench_embeddings import embeddings
+n, variant, contender, setting, k, n_jobs, out = json.loads(sys.argv[1])
+X, truth, y = embeddings(n, variant)
+# Imports outside the measurement: their memory is no contender's.
+from varnex import KNNLabelPropagation
+from varnex._knn import Neighbours
+from varnex._approximate import ApproximateIndex
+from sklearn.semi_supervised import LabelSpreading
+if contender.startswith("faiss"):
+    import faiss
+gc.collect()
+open('/proc/self/clear_refs', 'w').write('5')
+base = status('VmRSS')
+start = time.perf_counter()
+if contender == "exact":
+    distances, indices = Neighbours(X, n_jobs=n_jobs).graph(k)
+elif contender == "approximate":
+    distances, indices = ApproximateIndex(X, n_probes=setting, n_jobs=n_jobs, random_state=0).graph(k)
+elif contender.startswith("faiss"):
+    faiss.omp_set_num_threads(n_jobs)
+    if contender == "faiss-ivf":
+        cells = int(round(np.sqrt(n)))
+        index = faiss.IndexIVFFlat(faiss.IndexFlatL2(X.shape[1]), X.shape[1], cells)
+        index.train(X)
+        index.nprobe = setting
+    else:
+        index = faiss.IndexHNSWFlat(X.shape[1], 32)
+        index.hnsw.efConstruction = 80
+        index.hnsw.efSearch = setting
+    index.add(X)
+    squared, found = index.search(X, k + 1)
+    own = found == np.arange(n)[:, None]
+    own[~own.any(axis=1), -1] = True   # missing from its own list: drop the farthest
+    keep = ~own
+    keep[own.sum(axis=1) > 1] = True   # (cannot happen with distinct samples)
+    indices = found[keep].reshape(n, k)
+    distances = np.sqrt(np.maximum(squared[keep].reshape(n, k), 0)).astype(np.float32)
+if contender == "LabelSpreading":
+    model = LabelSpreading(kernel="knn", n_neighbors=k, n_jobs=n_jobs).fit(X, y)
+    graph_time = float("nan")
+    peak = (status('VmHWM') - base) / 1024
+    labels = model.transduction_
+else:
+    graph_time = time.perf_counter() - start
+    peak = (status('VmHWM') - base) / 1024
+    graph = sparse.csr_matrix((distances.ravel().astype(np.float64), indices.ravel(),
+                               np.arange(0, n * k + 1, k)), shape=(n, n))
+    labels = KNNLabelPropagation(n_neighbors=k, metric="precomputed").fit(graph, y).transduction_
+    np.save(out, indices)
+fit_time = time.perf_counter() - start
+unlabelled = y == -1
+accuracy = float(np.mean(labels[unlabelled] == truth[unlabelled]))
+print(json.dumps([graph_time, fit_time, peak, accuracy]))
+"""
+
+
+def embeddings(n, variant, d=384, subspace=24, n_clusters=30, n_classes=6, seed=0):
+    """float32 samples, their classes, and labels with 0.5% known (-1 elsewhere)."""
+    rng = np.random.default_rng(seed)
+    separation, noise = {"easy": (3.0, 0.5), "hard": (2.0, 1.0)}[variant]
+    basis = np.linalg.qr(rng.normal(size=(d, subspace)))[0].T.astype(np.float32)
+    centres = rng.normal(scale=separation, size=(n_clusters, subspace)).astype(np.float32)
+    cluster_class = rng.integers(0, n_classes, n_clusters)
+    cluster = rng.integers(0, n_clusters, n)
+    inside = centres[cluster] + rng.normal(size=(n, subspace)).astype(np.float32)
+    X = inside @ basis
+    X += rng.normal(scale=noise, size=(n, d)).astype(np.float32)
+    truth = cluster_class[cluster]
+    y = np.full(n, -1)
+    known = rng.choice(n, max(n // 200, n_classes), replace=False)
+    y[known] = truth[known]
+    return X, truth, y
+
+
+def run(n, variant, contender, setting, out):
+    arguments = json.dumps([n, variant, contender, setting, K, N_JOBS, out])
+    result = subprocess.run([sys.executable, "-c", CHILD, arguments, os.path.dirname(os.path.abspath(__file__))],
+                            check=True, capture_output=True, text=True)
+    return json.loads(result.stdout.strip().splitlines()[-1])
+
+
+def recall(found, exact):
+    hits = sum(np.isin(row, reference).sum() for row, reference in zip(found, exact))
+    return hits / exact.size
+
+
+def main(argv):
+    sizes = [int(a) for a in argv if a.isdigit()] or [20_000, 50_000]
+    variants = ["hard"] if "--hard-only" in argv else ["easy", "hard"]
+    contenders = [("exact", None)] + [("approximate", p) for p in (8, 16, 32)]
+    if "--faiss" in argv:
+        contenders += [("faiss-ivf", p) for p in (8, 16, 32)] + [("faiss-hnsw", e) for e in (32, 64)]
+    if "--peer" in argv:
+        contenders.append(("LabelSpreading", None))
+    print(f"k={K}, n_jobs={N_JOBS}, 384 dims; graph and fit in seconds, peak MiB over the data")
+    print(f"{'n':>8} {'data':>5} {'contender':>22} {'graph s':>8} {'fit s':>7} {'x exact':>7} "
+          f"{'peak':>6} {'accuracy':>8} {'recall':>6}")
+    with tempfile.TemporaryDirectory() as folder:
+        for n in sizes:
+            for variant in variants:
+                exact = None
+                for contender, setting in contenders:
+                    out = os.path.join(folder, "indices.npy")
+                    graph_time, fit_time, peak, accuracy = run(n, variant, contender, setting, out)
+                    found = np.load(out) if contender != "LabelSpreading" else None
+                    if contender == "exact":
+                        exact, exact_time = found, fit_time
+                    score = f"{recall(found, exact):.4f}" if found is not None else "-"
+                    name = contender + (f" {setting}" if setting is not None else "")
+                    print(f"{n:>8} {variant:>5} {name:>22} {graph_time:>8.2f} {fit_time:>7.2f} "
+                          f"{fit_time / exact_time:>7.3f} {peak:>6.0f} {accuracy:>8.4f} {score:>6}", flush=True)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
