@@ -10,10 +10,14 @@ growth of the peak resident set), then `KNNLabelPropagation(metric="precomputed"
 that graph as a sparse distance matrix, and reports the accuracy on the unlabelled
 samples. Recall is the share of the exact graph's neighbours that a graph finds.
 
-    python benchmarks/bench_embeddings.py [n_samples ...] [--hard-only] [--faiss] [--peer]
+    python benchmarks/bench_embeddings.py [n_samples ...] [--hard-only] [--faiss]
+        [--nn-descent] [--peer] [--n-jobs=N] [--probes=8,16,32] [--no-exact]
 
-`--faiss` adds faiss-cpu's IVF and HNSW indexes (if installed) and `--peer` adds
-scikit-learn's LabelSpreading(kernel="knn"). Default sizes: 20,000 and 50,000.
+`--faiss` adds faiss-cpu's IVF and HNSW indexes, `--nn-descent` pynndescent's
+NN-descent (its compilation outside the timing), both if installed, and `--peer`
+scikit-learn's LabelSpreading(kernel="knn"). Default sizes: 20,000 and 50,000;
+default n_jobs: 2. `--no-exact` skips the exact graph (minutes at 200,000) and
+measures recall on 2,000 rows drawn at random.
 """
 
 import json
@@ -48,6 +52,15 @@ from varnex._approximate import ApproximateIndex
 from sklearn.semi_supervised import LabelSpreading
 if contender.startswith("faiss"):
     import faiss
+if contender == "nn-descent":
+    from pynndescent import NNDescent
+    NNDescent(X[:2000], n_neighbors=k + 1, random_state=0).neighbor_graph   # compiles outside the timing
+
+def without_self(found, distances):
+    own = found == np.arange(n)[:, None]
+    own[~own.any(axis=1), -1] = True   # missing from its own list: drop the farthest
+    return distances[~own].reshape(n, k).astype(np.float32), found[~own].reshape(n, k)
+
 gc.collect()
 open('/proc/self/clear_refs', 'w').write('5')
 base = status('VmRSS')
@@ -69,12 +82,10 @@ elif contender.startswith("faiss"):
         index.hnsw.efSearch = setting
     index.add(X)
     squared, found = index.search(X, k + 1)
-    own = found == np.arange(n)[:, None]
-    own[~own.any(axis=1), -1] = True   # missing from its own list: drop the farthest
-    keep = ~own
-    keep[own.sum(axis=1) > 1] = True   # (cannot happen with distinct samples)
-    indices = found[keep].reshape(n, k)
-    distances = np.sqrt(np.maximum(squared[keep].reshape(n, k), 0)).astype(np.float32)
+    distances, indices = without_self(found, np.sqrt(np.maximum(squared, 0)))
+elif contender == "nn-descent":
+    found, found_distances = NNDescent(X, n_neighbors=k + 1, random_state=0, n_jobs=n_jobs).neighbor_graph
+    distances, indices = without_self(found, found_distances)
 if contender == "LabelSpreading":
     model = LabelSpreading(kernel="knn", n_neighbors=k, n_jobs=n_jobs).fit(X, y)
     graph_time = float("nan")
@@ -112,8 +123,8 @@ def embeddings(n, variant, d=384, subspace=24, n_clusters=30, n_classes=6, seed=
     return X, truth, y
 
 
-def run(n, variant, contender, setting, out):
-    arguments = json.dumps([n, variant, contender, setting, K, N_JOBS, out])
+def contend(n, variant, contender, setting, n_jobs, out):
+    arguments = json.dumps([n, variant, contender, setting, K, n_jobs, out])
     result = subprocess.run([sys.executable, "-c", CHILD, arguments, os.path.dirname(os.path.abspath(__file__))],
                             check=True, capture_output=True, text=True)
     return json.loads(result.stdout.strip().splitlines()[-1])
@@ -124,31 +135,55 @@ def recall(found, exact):
     return hits / exact.size
 
 
+def sampled_exact(n, variant, rows=2000):
+    """Rows drawn at random and their exact neighbours, in double precision: the
+    reference for recall where the exact graph is not built."""
+    X, _, _ = embeddings(n, variant)
+    sample = np.random.default_rng(1).choice(n, rows, replace=False)
+    X64 = X.astype(np.float64)
+    distances = (X64 ** 2).sum(axis=1)[None, :] - 2 * X64[sample] @ X64.T
+    distances[np.arange(rows), sample] = np.inf
+    return sample, np.argsort(distances, axis=1)[:, :K]
+
+
 def main(argv):
     sizes = [int(a) for a in argv if a.isdigit()] or [20_000, 50_000]
     variants = ["hard"] if "--hard-only" in argv else ["easy", "hard"]
-    contenders = [("exact", None)] + [("approximate", p) for p in (8, 16, 32)]
+    n_jobs = next((int(a.split("=")[1]) for a in argv if a.startswith("--n-jobs=")), N_JOBS)
+    probes = next((a.split("=")[1] for a in argv if a.startswith("--probes=")), "8,16,32")
+    contenders = [] if "--no-exact" in argv else [("exact", None)]
+    contenders += [("approximate", int(p)) for p in probes.split(",")]
     if "--faiss" in argv:
         contenders += [("faiss-ivf", p) for p in (8, 16, 32)] + [("faiss-hnsw", e) for e in (32, 64)]
+    if "--nn-descent" in argv:
+        contenders.append(("nn-descent", None))
     if "--peer" in argv:
         contenders.append(("LabelSpreading", None))
-    print(f"k={K}, n_jobs={N_JOBS}, 384 dims; graph and fit in seconds, peak MiB over the data")
+    print(f"k={K}, n_jobs={n_jobs}, 384 dims; graph and fit in seconds, peak MiB over the data")
     print(f"{'n':>8} {'data':>5} {'contender':>22} {'graph s':>8} {'fit s':>7} {'x exact':>7} "
           f"{'peak':>6} {'accuracy':>8} {'recall':>6}")
     with tempfile.TemporaryDirectory() as folder:
         for n in sizes:
             for variant in variants:
-                exact = None
+                exact, exact_time = None, float("nan")
+                if "--no-exact" in argv:
+                    sample, exact = sampled_exact(n, variant)
                 for contender, setting in contenders:
                     out = os.path.join(folder, "indices.npy")
-                    graph_time, fit_time, peak, accuracy = run(n, variant, contender, setting, out)
+                    graph_time, fit_time, peak, accuracy = contend(n, variant, contender, setting, n_jobs, out)
                     found = np.load(out) if contender != "LabelSpreading" else None
                     if contender == "exact":
                         exact, exact_time = found, fit_time
+                    if found is not None and "--no-exact" in argv:
+                        found = found[sample]
                     score = f"{recall(found, exact):.4f}" if found is not None else "-"
                     name = contender + (f" {setting}" if setting is not None else "")
                     print(f"{n:>8} {variant:>5} {name:>22} {graph_time:>8.2f} {fit_time:>7.2f} "
                           f"{fit_time / exact_time:>7.3f} {peak:>6.0f} {accuracy:>8.4f} {score:>6}", flush=True)
+
+
+def run():
+    main([])
 
 
 if __name__ == "__main__":

@@ -38,15 +38,16 @@ _TRAINING_PER_CELL = 48
 _LLOYD_ITERATIONS = 8
 # Rows of one block of the centre assignment: its score matrix stays within a few MiB.
 _ASSIGN_ROWS = 2048
-# Rows of one cell searched at once: bounds the scores and the coordinates of their
-# neighbours for cells the partition leaves large.
-_SEARCH_ROWS = 1024
+# Rows of one cell searched at once: bounds the scores, their argpartition (int64) and
+# the coordinates of the neighbours, for cells the partition leaves large.
+_SEARCH_ROWS = 256
 
-# The exact routes' cost, in units of one core-second, beyond which "auto" prefers this
-# route: measured on the brute-force graph (≈ 2·10¹⁰ n²·d per core-second) and on the
-# k-d tree, whose cost per query grows about 1.6× per feature on overlapping clusters.
+# The exact routes' cost in core-seconds, beyond which "auto" prefers this route: the
+# brute-force graph does about 2·10¹⁰ n²·d per core-second (20,000 × 384 in 2.4 s on
+# two cores); the k-d tree's cost per query grows about 1.6× per feature on overlapping
+# clusters, its rate set by 2,150,000 samples in 10 features taking 11 minutes on two.
 _BRUTE_RATE = 2e10
-_TREE_RATE = 2e6
+_TREE_RATE = 4e6
 _TREE_GROWTH = 1.6
 _MAX_TREE_FEATURES = 15
 _SLOW_SECONDS = 60.0
@@ -59,7 +60,7 @@ def prefer_approximate(n_samples, n_features, metric="euclidean"):
 
     Only where the exact route would be slow by its own cost estimate: brute force
     (more than 15 features, or a metric the k-d tree cannot take) costs about
-    n² · d / 2·10¹⁰ core-seconds; the k-d tree about n · log2(n) · 1.6^d / 2·10⁶. The
+    n² · d / 2·10¹⁰ core-seconds; the k-d tree about n · log2(n) · 1.6^d / 4·10⁶. The
     approximate route is taken when that estimate passes a minute, for at least 20,000
     samples and a metric this route supports (euclidean, cosine, inner product): for
     example from about 60,000 samples in 384 features.

@@ -9,7 +9,7 @@ import sys
 import time
 from contextlib import contextmanager
 
-__all__ = ["Progress", "silent"]
+__all__ = ["Progress", "reporter", "silent"]
 
 
 class Progress:
@@ -75,3 +75,9 @@ def _ignore(count=1):
 
 
 silent = _Silent()
+
+
+def reporter(name, enabled, stream=None):
+    """A `Progress` of `name` when `enabled` (an estimator's `verbose`, the command
+    line's stderr being a terminal and no ``--quiet``), else the silent reporter."""
+    return Progress(name, stream) if enabled else silent
