@@ -84,8 +84,9 @@ elif contender.startswith("faiss"):
     squared, found = index.search(X, k + 1)
     distances, indices = without_self(found, np.sqrt(np.maximum(squared, 0)))
 elif contender == "nn-descent":
-    found, found_distances = NNDescent(X, n_neighbors=k + 1, random_state=0, n_jobs=n_jobs).neighbor_graph
-    distances, indices = without_self(found, found_distances)
+    # Built with `setting` neighbours (more: nearer exact), the k + 1 nearest kept.
+    found, found_distances = NNDescent(X, n_neighbors=setting, random_state=0, n_jobs=n_jobs).neighbor_graph
+    distances, indices = without_self(found[:, :k + 1], found_distances[:, :k + 1])
 if contender == "LabelSpreading":
     model = LabelSpreading(kernel="knn", n_neighbors=k, n_jobs=n_jobs).fit(X, y)
     graph_time = float("nan")
@@ -152,11 +153,11 @@ def main(argv):
     n_jobs = next((int(a.split("=")[1]) for a in argv if a.startswith("--n-jobs=")), N_JOBS)
     probes = next((a.split("=")[1] for a in argv if a.startswith("--probes=")), "8,16,32")
     contenders = [] if "--no-exact" in argv else [("exact", None)]
-    contenders += [("approximate", int(p)) for p in probes.split(",")]
+    contenders += [("approximate", int(p)) for p in probes.split(",") if p]
     if "--faiss" in argv:
         contenders += [("faiss-ivf", p) for p in (8, 16, 32)] + [("faiss-hnsw", e) for e in (32, 64)]
     if "--nn-descent" in argv:
-        contenders.append(("nn-descent", None))
+        contenders += [("nn-descent", m) for m in (11, 20, 40)]
     if "--peer" in argv:
         contenders.append(("LabelSpreading", None))
     print(f"k={K}, n_jobs={n_jobs}, 384 dims; graph and fit in seconds, peak MiB over the data")

@@ -92,7 +92,9 @@ def test_float32_samples_are_searched_in_place():
     (10_000, 1024, "euclidean", False),    # too few samples to give up exactness
     (200_000, 384, "manhattan", False),    # a metric this route cannot take
     (200_000, 3, "euclidean", False),      # the k-d tree is fast in few features
-    (2_150_000, 10, "euclidean", True),    # ... and slow in ten, on millions
+    (2_150_000, 10, "cosine", False),      # and cells leak neighbours there
+    (170_000, 42, "inner_product", True),
+    (150_000, 42, "euclidean", False),     # brute force under a minute
 ])
 def test_auto_prefers_approximate_only_where_exact_is_slow(n_samples, n_features, metric, approximate):
     assert prefer_approximate(n_samples, n_features, metric) is approximate

@@ -42,15 +42,14 @@ _ASSIGN_ROWS = 2048
 # the coordinates of the neighbours, for cells the partition leaves large.
 _SEARCH_ROWS = 256
 
-# The exact routes' cost in core-seconds, beyond which "auto" prefers this route: the
-# brute-force graph does about 2·10¹⁰ n²·d per core-second (20,000 × 384 in 2.4 s on
-# two cores); the k-d tree's cost per query grows about 1.6× per feature on overlapping
-# clusters, its rate set by 2,150,000 samples in 10 features taking 11 minutes on two.
+# The exact brute-force graph's cost in core-seconds beyond which "auto" prefers this
+# route: it does about 2·10¹⁰ n²·d per core-second (20,000 × 384 in 2.4 s on two cores).
 _BRUTE_RATE = 2e10
-_TREE_RATE = 4e6
-_TREE_GROWTH = 1.6
-_MAX_TREE_FEATURES = 15
 _SLOW_SECONDS = 60.0
+# In few features a sample's neighbours spread over many cells: at 200,000 × 10 the
+# default probes reached a recall of 0.87, and the 48 probes that reach 0.98 took half
+# the k-d tree's time. There the exact routes stay.
+_MIN_FEATURES = 16
 # Below this many samples an approximate graph saves too little to give up exactness.
 _MIN_SAMPLES = 20000
 
@@ -58,20 +57,16 @@ _MIN_SAMPLES = 20000
 def prefer_approximate(n_samples, n_features, metric="euclidean"):
     """Whether ``algorithm="auto"`` takes the approximate route.
 
-    Only where the exact route would be slow by its own cost estimate: brute force
-    (more than 15 features, or a metric the k-d tree cannot take) costs about
-    n² · d / 2·10¹⁰ core-seconds; the k-d tree about n · log2(n) · 1.6^d / 4·10⁶. The
-    approximate route is taken when that estimate passes a minute, for at least 20,000
-    samples and a metric this route supports (euclidean, cosine, inner product): for
-    example from about 60,000 samples in 384 features.
+    Only where the exact route would be slow by its own cost estimate, and where this
+    route does well: a metric it supports (euclidean, cosine, inner product), at least
+    20,000 samples in at least 16 features (in fewer, cells leak neighbours and the
+    k-d tree is fast), and exact brute force estimated above a minute of one core at
+    n² · d / 2·10¹⁰ core-seconds: for example from about 56,000 samples in 384
+    features, or 170,000 in 42.
     """
-    if metric not in METRICS or n_samples < _MIN_SAMPLES:
+    if metric not in METRICS or n_samples < _MIN_SAMPLES or n_features < _MIN_FEATURES:
         return False
-    if metric == "euclidean" and n_features <= _MAX_TREE_FEATURES:
-        seconds = n_samples * np.log2(n_samples) * _TREE_GROWTH ** n_features / _TREE_RATE
-    else:
-        seconds = float(n_samples) ** 2 * n_features / _BRUTE_RATE
-    return bool(seconds > _SLOW_SECONDS)
+    return float(n_samples) ** 2 * n_features / _BRUTE_RATE > _SLOW_SECONDS
 
 
 class ApproximateIndex:
