@@ -48,7 +48,7 @@ X, truth, y = embeddings(n, variant)
 # Imports outside the measurement: their memory is no contender's.
 from varnex import KNNLabelPropagation
 from varnex._knn import Neighbours
-from varnex._approximate import ApproximateIndex
+from varnex._search.approximate import ApproximateIndex
 from sklearn.semi_supervised import LabelSpreading
 if contender.startswith("faiss"):
     import faiss

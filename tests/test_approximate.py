@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 from scipy.spatial.distance import cdist
 
-from varnex._approximate import ApproximateIndex, prefer_approximate
+from varnex._search.approximate import ApproximateIndex, prefer_approximate
 from varnex._progress import Progress
 
 
