@@ -126,7 +126,7 @@ def test_progress_reports_counts_rate_and_estimate():
     assert stream.getvalue().splitlines() == [
         "fit: search: 100 rows ...",
         "fit: search: 80/100 rows (80%) in 4.0 s, 20 rows/s, about 1 s left",
-        "fit: search done: 80 rows in 5.0 s",
+        "fit: search done: 80 rows in 5.00 s",
     ]
 
 

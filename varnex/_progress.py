@@ -6,6 +6,7 @@ counted stages report at most once per `interval` seconds, and always when they 
 """
 
 import sys
+import threading
 import time
 from contextlib import contextmanager
 
@@ -30,6 +31,8 @@ class Progress:
 
     def __init__(self, name, stream=None, interval=2.0, clock=time.monotonic):
         self.name, self.stream, self.interval, self.clock = name, stream, interval, clock
+        # Searches count their blocks from several threads.
+        self._lock = threading.Lock()
 
     def _say(self, text):
         print(f"{self.name}: {text}", file=self.stream or sys.stderr, flush=True)
@@ -42,16 +45,17 @@ class Progress:
         self._say(f"{label} ..." if total is None else f"{label}: {total} {unit} ...")
 
         def advance(count=1):
-            counted["done"] += count
-            now = self.clock()
-            if total is not None and now - counted["reported"] >= self.interval:
-                counted["reported"] = now
-                self._say(f"{label}: {self._estimate(counted['done'], total, now - start, unit)}")
+            with self._lock:
+                counted["done"] += count
+                now = self.clock()
+                if total is not None and now - counted["reported"] >= self.interval:
+                    counted["reported"] = now
+                    self._say(f"{label}: {self._estimate(counted['done'], total, now - start, unit)}")
 
         yield advance
         elapsed = self.clock() - start
-        done = f"{counted['done']} {unit} " if total is not None else ""
-        self._say(f"{label} done: {done}in {elapsed:.1f} s")
+        done = f": {counted['done']} {unit}" if total is not None else ""
+        self._say(f"{label} done{done} in {elapsed:.2f} s")
 
     @staticmethod
     def _estimate(done, total, elapsed, unit):

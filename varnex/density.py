@@ -9,7 +9,7 @@ from sklearn.metrics import DistanceMetric, pairwise_distances
 from sklearn.utils._param_validation import Interval
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted
 
-from varnex._estimator import METRIC_CONSTRAINT, Fitted, NeighbourEstimator, Stages, positive_int
+from varnex._estimator import METRIC_CONSTRAINT, Fitted, NeighbourEstimator, positive_int
 from varnex._labels import decode_targets
 from varnex._search import PrecomputedIndex, index_samples
 from varnex.algorithms.src.densa.binaries.densa_arrays import cluster_neighbourhoods, cluster_weighted_neighbourhoods
@@ -190,9 +190,9 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
     def _fit_scaled(self, X, scaled, classes, known, scale, sample_weight=None):
         weights = None if sample_weight is None else _check_sample_weight(sample_weight, X, dtype=np.float64)
         eps = scale.distance(float(self.eps))
-        index = index_samples(scaled, self.metric, int(self.p), self.metric_params, self.n_jobs)
-        stage = Stages("DensityClustering", self.verbose)
-        with stage(f"density clustering of {X.shape[0]} samples"):
+        progress = self._progress()
+        index = index_samples(scaled, self.metric, int(self.p), self.metric_params, self.n_jobs, progress=progress)
+        with progress.stage(f"density clustering of {X.shape[0]} samples"):
             clusters, core = self._cluster(index, known, eps, weights)
         centroids, centroid_codes = np.empty((0, X.shape[1])), np.empty(0, dtype=np.int32)
         members = None
@@ -202,7 +202,7 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
             final = np.where(clusters <= -2, -2 - clusters, -1).astype(np.int32)
             classes = np.arange(-1 - int(clusters.min(initial=-1)))
         elif postprocessed:
-            with stage("post-processing"):
+            with progress.stage("post-processing"):
                 final, centroids, centroid_codes, members = self._postprocess(index, scaled, clusters, weights)
         else:
             final = clusters

@@ -259,6 +259,43 @@ class ApproximateIndex:
             raise ValueError(f"expected queries of {self._X.shape[1]} features, got shape {queries.shape}")
         return self._search(queries, self._assign(queries), k, own=False)
 
+    def brute(self, queries, k, exclude=None, pool=None):
+        """The exact k nearest of `queries` (float32, as the index searches them: unit
+        length for cosine) among the training samples `pool` (None: all), nearest
+        first, as indices into the training samples; `exclude`: each query's own
+        training index, left out. For the few queries the cells leave short of k."""
+        pool = np.arange(len(self._X)) if pool is None else pool
+        columns, column_norms = self._X[pool], self._norms[pool]
+        own = int(exclude is not None)
+        taken = min(k + own, len(pool))
+        distances = np.empty((len(queries), k), dtype=np.float32)
+        indices = np.empty((len(queries), k), dtype=np.int64)
+        # Score blocks of about 16 MiB whatever the pool's size.
+        step = max(1, (1 << 22) // len(pool))
+        for first in range(0, len(queries), step):
+            rows = np.arange(first, min(first + step, len(queries)))
+            block = queries[rows]
+            picked = pool[_smallest(self._scores(block, columns, column_norms), taken)]
+            distance = self._distances(block, picked)
+            if own:
+                distance[picked == exclude[rows][:, None]] = np.inf
+            _ordered_into(distance, picked, taken - own, k, distances, indices, rows)
+        return distances, indices
+
+    def searchable(self, queries):
+        """Queries as this index searches them (float32; unit length for cosine)."""
+        return self._searchable(np.asarray(queries))
+
+    @property
+    def samples(self):
+        """The training samples as searched (float32; unit length for cosine)."""
+        return self._X
+
+    @property
+    def squared_norms(self):
+        """Squared lengths of the searched training samples."""
+        return self._norms
+
     @staticmethod
     def _check_k(k, most):
         if not 1 <= k <= most:
