@@ -155,3 +155,13 @@ def test_exact_searches_report_each_block(monkeypatch, n_features, stage):
     # 256, 512 and 600 of 600 rows: the tile blocks and the k-d tree's chunks alike.
     assert [line for line in lines if "/600 rows" in line][-1].startswith(f"fit: {stage}: 600/600 rows (100%)")
     assert sum("/600 rows" in line for line in lines) == 3
+
+
+@pytest.mark.parametrize("factor", [1.0, 2.0**100])   # the second brought to unit scale
+def test_float32_samples_on_an_exact_route_label_as_their_float64_copy(factor):
+    X, y, _ = labelled(600)
+    X *= np.float32(factor)
+    X[:, 0] = np.float32(1e-10)   # far below the largest: subnormal if scaled in single precision
+    single, double = (KNNLabelPropagation(algorithm="brute").fit(data, y) for data in (X, X.astype(np.float64)))
+    np.testing.assert_array_equal(single.transduction_, double.transduction_)
+    np.testing.assert_array_equal(single.predict_proba(X[:50]), double.predict_proba(X[:50]))

@@ -126,8 +126,9 @@ class KNNLabelPropagation(ClassifierMixin, NeighbourEstimator):
 
     Notes
     -----
-    The neighbours are those of scikit-learn's `NearestNeighbors`, found by the
-    fastest exact search for the metric and dimension: SciPy's k-d tree for the
+    Unless the approximate search is taken (see `algorithm`), the neighbours are
+    those of scikit-learn's `NearestNeighbors`, found by the fastest exact search for
+    the metric and dimension: SciPy's k-d tree for the
     Minkowski metrics in up to 15 features, brute force beyond (for the euclidean
     graph: single-precision products choose the candidates and the coordinates decide
     in double precision), `NearestNeighbors` for other metrics. Samples at exactly the
@@ -236,10 +237,11 @@ class KNNLabelPropagation(ClassifierMixin, NeighbourEstimator):
         k = min(self.n_neighbors, X.shape[0] - 1)
         approximate = takes_approximate(self.algorithm, scaled, self.metric)
         if sparse.issparse(scaled) and (self.algorithm == "approximate" or self.metric == "inner_product"):
-            raise ValueError(f"{'metric=inner_product' if self.metric == 'inner_product' else 'algorithm=approximate'}"
-                             " needs dense samples; got a sparse matrix")
-        if not approximate:
-            scaled = scaled.astype(np.float64, copy=False)   # exact searches measure in double precision
+            asked = "metric='inner_product'" if self.metric == "inner_product" else "algorithm='approximate'"
+            raise ValueError(f"{asked} needs dense samples; got a sparse matrix")
+        if not approximate and scaled.dtype != np.float64:
+            # Exact searches measure in double precision, scaled there as any other data.
+            scaled = scale.samples(X.astype(np.float64))
 
         with progress.stage(f"{k}-nearest-neighbour graph of {X.shape[0]} samples"):
             index = index_samples(scaled, self.metric, self.p, self.metric_params, self.n_jobs, self.algorithm,
