@@ -165,6 +165,12 @@ FIT = ["fit", "in.csv", "--label-column", "label", "--output", "out.csv"]
      "varnex: error: --no-postprocess is an option of --method density, not of --method graph"),
     (FIT + ["--method", "density", "--max-iter", "5"], 1,
      "varnex: error: --max-iter is an option of --method graph, not of --method density"),
+    (FIT + ["--method", "density", "--algorithm", "approximate"], 1,
+     "varnex: error: --algorithm is an option of --method graph, not of --method density"),
+    (FIT + ["--method", "graph", "--n-probes", "0"], 1,
+     "varnex: error: --n-probes must be an int in the range [1, inf). Got 0 instead."),
+    (FIT + ["--method", "graph", "--algorithm", "approximate", "--metric", "manhattan"], 1,
+     "varnex: error: algorithm='approximate' takes metric 'euclidean', 'cosine', 'inner_product', not 'manhattan'"),
     (FIT + ["--method", "density", "--threshold", "5"], 1,
      "varnex: error: --threshold must be -1 or lower (new clusters are numbered -2, -3, ...), got 5"),
     (FIT + ["--method", "density", "--delimiter", "ab"], 1,
@@ -216,6 +222,8 @@ def fit_in_process(folder, text, *options, method="graph", name="in.csv"):
 @pytest.mark.parametrize("method, options, predicted", [
     ("graph", ["--n-neighbors", "2", "--max-iter", "0"], "0 -1 -1 -1 1 -1"),   # no sweep: known labels only
     ("graph", ["--n-neighbors", "2", "--propagation", "sequential"], "0 0 0 1 1 1"),
+    ("graph", ["--n-neighbors", "2", "--algorithm", "approximate", "--n-probes", "1", "--random-state", "3"],
+     "0 0 0 1 1 1"),
     ("density", ["--eps", "0.01", "--min-samples", "1", "--no-postprocess"], "0 -1 -1 -1 1 -1"),
     ("density", ["--eps", "0.01", "--min-samples", "1"], "0 0 0 1 1 1"),
     # By angle, (0.1, 0) and (0.2, 0.1) lie nearer to class 1 than to the origin of class 0.
@@ -226,6 +234,27 @@ def test_method_options_reach_the_estimator(tmp_path, method, options, predicted
     status, output = fit_in_process(tmp_path, TWO_GROUPS, *options, method=method)
     assert status == 0
     assert [row[3] for row in csv.reader(output.splitlines())][1:] == predicted.split()
+
+
+@pytest.mark.parametrize("terminal, options, reported", [
+    (True, [], True),                 # a terminal watches: progress by default
+    (True, ["--quiet"], False),
+    (False, [], False),               # a small input into a file or pipe: nothing
+    (False, ["--verbose"], True),
+])
+def test_progress_follows_the_terminal_and_the_options(tmp_path, monkeypatch, capsys, terminal, options, reported):
+    import varnex.__main__ as command
+
+    monkeypatch.setattr(command, "_stderr_is_terminal", lambda: terminal)
+    status, _ = fit_in_process(tmp_path, TWO_GROUPS, "--n-neighbors", "2", "--algorithm", "approximate", *options)
+    err = capsys.readouterr().err
+    assert status == 0
+    if reported:
+        for stage in ("varnex: read 6 rows", "KNNLabelPropagation: cell assignment: 6 rows ...",
+                      "KNNLabelPropagation: 2-nearest-neighbour search done: 6 rows in "):
+            assert stage in err
+    else:
+        assert err == ""
 
 
 @pytest.mark.parametrize("method, hint", [("density", "a smaller --eps"), ("graph", "a smaller --n-neighbors")])

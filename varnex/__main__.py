@@ -27,8 +27,12 @@ SEED_LIMIT = 2**32   # the seeds NumPy's legacy generators (and scikit-learn's d
 METHOD_OPTIONS = {
     "density": {"eps": "eps", "min_samples": "min_samples", "threshold": "threshold",
                 "postprocess": "postprocess"},
-    "graph": {"n_neighbors": "n_neighbors", "propagation": "propagation", "max_iter": "max_iter", "tol": "tol"},
+    "graph": {"n_neighbors": "n_neighbors", "propagation": "propagation", "max_iter": "max_iter", "tol": "tol",
+              "algorithm": "algorithm", "n_probes": "n_probes", "random_state": "random_state"},
 }
+# Parameters the command line sets where the estimator's default would not do: a run
+# gives the same output every time, the approximate search included.
+METHOD_DEFAULTS = {"density": {}, "graph": {"random_state": 0}}
 METHOD_ESTIMATORS = {"density": ("varnex.density", "DensityClustering"),
                      "graph": ("varnex.propagation", "KNNLabelPropagation")}
 # A value of each parameter a metric needs, for the message that asks for it.
@@ -111,7 +115,8 @@ def _build_parser():
                      help="the cell separator: one character, or 'tab' (default: found from the file among "
                           "comma, semicolon, tab and |)")
     fit.add_argument("--metric", help="distance metric, any of scikit-learn's NearestNeighbors but precomputed "
-                                      "and nan_euclidean (default: euclidean)")
+                                      "and nan_euclidean, or inner_product with --method graph (default: "
+                                      "euclidean)")
     fit.add_argument("--metric-params", metavar="PARAMS",
                      help="parameters of the metric, as a JSON object or as key=value pairs separated by commas, "
                           "values in JSON: 'VI=[[1,0],[0,4]]' for mahalanobis, 'V=[1,4]' for seuclidean")
@@ -134,6 +139,14 @@ def _build_parser():
     graph.add_argument("--propagation", choices=["synchronous", "sequential"],
                        help="how a sweep reads the labels: of the previous sweep, whatever the row order "
                             "(synchronous, the default), or as given, in row order (sequential)")
+    graph.add_argument("--algorithm", choices=["auto", "kd_tree", "ball_tree", "brute", "approximate"],
+                       help="neighbour search (default auto: the fastest exact one, or approximate on many rows "
+                            "in many features, where exact search is slow)")
+    graph.add_argument("--n-probes", type=int, metavar="N",
+                       help="cells searched per cell by the approximate search: more is slower and nearer "
+                            "exact (default 16)")
+    graph.add_argument("--random-state", type=int, metavar="SEED",
+                       help="seed of the approximate search's cells (default 0)")
     graph.add_argument("--max-iter", type=int, help="propagation sweeps at most (default 50000)")
     graph.add_argument("--tol", type=float, help="propagation convergence threshold (default 1e-3)")
     graph.add_argument("--confidence", nargs="?", const="confidence", metavar="NAME",
@@ -143,8 +156,8 @@ def _build_parser():
     noise = fit.add_mutually_exclusive_group()
     noise.add_argument("--verbose", action="store_true", help="report every stage on stderr")
     noise.add_argument("--quiet", action="store_true",
-                       help=f"report nothing on stderr (by default inputs of {PROGRESS_ROWS} rows or more report "
-                            "their stages)")
+                       help=f"report nothing on stderr (by default stages and the searches' progress are "
+                            f"reported when stderr is a terminal or the input has {PROGRESS_ROWS} rows or more)")
     return parser
 
 
@@ -224,8 +237,9 @@ def _estimator(args, verbose):
     import importlib
 
     module, name = METHOD_ESTIMATORS[args.method]
-    parameters = {parameter: getattr(args, dest) for dest, parameter in METHOD_OPTIONS[args.method].items()
-                  if getattr(args, dest) is not None}
+    parameters = dict(METHOD_DEFAULTS[args.method])
+    parameters.update({parameter: getattr(args, dest) for dest, parameter in METHOD_OPTIONS[args.method].items()
+                       if getattr(args, dest) is not None})
     for dest in ("metric", "p", "metric_params", "n_jobs"):
         if getattr(args, dest) is not None:
             parameters[dest] = getattr(args, dest)
@@ -288,7 +302,7 @@ def _fit(args):
             if not classes:
                 raise _CommandError(f"{table.name} has no labelled row: column {args.label_column!r} is blank, "
                                     "-1 or a missing value in every row")
-            verbose = args.verbose or (not args.quiet and X.shape[0] >= PROGRESS_ROWS)
+            verbose = args.verbose or (not args.quiet and (X.shape[0] >= PROGRESS_ROWS or _stderr_is_terminal()))
             _report(verbose, f"read {X.shape[0]} rows and {X.shape[1]} features in "
                              f"{time.perf_counter() - start:.2f} s")
             estimator = _fit_estimator(args, X, y, verbose)
@@ -352,6 +366,13 @@ def _confidence(estimator, X, predicted):
         shares = proba[np.arange(proba.shape[0]), np.maximum(classes, 0)]
         cells[rows] = [f"{share:.6g}" if k >= 0 else "" for share, k in zip(shares, classes)]
     return cells
+
+
+def _stderr_is_terminal():
+    try:
+        return sys.stderr.isatty()
+    except (AttributeError, ValueError):   # replaced or closed
+        return False
 
 
 def _report(verbose, message):

@@ -7,8 +7,6 @@ cannot state, and `check_parameters` is what the command line calls before it re
 any data.
 """
 
-import sys
-import time
 from contextlib import contextmanager
 from numbers import Integral, Real
 from typing import Any, NamedTuple
@@ -20,9 +18,10 @@ from sklearn.utils._param_validation import Interval
 from sklearn.utils.validation import validate_data
 
 from varnex._labels import UNLABELLED, decode_targets, encode_targets, labelled_accuracy
+from varnex._progress import reporter
 from varnex._search import Scale, check_distances, is_precomputed
 
-__all__ = ["Fitted", "NeighbourEstimator", "Stages", "check_parameters"]
+__all__ = ["Fitted", "NeighbourEstimator", "check_parameters"]
 
 METRIC_CONSTRAINT = NearestNeighbors._parameter_constraints["metric"]
 
@@ -72,6 +71,10 @@ class NeighbourEstimator(BaseEstimator):
     def _precomputed(self):
         return is_precomputed(self.metric)
 
+    def _progress(self):
+        """The reporter of this fit's stages: on stderr when `verbose` is set."""
+        return reporter(type(self).__name__, self.verbose)
+
     def _check_params(self):
         needs = _METRIC_NEEDS.get(self.metric) if isinstance(self.metric, str) else None
         if needs and not any(key in (self.metric_params or {}) for key in needs):
@@ -96,7 +99,8 @@ class NeighbourEstimator(BaseEstimator):
         return self
 
     def _validate_training(self, X, y):
-        checks = dict(accept_sparse="csr", dtype=np.float64, order="C", ensure_min_samples=self._min_samples)
+        checks = dict(accept_sparse="csr", dtype=self._training_dtypes(), order="C",
+                      ensure_min_samples=self._min_samples)
         if y is None and not self._requires_labels:
             X = validate_data(self, X, **checks)
         else:
@@ -104,6 +108,10 @@ class NeighbourEstimator(BaseEstimator):
         if self._precomputed:
             check_distances(X)
         return X, y
+
+    def _training_dtypes(self):
+        """The dtypes the training samples are searched in (the first for any other)."""
+        return np.float64
 
     def _queries(self, X):
         """New samples, validated against the training samples and scaled as they were."""
@@ -147,21 +155,3 @@ def _unchanged_on_error(estimator):
         estimator.__dict__.clear()
         estimator.__dict__.update(before)
         raise
-
-
-class Stages:
-    """Reports each stage of a fit with its duration on stderr when `verbose` is set."""
-
-    def __init__(self, name, verbose):
-        self.name = name
-        self.verbose = verbose
-
-    @contextmanager
-    def __call__(self, stage):
-        if not self.verbose:
-            yield
-            return
-        print(f"{self.name}: {stage} ...", file=sys.stderr, flush=True)
-        start = time.perf_counter()
-        yield
-        print(f"{self.name}: {stage} done in {time.perf_counter() - start:.2f} s", file=sys.stderr, flush=True)

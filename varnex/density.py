@@ -9,7 +9,7 @@ from sklearn.metrics import DistanceMetric, pairwise_distances
 from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted
 
-from varnex._estimator import METRIC_CONSTRAINT, Fitted, NeighbourEstimator, Stages, positive_int
+from varnex._estimator import METRIC_CONSTRAINT, Fitted, NeighbourEstimator, positive_int
 from varnex._labels import decode_targets
 from varnex._radius import choose_radius
 from varnex._search import PrecomputedIndex, index_samples
@@ -218,15 +218,15 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
 
     def _fit_scaled(self, X, scaled, classes, known, scale, sample_weight=None):
         weights = None if sample_weight is None else _check_sample_weight(sample_weight, X, dtype=np.float64)
-        index = index_samples(scaled, self.metric, int(self.p), self.metric_params, self.n_jobs)
-        stage = Stages("DensityClustering", self.verbose)
+        progress = self._progress()
+        index = index_samples(scaled, self.metric, int(self.p), self.metric_params, self.n_jobs, progress=progress)
         if isinstance(self.eps, str):
-            with stage("radius from the labels"):
+            with progress.stage("radius from the labels"):
                 eps, rule = choose_radius(self, index, scaled, known, weights)
             eps_ = eps / scale.distance(1.0)
         else:
             eps, rule, eps_ = scale.distance(float(self.eps)), None, float(self.eps)
-        with stage(f"density clustering of {X.shape[0]} samples"):
+        with progress.stage(f"density clustering of {X.shape[0]} samples"):
             clusters, core = self._cluster(index, known, eps, weights)
         centroids, centroid_codes = np.empty((0, X.shape[1])), np.empty(0, dtype=np.int32)
         members = None
@@ -236,7 +236,7 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
             final = np.where(clusters <= -2, -2 - clusters, -1).astype(np.int32)
             classes = np.arange(-1 - int(clusters.min(initial=-1)))
         elif postprocessed:
-            with stage("post-processing"):
+            with progress.stage("post-processing"):
                 final, centroids, centroid_codes, members = self._postprocess(index, scaled, clusters, weights)
         else:
             final = clusters

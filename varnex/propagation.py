@@ -7,12 +7,14 @@ import numpy as np
 from sklearn.base import ClassifierMixin, _fit_context
 from sklearn.exceptions import ConvergenceWarning
 from sklearn.utils._param_validation import StrOptions
+from scipy import sparse
 from sklearn.utils.validation import check_is_fitted
 
 from varnex import _graph_pipeline as pipeline
-from varnex._estimator import (METRIC_CONSTRAINT, Fitted, NeighbourEstimator, Stages, non_negative_real,
-                               positive_int)
+from varnex._estimator import METRIC_CONSTRAINT, Fitted, NeighbourEstimator, non_negative_real, positive_int
 from varnex._search import index_samples
+from varnex._search.approximate import DEFAULT_PROBES, METRICS as APPROXIMATE_METRICS
+from varnex._search.routes import ALGORITHMS, EXACT_ALGORITHMS, takes_approximate
 
 __all__ = ["KNNLabelPropagation"]
 
@@ -35,7 +37,9 @@ class KNNLabelPropagation(ClassifierMixin, NeighbourEstimator):
     n_neighbors : int, default=7
         Neighbours of each sample in the graph (at most ``n_samples - 1`` are used).
     metric : str, default="euclidean"
-        Distance between samples, any metric of scikit-learn's `NearestNeighbors`.
+        Distance between samples, any metric of scikit-learn's `NearestNeighbors`, or
+        ``"inner_product"`` (the largest inner products nearest; see Notes), which
+        only the approximate search takes.
     metric_params : dict, default=None
         Parameters of the metric, as scikit-learn takes them (``{"V": ...}`` for
         ``"seuclidean"``, ``{"VI": ...}`` for ``"mahalanobis"``).
@@ -77,12 +81,33 @@ class KNNLabelPropagation(ClassifierMixin, NeighbourEstimator):
         labelling, which goes on while a sweep labels samples (up to
         `max_iter`); neither rule refines beyond that (the synchronous rule's
         closing re-vote is a single sweep), so it has no effect on the labels.
+    algorithm : {"auto", "kd_tree", "ball_tree", "brute", "approximate"}, default="auto"
+        The search of the nearest neighbours. ``"auto"`` takes the fastest exact
+        search for the metric and the data, except on embeddings where exact search
+        would be slow: with at least 20,000 samples in at least 16 features, a
+        euclidean, cosine or inner-product metric, and an exact brute force estimated
+        above a minute of one core (``n_samples**2 * n_features / 2e10`` seconds), it
+        takes ``"approximate"``. The exact searches by name: a k-d tree, scikit-learn's
+        ball tree, or brute force. ``"approximate"`` partitions the samples into about
+        ``sqrt(n_samples)`` k-means cells and searches each sample's neighbours in the
+        `n_probes` cells nearest to its own: most of the true neighbours (0.95 of
+        them on clustered embeddings at the default), in a small share of the time.
+        It takes the euclidean, cosine and inner-product metrics on dense samples,
+        and float32 samples without a double-precision copy. The search taken is
+        `algorithm_`.
+    n_probes : int, default=16
+        Cells searched for the samples of each cell by the approximate search: more is
+        slower and nearer the exact graph.
+    random_state : int, RandomState instance or None, default=None
+        Seeds the k-means cells of the approximate search; the exact searches use no
+        randomness. With a given seed the labels are the same whatever `n_jobs`.
     n_jobs : int, default=None
         Parallel jobs of the nearest-neighbour searches (scikit-learn's meaning: None
         is 1, -1 all processors). As in scikit-learn, matrix products of the
         brute-force search in many features use BLAS's threads whatever `n_jobs`.
     verbose : int, default=0
-        Report each stage and its duration on stderr when positive.
+        Report each stage on stderr when positive: its counts and elapsed time, and
+        for the searches a rate and an estimate of the time left.
 
     Attributes
     ----------
@@ -93,13 +118,17 @@ class KNNLabelPropagation(ClassifierMixin, NeighbourEstimator):
         did not reach within `max_iter` sweeps.
     n_iter_ : int
         Number of propagation sweeps run.
+    algorithm_ : str
+        The neighbour search taken: ``"kd_tree"``, ``"ball_tree"``, ``"brute"``,
+        ``"approximate"`` or ``"precomputed"``.
     n_features_in_ : int
         Number of features seen during `fit`.
 
     Notes
     -----
-    The neighbours are those of scikit-learn's `NearestNeighbors`, found by the
-    fastest exact search for the metric and dimension: SciPy's k-d tree for the
+    Unless the approximate search is taken (see `algorithm`), the neighbours are
+    those of scikit-learn's `NearestNeighbors`, found by the fastest exact search for
+    the metric and dimension: SciPy's k-d tree for the
     Minkowski metrics in up to 15 features, brute force beyond (for the euclidean
     graph: single-precision products choose the candidates and the coordinates decide
     in double precision), `NearestNeighbors` for other metrics. Samples at exactly the
@@ -111,6 +140,13 @@ class KNNLabelPropagation(ClassifierMixin, NeighbourEstimator):
     kin) the data is first brought to unit size by a power of two: the neighbours are
     the same as on the data itself, and labels and probabilities stay the same at any
     scale, even where squared distances would overflow or underflow.
+
+    With ``metric="inner_product"`` a sample x weighs its neighbour y by the
+    distance ``sqrt(|x| * M - <x, y>)``, M the largest length of a training sample:
+    it orders neighbours as the products do, it is never negative, and on samples of
+    one length (normalised embeddings) it is the euclidean distance over the square
+    root of two, so that there the labels are those of the euclidean and cosine
+    metrics.
 
     Samples at distance 0 from each other (duplicates) are joined by the smallest
     positive float32 weight, so an identical labelled sample outvotes every other
@@ -128,19 +164,23 @@ class KNNLabelPropagation(ClassifierMixin, NeighbourEstimator):
 
     _parameter_constraints = {
         "n_neighbors": [positive_int()],
-        "metric": METRIC_CONSTRAINT,
+        "metric": [*METRIC_CONSTRAINT, StrOptions({"inner_product"})],
         "metric_params": [dict, None],
         "p": [positive_int()],
         "symmetrize": ["boolean"],
         "propagation": [StrOptions({"synchronous", "sequential"})],
         "max_iter": [positive_int(0)],
         "tol": [non_negative_real()],
+        "algorithm": [StrOptions(set(ALGORITHMS))],
+        "n_probes": [positive_int()],
+        "random_state": ["random_state"],
         "n_jobs": [Integral, None],
         "verbose": ["verbose"],
     }
 
     def __init__(self, n_neighbors=7, metric="euclidean", metric_params=None, p=2, symmetrize=False,
-                 propagation="synchronous", max_iter=50000, tol=1e-3, n_jobs=None, verbose=0):
+                 propagation="synchronous", max_iter=50000, tol=1e-3, algorithm="auto", n_probes=DEFAULT_PROBES,
+                 random_state=None, n_jobs=None, verbose=0):
         self.n_neighbors = n_neighbors
         self.metric = metric
         self.metric_params = metric_params
@@ -149,6 +189,9 @@ class KNNLabelPropagation(ClassifierMixin, NeighbourEstimator):
         self.propagation = propagation
         self.max_iter = max_iter
         self.tol = tol
+        self.algorithm = algorithm
+        self.n_probes = n_probes
+        self.random_state = random_state
         self.n_jobs = n_jobs
         self.verbose = verbose
 
@@ -174,21 +217,44 @@ class KNNLabelPropagation(ClassifierMixin, NeighbourEstimator):
 
     _min_samples = 2
 
-    def _fit_scaled(self, X, scaled, classes, known, scale):
-        stage = Stages("KNNLabelPropagation", self.verbose)
-        k = min(self.n_neighbors, X.shape[0] - 1)
+    def _check_params(self):
+        super()._check_params()
+        if self.algorithm == "approximate" and self.metric not in APPROXIMATE_METRICS:
+            raise ValueError(f"algorithm='approximate' takes metric {', '.join(map(repr, APPROXIMATE_METRICS))}, "
+                             f"not {self.metric!r}")
+        if self.metric == "inner_product" and self.algorithm in EXACT_ALGORITHMS:
+            raise ValueError(f"metric='inner_product' is searched by algorithm='approximate' (or 'auto'), "
+                             f"not {self.algorithm!r}")
 
-        with stage(f"{k}-nearest-neighbour graph of {X.shape[0]} samples"):
-            index = index_samples(scaled, self.metric, self.p, self.metric_params, self.n_jobs)
+    def _training_dtypes(self):
+        # The approximate search reads float32 samples in place.
+        if self.algorithm in ("auto", "approximate") and self.metric in APPROXIMATE_METRICS:
+            return np.float64, np.float32
+        return np.float64
+
+    def _fit_scaled(self, X, scaled, classes, known, scale):
+        progress = self._progress()
+        k = min(self.n_neighbors, X.shape[0] - 1)
+        approximate = takes_approximate(self.algorithm, scaled, self.metric)
+        if sparse.issparse(scaled) and (self.algorithm == "approximate" or self.metric == "inner_product"):
+            asked = "metric='inner_product'" if self.metric == "inner_product" else "algorithm='approximate'"
+            raise ValueError(f"{asked} needs dense samples; got a sparse matrix")
+        if not approximate and scaled.dtype != np.float64:
+            # Exact searches measure in double precision, scaled there as any other data.
+            scaled = scale.samples(X.astype(np.float64))
+
+        with progress.stage(f"{k}-nearest-neighbour graph of {X.shape[0]} samples"):
+            index = index_samples(scaled, self.metric, self.p, self.metric_params, self.n_jobs, self.algorithm,
+                                  self.n_probes, self.random_state, progress)
             distances, indices = index.graph(k, pipeline.index_dtype(X.shape[0]))
             knn = pipeline.knn_graph(indices, distances)
             graph = pipeline.symmetric_graph(indices, distances) if self.symmetrize else knn
             del distances, indices
-        with stage("connected components"):
+        with progress.stage("connected components"):
             components = pipeline.components(graph, known)
-        with stage(f"joining {np.count_nonzero(components.component_labelled == 0)} unlabelled components"):
+        with progress.stage(f"joining {np.count_nonzero(components.component_labelled == 0)} unlabelled components"):
             graph = pipeline.connect(knn, graph, components, index.nearest_among)
-        with stage(f"label propagation ({self.propagation})"):
+        with progress.stage(f"label propagation ({self.propagation})"):
             propagated, n_iter = pipeline.label_graph(graph, knn, known, self.max_iter, self.tol,
                                                       synchronous=self.propagation == "synchronous")
         left = np.count_nonzero(propagated == -1)
@@ -196,7 +262,8 @@ class KNNLabelPropagation(ClassifierMixin, NeighbourEstimator):
             # Every sample is joined to a labelled one: only the sweep limit leaves -1.
             warnings.warn(f"max_iter={self.max_iter} sweeps ended the propagation with {left} of "
                           f"{propagated.shape[0]} samples unlabelled (-1); raise max_iter", ConvergenceWarning)
-        return Fitted(classes, propagated, {"n_iter_": n_iter, "_index": index, "_n_neighbors": k})
+        return Fitted(classes, propagated, {"n_iter_": n_iter, "algorithm_": index.algorithm, "_index": index,
+                                            "_n_neighbors": k})
 
     def predict_proba(self, X):
         """Class shares among the nearest training samples of each sample of `X`.

@@ -15,11 +15,15 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
     propagation: str
     max_iter: int
     tol: float
+    algorithm: str
+    n_probes: int
+    random_state: int | np.random.RandomState | None
     n_jobs: int | None
     verbose: int
     classes_: npt.NDArray[Any]
     transduction_: npt.NDArray[Any]
     n_iter_: int
+    algorithm_: str
     n_features_in_: int
 
     def __init__(
@@ -32,6 +36,9 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
         propagation: str = "synchronous",
         max_iter: int = 50000,
         tol: float = 1e-3,
+        algorithm: str = "auto",
+        n_probes: int = 16,
+        random_state: int | np.random.RandomState | None = None,
         n_jobs: int | None = None,
         verbose: int = 0,
     ) -> None: ...

@@ -23,18 +23,29 @@ Routes, chosen once in `routes.choose_route` from the metric and the data:
 - every other metric: scikit-learn (`library`) by its ball tree where it computes the
   metric, by brute force otherwise, and for sparse samples;
 - ``metric="precomputed"``: the distances themselves (`precomputed`), a dense square
-  matrix or a sparse graph whose missing entries are not neighbours.
+  matrix or a sparse graph whose missing entries are not neighbours;
+- ``algorithm="approximate"``, or "auto" where `approximate.prefer_approximate` finds
+  exact search slow (embeddings: many samples in many features): k-means cells
+  searched by single-precision products over the nearest cells (`approximate`), for
+  the k-nearest questions only (`approximate_samples`).
+
+An exact route can also be named (``"kd_tree"``, ``"ball_tree"``, ``"brute"``, as
+scikit-learn names its searches): `routes.choose_route` takes it.
 
 A new route is a module of searches here and a branch of the question that takes it in
 `SampleIndex`; the thread count of every route comes from `threads`.
 """
 
+from varnex._progress import silent
+from varnex._search.approximate import DEFAULT_PROBES
+from varnex._search.approximate_samples import ApproximateSampleIndex
 from varnex._search.precomputed import PrecomputedIndex, check_distances
 from varnex._search.results import Neighbourhoods
+from varnex._search.routes import takes_approximate
 from varnex._search.samples import SampleIndex
 from varnex._search.scale import Scale
 
-__all__ = ["Neighbourhoods", "PrecomputedIndex", "SampleIndex", "Scale", "check_distances", "index_samples",
+__all__ = ["ApproximateSampleIndex", "Neighbourhoods", "PrecomputedIndex", "SampleIndex", "Scale", "check_distances", "index_samples",
            "is_precomputed"]
 
 
@@ -42,10 +53,15 @@ def is_precomputed(metric):
     return isinstance(metric, str) and metric == "precomputed"
 
 
-def index_samples(X, metric="euclidean", p=2, metric_params=None, n_jobs=None):
+def index_samples(X, metric="euclidean", p=2, metric_params=None, n_jobs=None, algorithm="auto",
+                  n_probes=DEFAULT_PROBES, random_state=None, progress=silent):
     """The index of the training samples `X` under `metric`: their distances when the
     metric is "precomputed" (checked by `check_distances` beforehand), their
-    coordinates otherwise."""
+    coordinates otherwise, searched by `algorithm` (see `routes.ALGORITHMS`); the
+    route taken is the index's `algorithm`. `n_probes` and `random_state` tune and
+    seed the approximate route."""
     if is_precomputed(metric):
         return PrecomputedIndex(X)
-    return SampleIndex(X, metric, p, metric_params, n_jobs)
+    if takes_approximate(algorithm, X, metric):
+        return ApproximateSampleIndex(X, metric, n_jobs, n_probes, random_state, progress)
+    return SampleIndex(X, metric, p, metric_params, n_jobs, algorithm, progress)

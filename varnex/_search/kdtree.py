@@ -34,12 +34,13 @@ class KDTreeSearch:
         return distances.reshape(len(queries), k), indices.reshape(len(queries), k)
 
 
-def tree_neighbourhoods(X, eps, threads):
-    """Euclidean neighbourhoods from k-d tree self-joins over slabs of the points."""
+def tree_neighbourhoods(X, eps, threads, advance=None):
+    """Euclidean neighbourhoods from k-d tree self-joins over slabs of the points;
+    `advance(count)` hears of each slab's points once they are joined."""
     n_samples = X.shape[0]
     n_slabs = max(threads, -(-n_samples // SLAB_POINTS))
     if n_slabs == 1:
-        blocks = [_slab_pairs(X, eps, np.arange(n_samples), n_samples)]
+        blocks = [_slab_pairs(X, eps, np.arange(n_samples), n_samples, advance)]
     else:
         # Slabs along the widest coordinate; each is joined with the points of the later
         # slabs that could lie within eps of it (a generous margin: a pair counts by
@@ -50,14 +51,16 @@ def tree_neighbourhoods(X, eps, threads):
         bounds = np.linspace(0, n_samples, n_slabs + 1).astype(np.int64)
         ends = np.searchsorted(coordinate, coordinate[bounds[1:] - 1] + 2 * eps, side="right")
         slabs = [(order[start:end], stop - start) for start, stop, end in zip(bounds[:-1], bounds[1:], ends)]
-        blocks = map_in_threads(lambda slab: _slab_pairs(X, eps, *slab), slabs, threads)
+        blocks = map_in_threads(lambda slab: _slab_pairs(X, eps, *slab, advance), slabs, threads)
     return neighbourhoods_from_pairs(blocks, n_samples)
 
 
-def _slab_pairs(X, eps, points, n_owned):
+def _slab_pairs(X, eps, points, n_owned, advance=None):
     """int32 pairs within eps among X[points] with at least one of the first `n_owned`."""
     # Unbalanced (sliding-midpoint) trees build faster; the pairs found are the same.
     local = cKDTree(X[points], balanced_tree=False).query_pairs(eps, output_type="ndarray").reshape(-1, 2)
     if n_owned < len(points):
         local = local[(local < n_owned).any(axis=1)]
+    if advance is not None:
+        advance(n_owned)
     return points.astype(np.int32)[local]

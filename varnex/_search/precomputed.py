@@ -39,6 +39,8 @@ class PrecomputedIndex:
     Among equal distances the lower index comes first.
     """
 
+    algorithm = "precomputed"
+
     def __init__(self, D, columns=None):
         self._D = D
         self._columns = columns

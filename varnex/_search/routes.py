@@ -6,11 +6,19 @@ import numpy as np
 from scipy import sparse
 from sklearn.neighbors import VALID_METRICS, VALID_METRICS_SPARSE
 
-__all__ = ["MAX_TREE_FEATURES", "Route", "choose_route", "searchable"]
+from varnex._search.approximate import prefer_approximate
+
+__all__ = ["ALGORITHMS", "EXACT_ALGORITHMS", "MAX_TREE_FEATURES", "Route", "choose_route", "searchable",
+           "takes_approximate"]
 
 # scikit-learn's own threshold: in more features a tree prunes too little to pay off,
 # and brute force (matrix products where the metric allows) wins.
 MAX_TREE_FEATURES = 15
+
+# The searches one may ask for by name: the exact ones by scikit-learn's names, and the
+# approximate one for embeddings (`approximate`).
+EXACT_ALGORITHMS = ("kd_tree", "ball_tree", "brute")
+ALGORITHMS = ("auto", *EXACT_ALGORITHMS, "approximate")
 
 # Minkowski exponent of each metric name that SciPy's k-d tree and the product tiles
 # take; None: the estimator's p.
@@ -30,25 +38,52 @@ class Route:
         Whether the samples have few enough features for a k-d tree.
     ball_tree : bool
         Whether scikit-learn's ball tree computes the metric on these samples.
+    knn : {"kd_tree", "tiles", "library"}
+        The search of the k nearest: SciPy's k-d tree, the product tiles (euclidean
+        graphs), or scikit-learn's by `library_algorithm`.
+    library_algorithm : str
+        scikit-learn's `algorithm` for its searches.
     """
 
     exponent: float | None
     tree: bool
     ball_tree: bool
+    knn: str = "library"
+    library_algorithm: str = "auto"
 
     @property
     def euclidean(self):
         return self.exponent == 2
 
 
-def choose_route(X, metric, p, metric_params):
+def choose_route(X, metric, p, metric_params, algorithm="auto"):
+    """The exact searches of `X` under `metric`: the fastest the metric and the data
+    allow, or the one `algorithm` names (one of EXACT_ALGORITHMS)."""
     exponent = None
     if isinstance(metric, str) and not metric_params and not sparse.issparse(X):
         exponent = _MINKOWSKI.get(metric, False)
         exponent = p if exponent is None else exponent
         exponent = float(exponent) if exponent is not False and exponent >= 1 else None
     ball_tree = not sparse.issparse(X) and (callable(metric) or metric in VALID_METRICS["ball_tree"])
-    return Route(exponent, X.shape[1] <= MAX_TREE_FEATURES, ball_tree)
+    tree = X.shape[1] <= MAX_TREE_FEATURES if algorithm == "auto" else algorithm == "kd_tree"
+    if exponent is not None and tree and algorithm in ("auto", "kd_tree"):
+        knn, library_algorithm = "kd_tree", "kd_tree"
+    elif exponent == 2 and algorithm in ("auto", "brute"):
+        knn, library_algorithm = "tiles", "brute"
+    elif algorithm == "auto":
+        knn, library_algorithm = "library", "brute" if exponent is not None else "auto"
+    else:
+        knn, library_algorithm = "library", algorithm
+    return Route(exponent, tree, ball_tree, knn, library_algorithm)
+
+
+def takes_approximate(algorithm, X, metric):
+    """Whether `algorithm` leads to the approximate search of `X`: by name, or for
+    "auto" by the rule of `approximate.prefer_approximate` on dense samples, and for the
+    inner product, which no exact route takes."""
+    if algorithm != "auto" or sparse.issparse(X):
+        return algorithm == "approximate"
+    return metric == "inner_product" or prefer_approximate(X.shape[0], X.shape[1], metric)
 
 
 def searchable(X, metric):

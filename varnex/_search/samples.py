@@ -4,6 +4,7 @@ from functools import cached_property
 
 import numpy as np
 
+from varnex._progress import silent
 from varnex._search import blocks, kdtree, library, tiles
 from varnex._search.results import Neighbourhoods
 from varnex._search.routes import choose_route, searchable
@@ -28,13 +29,26 @@ class SampleIndex:
         The training samples, already scaled.
     metric, p, metric_params, n_jobs
         As the estimators take them.
+    algorithm : {"auto", "kd_tree", "ball_tree", "brute"}
+        The search of the k nearest: "auto" the fastest, else the one named.
+    progress : reporter
+        Receives the blocks of the long searches (see `varnex._progress`).
     """
 
-    def __init__(self, X, metric="euclidean", p=2, metric_params=None, n_jobs=None):
+    def __init__(self, X, metric="euclidean", p=2, metric_params=None, n_jobs=None, algorithm="auto",
+                 progress=silent):
         self._X = searchable(X, metric)
         self.n_samples = X.shape[0]
         self.metric, self.p, self.metric_params, self.n_jobs = metric, p, metric_params, n_jobs
-        self.route = choose_route(self._X, metric, p, metric_params)
+        self.route = choose_route(self._X, metric, p, metric_params, algorithm)
+        self._algorithm, self._progress = algorithm, progress
+
+    @property
+    def algorithm(self):
+        """The name of the k-nearest search taken (scikit-learn's names)."""
+        if self.route.knn != "library" or self.route.library_algorithm != "auto":
+            return self.route.library_algorithm
+        return self._knn_search._fit_method   # scikit-learn's own choice, once fitted
 
     # -- radius --------------------------------------------------------------------------
 
@@ -49,9 +63,11 @@ class SampleIndex:
         elif not route.ball_tree:
             rows = library.brute_neighbourhoods(X, eps, self.metric, self.p, self.metric_params, threads)
         elif route.euclidean and route.tree:
-            rows = kdtree.tree_neighbourhoods(X, eps, threads)
+            with self._progress.stage("radius search by k-d tree", self.n_samples) as advance:
+                rows = kdtree.tree_neighbourhoods(X, eps, threads, advance)
         elif route.euclidean:
-            rows = tiles.tile_neighbourhoods(X, eps, product_threads(self.n_jobs))
+            with self._progress.stage("radius search by product tiles", self.n_samples) as advance:
+                rows = tiles.tile_neighbourhoods(X, eps, product_threads(self.n_jobs), advance)
         else:
             rows = library.ball_tree_neighbourhoods(X, eps, self.metric, self.p, self.metric_params, threads)
         return Neighbourhoods(*rows)
@@ -82,10 +98,10 @@ class SampleIndex:
         """The search of the k nearest: a k-d tree, or scikit-learn's (brute force for
         the Minkowski family in many features, its own choice otherwise)."""
         route, threads = self.route, search_threads(self.n_jobs)
-        if route.exponent is not None and route.tree:
+        if route.knn == "kd_tree":
             return kdtree.KDTreeSearch(self._X, route.exponent, threads)
-        algorithm = "brute" if route.exponent is not None else "auto"
-        return library.library_search(self._X, self.metric, self.p, self.metric_params, threads, algorithm)
+        return library.library_search(self._X, self.metric, self.p, self.metric_params, threads,
+                                      route.library_algorithm)
 
     def graph(self, k, index_dtype=np.int64):
         """Every training sample's k nearest other samples, nearest first.
@@ -99,10 +115,16 @@ class SampleIndex:
         n = self.n_samples
         distances = np.empty((n, k), dtype=np.float32)
         indices = np.empty((n, k), dtype=index_dtype)
-        if self.route.euclidean and not self.route.tree:
-            tiles.tile_graph(self._X, distances, indices, product_threads(self.n_jobs))
+        if self.route.knn == "tiles":
+            with self._progress.stage(f"{k}-nearest search by product tiles", n) as advance:
+                tiles.tile_graph(self._X, distances, indices, product_threads(self.n_jobs), advance)
             return distances, indices
-        search = self._knn_search
+        with self._progress.stage(f"{k}-nearest search ({self.algorithm})", n) as advance:
+            self._graph_blocks(k, distances, indices, advance)
+        return distances, indices
+
+    def _graph_blocks(self, k, distances, indices, advance):
+        n, search = self.n_samples, self._knn_search
         order = getattr(search, "leaf_order", None)
         for start in range(0, n, blocks.CHUNK_ROWS):
             stop = min(start + blocks.CHUNK_ROWS, n)
@@ -117,7 +139,7 @@ class SampleIndex:
                 keep = found != ids[:, None]
                 keep[keep.all(axis=1), 0] = False  # crowded out by duplicates: drop the first
                 distances[ids], indices[ids] = found_distances[keep].reshape(-1, k), found[keep].reshape(-1, k)
-        return distances, indices
+            advance(stop - start)
 
     def kneighbors(self, queries, k):
         """``(distances, indices)`` of the k nearest training samples of new samples."""
@@ -137,13 +159,13 @@ class SampleIndex:
     def subset(self, members):
         """An index of the training samples `members` alone, by the same route; its
         answers index into `members`."""
-        return SampleIndex(self._X[members], self.metric, self.p, self.metric_params, self.n_jobs)
+        return SampleIndex(self._X[members], self.metric, self.p, self.metric_params, self.n_jobs, self._algorithm)
 
     def nearest_among(self, candidates, queries):
         """For each training sample ``queries[i]``, the nearest training sample among
         `candidates` (indices): ``(distances, nearest)``."""
         among = self.subset(candidates)
-        if self.route.exponent is not None and self.route.tree:
+        if self.route.knn == "kd_tree":
             search = self._knn_search
             # Queries in the order of this tree's leaves come in spatial order, which
             # keeps the walks through the candidates' tree in cache.

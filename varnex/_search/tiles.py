@@ -21,6 +21,10 @@ TILE_ROWS = 256
 TILE_COLUMNS = 1024
 
 
+def _ignore(count):
+    pass
+
+
 class CentredProducts:
     """Products of the samples centred on their mean and rounded to single precision,
     with the squared norms the products see; `X` itself (float64) stays the judge.
@@ -69,8 +73,9 @@ def for_each_row_block(products, work, threads):
         return map_in_threads(work, range(0, len(products), TILE_ROWS), threads)
 
 
-def tile_neighbourhoods(X, eps, threads):
-    """Every sample's others within `eps` (boundary included), as CSR rows."""
+def tile_neighbourhoods(X, eps, threads, advance=_ignore):
+    """Every sample's others within `eps` (boundary included), as CSR rows;
+    `advance(count)` hears of each block of rows done."""
     # Neighbourhoods may take little memory beside the samples: no centred copy of them.
     products = CentredProducts(X, keep=False)
     n = len(products)
@@ -78,16 +83,18 @@ def tile_neighbourhoods(X, eps, threads):
     def pairs_from(row):
         # Pairs (i, j), i < j, once: the columns start at the block's first row.
         rows = products.centred(row, TILE_ROWS)
-        return [close_pairs(products.tile(rows, column), products.norms, row, column, eps, products.X)
-                for column in range(row, n, TILE_COLUMNS)]
+        pairs = [close_pairs(products.tile(rows, column), products.norms, row, column, eps, products.X)
+                 for column in range(row, n, TILE_COLUMNS)]
+        advance(len(rows))
+        return pairs
 
     blocks = for_each_row_block(products, pairs_from, threads)
     return neighbourhoods_from_pairs([pairs for block in blocks for pairs in block], n)
 
 
-def tile_graph(X, distances, indices, threads):
+def tile_graph(X, distances, indices, threads, advance=_ignore):
     """Every sample's nearest other samples, into `distances` and `indices` of shape
-    (n_samples, k), nearest first."""
+    (n_samples, k), nearest first; `advance(count)` hears of each block of rows done."""
     # The graph itself takes n * k entries: the centred copy, and its speed, pay.
     products = CentredProducts(X, keep=True)
     n, k = distances.shape
@@ -102,5 +109,6 @@ def tile_graph(X, distances, indices, threads):
         order = np.lexsort((nearest, squared), axis=1)
         distances[row:row + count] = np.sqrt(np.take_along_axis(squared, order, axis=1))
         indices[row:row + count] = np.take_along_axis(nearest, order, axis=1)
+        advance(count)
 
     for_each_row_block(products, rows_from, threads)
