@@ -458,7 +458,7 @@ def test_ctrl_c_ends_with_one_line_and_status_130(tmp_path, large_input, stage):
 
 def test_sigterm_while_writing_removes_the_temporary_file(tmp_path, large_input):
     write(tmp_path / "out.csv", "old\n")
-    for attempt in range(3):   # the write lasts a fraction of a second: catch it
+    for attempt in range(10):  # the write lasts a fraction of a second: catch it
         child = start_fit(tmp_path, large_input)
         wait_for_line(child, "post-processing done")
         while child.poll() is None and not [name for name in os.listdir(tmp_path) if name.startswith(".varnex-")]:
