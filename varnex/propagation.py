@@ -16,6 +16,9 @@ from varnex._search import index_samples
 
 __all__ = ["KNNLabelPropagation"]
 
+# Entries of one block's vote table in `predict`.
+PREDICT_ENTRIES = 1 << 18
+
 
 class KNNLabelPropagation(ClassifierMixin, NeighbourEstimator):
     """Semi-supervised classification by label propagation on a k-nearest-neighbour graph.
@@ -217,19 +220,21 @@ class KNNLabelPropagation(ClassifierMixin, NeighbourEstimator):
         """
         check_is_fitted(self, "transduction_")
         X = self._queries(X)
-        distances, indices = self._index.kneighbors(X, self._n_neighbors)
         votes = np.zeros((X.shape[0], self.classes_.shape[0]))
+        np.add.at(votes, *self._neighbour_votes(X))
+        return _shares(votes)
+
+    def _neighbour_votes(self, X):
+        """``((rows, classes), strengths)`` of every vote a labelled neighbour casts for
+        the queries `X` (already scaled)."""
+        distances, indices = self._index.kneighbors(X, self._n_neighbors)
         labels = self._codes[indices]
         rows = np.broadcast_to(np.arange(X.shape[0])[:, None], labels.shape)
         reached = labels >= 0
         # (1 / d)**2 relative to the nearest neighbour's: at most 1, so no overflow at any scale.
         distances = pipeline.edge_weights(distances).astype(np.float64)
         strength = (distances[:, :1] / distances) ** 2
-        np.add.at(votes, (rows[reached], labels[reached]), strength[reached])
-        totals = votes.sum(axis=1, keepdims=True)
-        empty = totals[:, 0] == 0   # only possible when propagation left samples unlabelled
-        votes[empty], totals[empty] = 1.0, self.classes_.shape[0]
-        return votes / totals
+        return (rows[reached], labels[reached]), strength[reached]
 
     def predict(self, X):
         """The class with the largest vote among the nearest training samples.
@@ -245,7 +250,21 @@ class KNNLabelPropagation(ClassifierMixin, NeighbourEstimator):
             Labels from `classes_`.
         """
         check_is_fitted(self, "transduction_")
-        return self.classes_[np.argmax(self.predict_proba(X), axis=1)]
+        X = self._queries(X)
+        codes = np.empty(X.shape[0], dtype=np.intp)
+        # A block's table holds only the classes its rows' neighbours carry: memory stays
+        # bounded however many rows and classes there are.
+        k, n_classes = self._n_neighbors, self.classes_.shape[0]
+        rows = max(1, int(np.sqrt(PREDICT_ENTRIES / k)), PREDICT_ENTRIES // n_classes)
+        for start in range(0, X.shape[0], rows):
+            (block_rows, labels), strength = self._neighbour_votes(X[start:start + rows])
+            present, columns = np.unique(labels, return_inverse=True)
+            votes = np.zeros((min(rows, X.shape[0] - start), present.shape[0] + 1))
+            np.add.at(votes, (block_rows, columns.ravel() + 1), strength)
+            # Column 0 stands for the first class, which wins a row without votes (split
+            # evenly: only possible when propagation left samples unlabelled).
+            codes[start:start + rows] = np.r_[0, present][np.argmax(votes, axis=1)]
+        return self.classes_[codes]
 
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()
@@ -253,3 +272,12 @@ class KNNLabelPropagation(ClassifierMixin, NeighbourEstimator):
         tags.input_tags.sparse = True
         tags.input_tags.pairwise = tags.input_tags.positive_only = self._precomputed   # distances are not negative
         return tags
+
+
+def _shares(votes):
+    """Votes as shares of each row's total; a row without votes splits evenly (only
+    possible when propagation left samples unlabelled)."""
+    totals = votes.sum(axis=1, keepdims=True)
+    empty = totals[:, 0] == 0
+    votes[empty], totals[empty] = 1.0, votes.shape[1]
+    return votes / totals
