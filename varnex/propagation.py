@@ -94,8 +94,18 @@ class KNNLabelPropagation(ClassifierMixin, NeighbourEstimator):
     transduction_ : ndarray of shape (n_samples,)
         The label given to every training sample; -1 only for a sample the propagation
         did not reach within `max_iter` sweeps.
+    label_confidence_ : ndarray of shape (n_samples,)
+        How firmly the data backs each label of `transduction_`: 1 for a labelled
+        sample; for the others, the share of their own label in the vote of their
+        `n_neighbors` nearest training samples, each voting for its final label with
+        weight ``(1 / distance)**2`` as in `predict_proba`. Low values mark labels the
+        neighbourhood disputes, such as those near a class boundary; 0 where no
+        neighbour voted for it (a label that came only through a join or a reverse
+        edge). `predict_proba` on training samples counts the sample itself and so
+        says nothing about its own label.
     n_iter_ : int
-        Number of propagation sweeps run.
+        Number of propagation sweeps run, across all propagations of the fit (at most
+        `max_iter`).
     n_features_in_ : int
         Number of features seen during `fit`.
 
@@ -199,7 +209,8 @@ class KNNLabelPropagation(ClassifierMixin, NeighbourEstimator):
             # Every sample is joined to a labelled one: only the sweep limit leaves -1.
             warnings.warn(f"max_iter={self.max_iter} sweeps ended the propagation with {left} of "
                           f"{propagated.shape[0]} samples unlabelled (-1); raise max_iter", ConvergenceWarning)
-        return Fitted(classes, propagated, {"n_iter_": n_iter, "_index": index, "_n_neighbors": k})
+        return Fitted(classes, propagated, {"n_iter_": n_iter, "label_confidence_": _confidence(knn, known, propagated),
+                                            "_index": index, "_n_neighbors": k})
 
     def predict_proba(self, X):
         """Class shares among the nearest training samples of each sample of `X`.
@@ -281,3 +292,17 @@ def _shares(votes):
     empty = totals[:, 0] == 0
     votes[empty], totals[empty] = 1.0, votes.shape[1]
     return votes / totals
+
+
+def _confidence(knn, known, labels):
+    """Share of each sample's own label in its k nearest samples' weighted vote; 1 for
+    the labelled samples (see `label_confidence_`)."""
+    n = labels.shape[0]
+    neighbours = labels[knn.indices].reshape(n, -1)
+    distances = knn.weights.reshape(n, -1).astype(np.float64)
+    strength = np.where(neighbours >= 0, (distances[:, :1] / distances) ** 2, 0.0)
+    own = np.where(neighbours == labels[:, None], strength, 0.0).sum(axis=1)
+    total = strength.sum(axis=1)
+    confidence = np.divide(own, total, out=np.zeros(n), where=(total > 0) & (labels >= 0))
+    confidence[known >= 0] = 1.0
+    return confidence

@@ -20,6 +20,7 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
     classes_: npt.NDArray[Any]
     transduction_: npt.NDArray[Any]
     n_iter_: int
+    label_confidence_: npt.NDArray[np.float64]
     n_features_in_: int
 
     def __init__(
