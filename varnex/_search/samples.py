@@ -63,7 +63,7 @@ class SampleIndex:
         if route.exponent is not None and route.tree:
             return kdtree.KDTreeSearch(self._X, route.exponent, threads)
         algorithm = "brute" if route.exponent is not None else "auto"
-        return library.library_search(self._X, self.metric, self.p, self.metric_params, threads, algorithm)
+        return library.LibrarySearch(self._X, self.metric, self.p, self.metric_params, threads, algorithm)
 
     def graph(self, k, index_dtype=np.int64):
         """Every training sample's k nearest other samples, nearest first.
