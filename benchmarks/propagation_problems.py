@@ -67,7 +67,10 @@ class EstimatorGraph:
         labels = known.copy()
         propagate(*self.graph, labels, 50000, 1e-3, synchronous, exact_stop)
         left = np.flatnonzero(labels == -1)
-        rescued = pipeline.reverse_edges(self.graph, self.knn, left) if left.size else None
+        rescued = pipeline.reverse_subgraph(self.graph, self.knn, left) if left.size else None
         if rescued is not None:
-            propagate(*rescued, labels, 50000, 1e-3, synchronous, exact_stop)
+            subgraph, members = rescued
+            local = labels[members]
+            propagate(*subgraph, local, 50000, 1e-3, synchronous, exact_stop)
+            labels[members] = local
         return labels

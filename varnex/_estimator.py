@@ -76,6 +76,12 @@ class NeighbourEstimator(BaseEstimator):
         return reporter(type(self).__name__, self.verbose)
 
     def _check_params(self):
+        for name, constraints in self._parameter_constraints.items():
+            value = getattr(self, name)
+            # bool is an Integral to Python, yet n_neighbors=True is a slip, not a count.
+            if isinstance(value, (bool, np.bool_)) and any(_counts_integers(rule) for rule in constraints):
+                raise ValueError(f"The {name!r} parameter of {type(self).__name__} must be an int, not a bool; "
+                                 f"got {value!r}")
         needs = _METRIC_NEEDS.get(self.metric) if isinstance(self.metric, str) else None
         if needs and not any(key in (self.metric_params or {}) for key in needs):
             raise ValueError(f"metric={self.metric!r} needs metric_params with {' or '.join(map(repr, needs))}, "
@@ -143,6 +149,10 @@ class NeighbourEstimator(BaseEstimator):
         """Fit on the samples `X`, given as `scaled` at unit `scale`, and the labels
         `codes` (indices into `classes`, -1 unlabelled); return the `Fitted` result."""
         raise NotImplementedError
+
+
+def _counts_integers(constraint):
+    return constraint is Integral or (isinstance(constraint, Interval) and constraint.type is Integral)
 
 
 @contextmanager

@@ -121,42 +121,49 @@ def closest_joins(knn, reached, search):
     return members[first].astype(np.int64), nearest[first].astype(np.int64), edge_weights(distances[first])
 
 
-def append_edges(graph, sources, targets, weights):
-    """`graph` with each edge added at the end of its source's list, in the order given."""
-    indptr, indices, values = graph
-    n = indptr.shape[0] - 1
-    rows = np.concatenate([np.repeat(np.arange(n), np.diff(indptr)), sources])
-    order = np.argsort(rows, kind="stable")
-    new_indptr = np.zeros(n + 1, dtype=np.int64)
-    np.cumsum(np.bincount(rows, minlength=n), out=new_indptr[1:])
-    return Graph(new_indptr, np.concatenate([indices, targets.astype(indices.dtype)])[order],
-                 np.concatenate([values, weights.astype(np.float32)])[order])
-
-
-def reverse_edges(graph, knn, nodes):
-    """`graph` in which each of `nodes` also lists the nodes whose k-NN rows list it.
+def reverse_subgraph(graph, knn, nodes):
+    """The part of `graph` a propagation over the unlabelled `nodes` (sorted) reads, in
+    which each of them also lists the nodes whose k-NN rows list it.
 
     Propagation follows each node's own list only, so in one-way lists a group of nodes
     can list nothing but each other and never meet a label, although nodes outside list
-    them. Listing those edges both ways lets the labels in. Returns None when every
-    such edge is listed already.
+    them. Listing those edges both ways lets the labels in. A node lists its own edges
+    first, then the new ones in the order of the nodes that list it.
+
+    Returns ``(subgraph, members)``: the sorted nodes the subgraph holds (`nodes` and
+    every node they list) and the subgraph over positions in `members`, where nodes
+    outside `nodes` list nothing; or None when every such edge is listed already. Its
+    cost grows with `nodes` and their edges, beside one byte per edge of `knn` to find
+    the nodes that list them.
     """
-    indptr, indices, _ = graph
+    indptr, indices, values = graph
     n = indptr.shape[0] - 1
     wanted = np.zeros(n, dtype=bool)
     wanted[nodes] = True
-    knn_rows = np.repeat(np.arange(n, dtype=np.int64), np.diff(knn.indptr))
-    into = wanted[knn.indices]
-    targets, sources, weights = knn.indices[into].astype(np.int64), knn_rows[into], knn.weights[into]
-    listed = np.repeat(np.arange(n, dtype=np.int64), np.diff(indptr)) * n + indices
+    positions = np.flatnonzero(wanted[knn.indices])
+    sources = np.searchsorted(knn.indptr, positions, side="right") - 1
+    targets = knn.indices[positions].astype(np.int64)
+    nodes = np.asarray(nodes, dtype=np.int64)
+    lengths = indptr[nodes + 1] - indptr[nodes]
+    own = np.repeat(indptr[nodes] - np.cumsum(lengths) + lengths, lengths) + np.arange(lengths.sum())
+    own_rows, own_targets = np.repeat(nodes, lengths), indices[own].astype(np.int64)
     keys = targets * n + sources
     _, first = np.unique(keys, return_index=True)
     new = np.zeros(keys.shape[0], dtype=bool)
     new[first] = True
-    new &= ~np.isin(keys, listed)
+    new &= ~np.isin(keys, own_rows * n + own_targets)
     if not new.any():
         return None
-    return append_edges(graph, targets[new], sources[new], weights[new])
+    rows = np.concatenate([own_rows, targets[new]])
+    order = np.argsort(rows, kind="stable")
+    columns = np.concatenate([own_targets, sources[new]])[order]
+    weights = np.concatenate([values[own], knn.weights[positions[new]]])[order].astype(np.float32)
+    members = np.union1d(nodes, columns)
+    local_rows = np.searchsorted(members, rows[order])
+    local_indptr = np.zeros(members.shape[0] + 1, dtype=np.int64)
+    np.cumsum(np.bincount(local_rows, minlength=members.shape[0]), out=local_indptr[1:])
+    local_columns = np.searchsorted(members, columns).astype(index_dtype(members.shape[0]))
+    return Graph(local_indptr, local_columns, weights), members
 
 
 def propagate(graph, labels, max_iterations, tolerance, synchronous=False):
@@ -170,12 +177,20 @@ def propagate(graph, labels, max_iterations, tolerance, synchronous=False):
 
 def label_graph(graph, knn, known, max_iterations, tolerance, synchronous=False):
     """Labels for every node of a connected graph: propagation, then the reverse edges
-    of the nodes left unlabelled and a second propagation. Returns ``(labels, sweeps)``."""
+    of the nodes left unlabelled and a second propagation. Returns ``(labels, sweeps)``.
+
+    `max_iterations` bounds the sweeps of both propagations together: the second only
+    gets what the first left of the budget."""
     labels = known.copy()
     sweeps = propagate(graph, labels, max_iterations, tolerance, synchronous)
     left = np.flatnonzero(labels == -1)
-    if left.size:
-        rescued = reverse_edges(graph, knn, left)
+    if left.size and sweeps < max_iterations:
+        rescued = reverse_subgraph(graph, knn, left)
         if rescued is not None:
-            sweeps += propagate(rescued, labels, max_iterations, tolerance, synchronous)
+            # Only the nodes left vote in the second propagation: the part of the graph
+            # they read gives the same labels as the whole.
+            subgraph, members = rescued
+            local = labels[members]
+            sweeps += propagate(subgraph, local, max_iterations - sweeps, tolerance, synchronous)
+            labels[members] = local
     return labels, sweeps

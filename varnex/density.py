@@ -9,6 +9,7 @@ from sklearn.metrics import DistanceMetric, pairwise_distances
 from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted
 
+from varnex._centroids import cluster_centres
 from varnex._estimator import METRIC_CONSTRAINT, Fitted, NeighbourEstimator, positive_int
 from varnex._labels import decode_targets
 from varnex._radius import choose_radius
@@ -98,7 +99,12 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
     centroids_ : ndarray of shape (n_centroids, n_features) or None
         The centroids that post-processing measured: those of the known classes and of
         the new clusters it kept, in the order of their identifiers in `clusters_`
-        (new clusters first). Empty without post-processing or labels; None with
+        (new clusters first). A centroid is the members' weighted mean; with
+        ``metric="haversine"`` their mean direction on the sphere, as (latitude,
+        longitude); for metrics where a mean has no meaning (boolean metrics such as
+        ``"hamming"`` or ``"jaccard"``, and callables) the weighted medoid, the member
+        whose distances to the others sum least (among 512 evenly spaced members of a
+        larger cluster). Empty without post-processing or labels; None with
         ``metric="precomputed"``, where no coordinates exist and the nearest sample of
         a kept cluster stands in for its centroid.
     centroid_labels_ : ndarray of shape (n_centroids,)
@@ -288,7 +294,7 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
             centroids, groups = np.empty((0, X.shape[1])), np.empty(0, dtype=np.int32)
         else:
             members = None
-            groups, centroids = _centroids(X, codes, weights)
+            groups, centroids = cluster_centres(X, codes, weights, self.metric, self._distance_metric())
             nearest = self._nearest_centroids(X[noise], centroids)
             codes[noise] = _taken(groups, nearest)
         return codes, centroids, np.where(groups >= 0, groups, -1).astype(np.int32), members
@@ -394,33 +400,14 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
         return tags
 
     def _check_params(self):
+        super()._check_params()
         if self.threshold > -1:
             # Known classes are 0, 1, ... and are never dissolved.
             raise ValueError(f"The 'threshold' parameter of {type(self).__name__} must be -1 or lower (new clusters "
                              f"are numbered -2, -3, ...), got {self.threshold}")
-        super()._check_params()
 
 # Distances between points and centroids are taken this many at a time at most.
 CHUNK_ELEMENTS = 1 << 22
-
-
-def _centroids(X, codes, weights):
-    """The surviving clusters in ascending order and the mean of each one's rows,
-    weighted by the sample weights (a sample of weight 2 counts as two) where they sum
-    to more than 0."""
-    groups = np.unique(codes[codes != -1]).astype(np.int32)
-    order = np.argsort(codes, kind="stable")
-    bounds = np.searchsorted(codes[order], groups)
-    sizes = np.bincount(np.searchsorted(groups, codes[codes != -1]), minlength=groups.size)
-    centroids = np.empty((groups.size, X.shape[1]))
-    for g, (start, size) in enumerate(zip(bounds, sizes)):
-        members = order[start:start + size]
-        rows = X[members]
-        if weights is not None and weights[members].sum() > 0:
-            centroids[g] = np.asarray(weights[members] @ rows).ravel() / weights[members].sum()
-        else:
-            centroids[g] = np.asarray(rows.mean(axis=0)).ravel() if sp.issparse(rows) else np.mean(rows, axis=0)
-    return groups, centroids
 
 
 def _taken(codes, positions):

@@ -18,6 +18,9 @@ from varnex._search.routes import ALGORITHMS, EXACT_ALGORITHMS, takes_approximat
 
 __all__ = ["KNNLabelPropagation"]
 
+# Entries of one block's vote table in `predict`.
+PREDICT_ENTRIES = 1 << 18
+
 
 class KNNLabelPropagation(ClassifierMixin, NeighbourEstimator):
     """Semi-supervised classification by label propagation on a k-nearest-neighbour graph.
@@ -116,8 +119,18 @@ class KNNLabelPropagation(ClassifierMixin, NeighbourEstimator):
     transduction_ : ndarray of shape (n_samples,)
         The label given to every training sample; -1 only for a sample the propagation
         did not reach within `max_iter` sweeps.
+    label_confidence_ : ndarray of shape (n_samples,)
+        How firmly the data backs each label of `transduction_`: 1 for a labelled
+        sample; for the others, the share of their own label in the vote of their
+        `n_neighbors` nearest training samples, each voting for its final label with
+        weight ``(1 / distance)**2`` as in `predict_proba`. Low values mark labels the
+        neighbourhood disputes, such as those near a class boundary; 0 where no
+        neighbour voted for it (a label that came only through a join or a reverse
+        edge). `predict_proba` on training samples counts the sample itself and so
+        says nothing about its own label.
     n_iter_ : int
-        Number of propagation sweeps run.
+        Number of propagation sweeps run, across all propagations of the fit (at most
+        `max_iter`).
     algorithm_ : str
         The neighbour search taken: ``"kd_tree"``, ``"ball_tree"``, ``"brute"``,
         ``"approximate"`` or ``"precomputed"``.
@@ -262,8 +275,9 @@ class KNNLabelPropagation(ClassifierMixin, NeighbourEstimator):
             # Every sample is joined to a labelled one: only the sweep limit leaves -1.
             warnings.warn(f"max_iter={self.max_iter} sweeps ended the propagation with {left} of "
                           f"{propagated.shape[0]} samples unlabelled (-1); raise max_iter", ConvergenceWarning)
-        return Fitted(classes, propagated, {"n_iter_": n_iter, "algorithm_": index.algorithm, "_index": index,
-                                            "_n_neighbors": k})
+        return Fitted(classes, propagated, {"n_iter_": n_iter, "algorithm_": index.algorithm,
+                                            "label_confidence_": _confidence(knn, known, propagated),
+                                            "_index": index, "_n_neighbors": k})
 
     def predict_proba(self, X):
         """Class shares among the nearest training samples of each sample of `X`.
@@ -284,19 +298,21 @@ class KNNLabelPropagation(ClassifierMixin, NeighbourEstimator):
         """
         check_is_fitted(self, "transduction_")
         X = self._queries(X)
-        distances, indices = self._index.kneighbors(X, self._n_neighbors)
         votes = np.zeros((X.shape[0], self.classes_.shape[0]))
+        np.add.at(votes, *self._neighbour_votes(X))
+        return _shares(votes)
+
+    def _neighbour_votes(self, X):
+        """``((rows, classes), strengths)`` of every vote a labelled neighbour casts for
+        the queries `X` (already scaled)."""
+        distances, indices = self._index.kneighbors(X, self._n_neighbors)
         labels = self._codes[indices]
         rows = np.broadcast_to(np.arange(X.shape[0])[:, None], labels.shape)
         reached = labels >= 0
         # (1 / d)**2 relative to the nearest neighbour's: at most 1, so no overflow at any scale.
         distances = pipeline.edge_weights(distances).astype(np.float64)
         strength = (distances[:, :1] / distances) ** 2
-        np.add.at(votes, (rows[reached], labels[reached]), strength[reached])
-        totals = votes.sum(axis=1, keepdims=True)
-        empty = totals[:, 0] == 0   # only possible when propagation left samples unlabelled
-        votes[empty], totals[empty] = 1.0, self.classes_.shape[0]
-        return votes / totals
+        return (rows[reached], labels[reached]), strength[reached]
 
     def predict(self, X):
         """The class with the largest vote among the nearest training samples.
@@ -312,7 +328,21 @@ class KNNLabelPropagation(ClassifierMixin, NeighbourEstimator):
             Labels from `classes_`.
         """
         check_is_fitted(self, "transduction_")
-        return self.classes_[np.argmax(self.predict_proba(X), axis=1)]
+        X = self._queries(X)
+        codes = np.empty(X.shape[0], dtype=np.intp)
+        # A block's table holds only the classes its rows' neighbours carry: memory stays
+        # bounded however many rows and classes there are.
+        k, n_classes = self._n_neighbors, self.classes_.shape[0]
+        rows = max(1, int(np.sqrt(PREDICT_ENTRIES / k)), PREDICT_ENTRIES // n_classes)
+        for start in range(0, X.shape[0], rows):
+            (block_rows, labels), strength = self._neighbour_votes(X[start:start + rows])
+            present, columns = np.unique(labels, return_inverse=True)
+            votes = np.zeros((min(rows, X.shape[0] - start), present.shape[0] + 1))
+            np.add.at(votes, (block_rows, columns.ravel() + 1), strength)
+            # Column 0 stands for the first class, which wins a row without votes (split
+            # evenly: only possible when propagation left samples unlabelled).
+            codes[start:start + rows] = np.r_[0, present][np.argmax(votes, axis=1)]
+        return self.classes_[codes]
 
     # ClassifierMixin's would count the unlabelled marker as a class of its own.
     score = NeighbourEstimator.score
@@ -323,3 +353,26 @@ class KNNLabelPropagation(ClassifierMixin, NeighbourEstimator):
         tags.input_tags.sparse = True
         tags.input_tags.pairwise = tags.input_tags.positive_only = self._precomputed   # distances are not negative
         return tags
+
+
+def _shares(votes):
+    """Votes as shares of each row's total; a row without votes splits evenly (only
+    possible when propagation left samples unlabelled)."""
+    totals = votes.sum(axis=1, keepdims=True)
+    empty = totals[:, 0] == 0
+    votes[empty], totals[empty] = 1.0, votes.shape[1]
+    return votes / totals
+
+
+def _confidence(knn, known, labels):
+    """Share of each sample's own label in its k nearest samples' weighted vote; 1 for
+    the labelled samples (see `label_confidence_`)."""
+    n = labels.shape[0]
+    neighbours = labels[knn.indices].reshape(n, -1)
+    distances = knn.weights.reshape(n, -1).astype(np.float64)
+    strength = np.where(neighbours >= 0, (distances[:, :1] / distances) ** 2, 0.0)
+    own = np.where(neighbours == labels[:, None], strength, 0.0).sum(axis=1)
+    total = strength.sum(axis=1)
+    confidence = np.divide(own, total, out=np.zeros(n), where=(total > 0) & (labels >= 0))
+    confidence[known >= 0] = 1.0
+    return confidence

@@ -24,6 +24,7 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
     transduction_: npt.NDArray[Any]
     n_iter_: int
     algorithm_: str
+    label_confidence_: npt.NDArray[np.float64]
     n_features_in_: int
 
     def __init__(

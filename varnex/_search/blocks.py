@@ -1,6 +1,10 @@
-"""How much of a search is held in memory at once."""
+"""How much of a search is held in memory at once, and how long one library call runs."""
 
-__all__ = ["BRUTE_BYTES", "CHUNK_ROWS", "DENSE_BLOCK", "query_blocks"]
+import time
+
+from varnex._search.threads import Abandoned, abandoned
+
+__all__ = ["BLOCK_SECONDS", "BRUTE_BYTES", "CHUNK_ROWS", "DENSE_BLOCK", "paced", "query_blocks"]
 
 # Rows queried at once when listing every sample's neighbours: bounds the float64 and
 # int64 arrays of one query while the result goes straight into compact arrays.
@@ -18,3 +22,28 @@ def query_blocks(n_queries, n_samples):
     """Consecutive ranges of query rows whose distances to `n_samples` samples fit BRUTE_BYTES."""
     rows = max(16, BRUTE_BYTES // (8 * max(n_samples, 1)))
     return [range(start, min(start + rows, n_queries)) for start in range(0, n_queries, rows)]
+
+
+# A library call that does not poll for interrupts (SciPy's tree queries) lasts about
+# this long: Python runs its signal handlers between two calls, so Ctrl-C and
+# termination signals take effect within a fraction of a second.
+BLOCK_SECONDS = 0.1
+
+# Rows of the first block, before the pace of the search is known.
+FIRST_ROWS = 64
+
+
+def paced(n_rows):
+    """Consecutive ranges of rows ``0 .. n_rows - 1``, each sized from the pace of the
+    blocks before it to take about BLOCK_SECONDS (growing at most fourfold per block).
+    Raises `Abandoned` between blocks when the thread map running it was given up."""
+    start, rows = 0, FIRST_ROWS
+    while start < n_rows:
+        if abandoned():
+            raise Abandoned
+        stop = min(n_rows, start + rows)
+        began = time.perf_counter()
+        yield range(start, stop)
+        elapsed = time.perf_counter() - began
+        rows = max(1, min(4 * rows, int((stop - start) * BLOCK_SECONDS / max(elapsed, 1e-9))))
+        start = stop

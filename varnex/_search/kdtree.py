@@ -1,8 +1,11 @@
 """Searches by SciPy's k-d tree, for the Minkowski metrics in few features."""
 
+from itertools import chain
+
 import numpy as np
 from scipy.spatial import cKDTree
 
+from varnex._search.blocks import paced
 from varnex._search.threads import map_in_threads
 from varnex.algorithms.src.densa.binaries.densa_arrays import neighbourhoods_from_pairs
 
@@ -11,6 +14,11 @@ __all__ = ["KDTreeSearch", "tree_neighbourhoods"]
 # The radius search joins slabs of at most this many points: a self-join's pairs cost
 # the library far more memory while it collects them than once they are narrowed.
 SLAB_POINTS = 1 << 16
+
+# In this many features the tree's pair self-join of a slab takes a fraction of a
+# second and beats every other query; in more it can take many seconds in one call, which
+# no interrupt can stop, and queries from paced blocks of points take as long in all.
+PAIR_JOIN_FEATURES = 2
 
 
 class KDTreeSearch:
@@ -30,8 +38,14 @@ class KDTreeSearch:
         return self._tree.indices
 
     def kneighbors(self, queries, k):
-        distances, indices = self._tree.query(queries, k=k, p=self._exponent, workers=self._threads)
-        return distances.reshape(len(queries), k), indices.reshape(len(queries), k)
+        distances = np.empty((len(queries), k))
+        indices = np.empty((len(queries), k), dtype=np.intp)
+        for rows in paced(len(queries)):
+            found_distances, found = self._tree.query(queries[rows.start:rows.stop], k=k, p=self._exponent,
+                                                      workers=self._threads)
+            distances[rows.start:rows.stop] = found_distances.reshape(len(rows), k)
+            indices[rows.start:rows.stop] = found.reshape(len(rows), k)
+        return distances, indices
 
 
 def tree_neighbourhoods(X, eps, threads, advance=None):
@@ -58,9 +72,26 @@ def tree_neighbourhoods(X, eps, threads, advance=None):
 def _slab_pairs(X, eps, points, n_owned, advance=None):
     """int32 pairs within eps among X[points] with at least one of the first `n_owned`."""
     # Unbalanced (sliding-midpoint) trees build faster; the pairs found are the same.
-    local = cKDTree(X[points], balanced_tree=False).query_pairs(eps, output_type="ndarray").reshape(-1, 2)
-    if n_owned < len(points):
-        local = local[(local < n_owned).any(axis=1)]
+    slab = X[points]
+    tree = cKDTree(slab, balanced_tree=False)
+    if X.shape[1] <= PAIR_JOIN_FEATURES:
+        local = tree.query_pairs(eps, output_type="ndarray").reshape(-1, 2)
+        if n_owned < len(points):
+            local = local[(local < n_owned).any(axis=1)]
+        if advance is not None:
+            advance(n_owned)
+        return points.astype(np.int32)[local]
+    found = []
+    # Paced blocks of the owned points, each a short call; each pair is kept once, from
+    # its lower point.
+    for rows in paced(n_owned):
+        lists = tree.query_ball_point(slab[rows.start:rows.stop], eps, return_sorted=False)
+        lengths = np.fromiter(map(len, lists), dtype=np.int64, count=len(lists))
+        second = np.fromiter(chain.from_iterable(lists), dtype=np.int64, count=int(lengths.sum()))
+        first = np.repeat(np.arange(rows.start, rows.stop), lengths)
+        later = second > first
+        found.append(np.column_stack([first[later], second[later]]).astype(np.int32))
+    local = np.concatenate(found) if found else np.empty((0, 2), dtype=np.int32)
     if advance is not None:
         advance(n_owned)
     return points.astype(np.int32)[local]

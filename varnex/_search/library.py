@@ -3,15 +3,31 @@
 import numpy as np
 from sklearn.neighbors import BallTree, NearestNeighbors
 
-from varnex._search.blocks import query_blocks
+from varnex._search.blocks import paced, query_blocks
 from varnex._search.threads import map_in_threads
 
-__all__ = ["ball_tree_neighbourhoods", "brute_neighbourhoods", "library_search"]
+__all__ = ["LibrarySearch", "ball_tree_neighbourhoods", "brute_neighbourhoods", "library_search"]
 
 def library_search(X, metric, p, metric_params, threads, algorithm="auto"):
     """scikit-learn's `NearestNeighbors` of `X`, fitted."""
     return NearestNeighbors(algorithm=algorithm, metric=metric, p=p, metric_params=metric_params or None,
                             n_jobs=threads).fit(X)
+
+
+class LibrarySearch:
+    """k nearest training samples by scikit-learn's search, in paced blocks of queries:
+    its tree queries do not poll for interrupts."""
+
+    def __init__(self, X, metric, p, metric_params, threads, algorithm="auto"):
+        self._search = library_search(X, metric, p, metric_params, threads, algorithm)
+
+    def kneighbors(self, queries, k):
+        n = queries.shape[0]
+        distances, indices = np.empty((n, k)), np.empty((n, k), dtype=np.intp)
+        for rows in paced(n):
+            distances[rows.start:rows.stop], indices[rows.start:rows.stop] = self._search.kneighbors(
+                queries[rows.start:rows.stop], k)
+        return distances, indices
 
 
 def ball_tree_neighbourhoods(X, eps, metric, p, metric_params, threads):
@@ -21,7 +37,13 @@ def ball_tree_neighbourhoods(X, eps, metric, p, metric_params, threads):
         metric_params = {"p": p, **metric_params}
     tree = BallTree(X, metric=metric, **metric_params)
     parts = np.array_split(np.arange(X.shape[0]), min(threads, X.shape[0]))
-    found = map_in_threads(lambda part: _without_self(tree.query_radius(X[part], r=eps), part), parts, threads)
+
+    def query(part):
+        # Paced blocks: the tree's query does not poll for interrupts.
+        return [_without_self(tree.query_radius(X[part[rows.start:rows.stop]], r=eps), part[rows.start:rows.stop])
+                for rows in paced(len(part))]
+
+    found = [block for blocks in map_in_threads(query, parts, threads) for block in blocks]
     return _joined_rows(found, X.shape[0])
 
 

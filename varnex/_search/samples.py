@@ -100,8 +100,8 @@ class SampleIndex:
         route, threads = self.route, search_threads(self.n_jobs)
         if route.knn == "kd_tree":
             return kdtree.KDTreeSearch(self._X, route.exponent, threads)
-        return library.library_search(self._X, self.metric, self.p, self.metric_params, threads,
-                                      route.library_algorithm)
+        return library.LibrarySearch(self._X, self.metric, self.p, self.metric_params, threads,
+                                     route.library_algorithm)
 
     def graph(self, k, index_dtype=np.int64):
         """Every training sample's k nearest other samples, nearest first.

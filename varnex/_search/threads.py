@@ -1,11 +1,25 @@
 """How many threads a search runs on, and the one way it runs work on them."""
 
+import threading
 from concurrent.futures import ThreadPoolExecutor
 
 from joblib import cpu_count
 from threadpoolctl import threadpool_info, threadpool_limits  # scikit-learn's own dependencies
 
-__all__ = ["map_in_threads", "product_threads", "search_threads", "single_blas_thread"]
+__all__ = ["Abandoned", "abandoned", "map_in_threads", "product_threads", "search_threads", "single_blas_thread"]
+
+_work = threading.local()
+
+
+class Abandoned(Exception):
+    """Raised in a worker between two blocks of work whose result nobody waits for."""
+
+
+def abandoned():
+    """Whether the map that runs the calling thread's work has been given up (its caller
+    was interrupted): the work should stop at its next block."""
+    stop = getattr(_work, "stop", None)
+    return stop is not None and stop.is_set()
 
 
 def search_threads(n_jobs):
@@ -37,9 +51,27 @@ def single_blas_thread():
 
 def map_in_threads(function, items, threads):
     """[function(item) for item in items], on up to `threads` threads, in order. The work
-    is expected to release the GIL (NumPy, SciPy, the native modules)."""
+    is expected to release the GIL (NumPy, SciPy, the native modules). When the caller
+    is interrupted, items not started are dropped and running ones stop at their next
+    paced block, so the interrupt propagates within about a block's time."""
     items = list(items)
     if threads <= 1 or len(items) <= 1:
         return [function(item) for item in items]
-    with ThreadPoolExecutor(max_workers=min(threads, len(items))) as pool:
-        return list(pool.map(function, items))
+    stop = threading.Event()
+
+    def run(item):
+        _work.stop = stop
+        try:
+            return function(item)
+        finally:
+            _work.stop = None
+
+    pool = ThreadPoolExecutor(max_workers=min(threads, len(items)))
+    try:
+        # The wait for results gives way to signal handlers (an interrupt lands here).
+        return list(pool.map(run, items))
+    except BaseException:
+        stop.set()   # work in blocks (`blocks.paced`) stops at its next block
+        raise
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
