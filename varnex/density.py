@@ -6,13 +6,14 @@ import numpy as np
 import scipy.sparse as sp
 from sklearn.base import ClusterMixin, _fit_context
 from sklearn.metrics import DistanceMetric, pairwise_distances
-from sklearn.utils._param_validation import Interval
+from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted
 
 from varnex._estimator import METRIC_CONSTRAINT, Fitted, NeighbourEstimator, Stages, positive_int
 from varnex._labels import decode_targets
 from varnex._search import PrecomputedIndex, index_samples
-from varnex.algorithms.src.densa.binaries.densa_arrays import cluster_neighbourhoods, cluster_weighted_neighbourhoods
+from varnex.algorithms.src.densa.binaries.densa_arrays import (cluster_neighbourhoods, cluster_synchronously,
+                                                               cluster_weighted_neighbourhoods)
 
 __all__ = ["DensityClustering"]
 
@@ -29,9 +30,26 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
     gives each remaining sample the class whose centroid is nearest, so every sample
     ends in a known class.
 
-    Without labels (`y` omitted, or every entry -1) this is DBSCAN: `labels_` equals
-    ``DBSCAN(eps, min_samples, metric=metric, p=p).fit(X).labels_``, clusters numbered
-    0, 1, ... in the order DBSCAN finds them and noise -1.
+    Where clusters meet, `growth` decides who takes the samples between them. By
+    default (``"synchronous"``) the data decide, not the order of the rows: every
+    labelled sample seeds at once and the clusters grow together, one ring of
+    neighbours at a time; a sample reached by several clusters in the same ring joins
+    the cluster of the nearest sample that reached it. The core samples no labelled
+    cluster took then form the new clusters, and a border sample within reach of
+    several of them joins that of its nearest core sample, as `predict` does. Equal
+    distances go to the lower class (among new clusters, the one numbered first), and
+    so do all contests where the metric has no coordinates to measure (a precomputed,
+    sparse, callable or non-Minkowski metric, or one with `metric_params`). With
+    ``"sequential"`` seeds grow one after another in the order of the rows (labelled
+    samples outside dense regions first, then labelled core samples, then new
+    clusters) and the first cluster to reach a sample keeps it.
+
+    Without labels (`y` omitted, or every entry -1) this is DBSCAN: the same core
+    samples, split into the same clusters, numbered 0, 1, ... in the order DBSCAN finds
+    them, and the same noise. Only a border sample within reach of two clusters may
+    differ: DBSCAN gives it to the cluster found first in row order, the synchronous
+    growth to its nearest core sample's. With ``growth="sequential"`` `labels_` equals
+    ``DBSCAN(eps, min_samples, metric=metric, p=p).fit(X).labels_``.
 
     Parameters
     ----------
@@ -64,6 +82,9 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
     postprocess : bool, default=True
         Whether to run the post-processing. Without it, `labels_` holds -1 for every
         sample outside a known class.
+    growth : {"synchronous", "sequential"}, default="synchronous"
+        How clusters that meet share the samples between them: by distance, whatever
+        the order of the rows, or by the order of the rows (see above).
     verbose : int, default=0
         Report each stage and its duration on stderr when positive.
     n_jobs : int, default=None
@@ -136,12 +157,13 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
         "p": [positive_int()],
         "threshold": [Integral],
         "postprocess": ["boolean"],
+        "growth": [StrOptions({"synchronous", "sequential"})],
         "verbose": ["verbose"],
         "n_jobs": [Integral, None],
     }
 
     def __init__(self, eps=0.5, min_samples=5, metric="euclidean", metric_params=None, p=2, threshold=-1,
-                 postprocess=True, verbose=0, n_jobs=None):
+                 postprocess=True, growth="synchronous", verbose=0, n_jobs=None):
         self.eps = eps
         self.min_samples = min_samples
         self.metric = metric
@@ -149,6 +171,7 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
         self.p = p
         self.threshold = threshold
         self.postprocess = postprocess
+        self.growth = growth
         self.verbose = verbose
         self.n_jobs = n_jobs
 
@@ -193,7 +216,7 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
         index = index_samples(scaled, self.metric, int(self.p), self.metric_params, self.n_jobs)
         stage = Stages("DensityClustering", self.verbose)
         with stage(f"density clustering of {X.shape[0]} samples"):
-            clusters, core = self._cluster(index, known, eps, weights)
+            clusters, core = self._cluster(index, scaled, known, eps, weights)
         centroids, centroid_codes = np.empty((0, X.shape[1])), np.empty(0, dtype=np.int32)
         members = None
         postprocessed = bool(self.postprocess) and classes.size > 0
@@ -219,9 +242,20 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
             "_eps": eps,
         })
 
-    def _cluster(self, index, known, eps, weights):
+    def _cluster(self, index, X, known, eps, weights):
         """Raw clusters and core flags; the neighbourhoods are dropped on return."""
         indptr, indices, self_within = index.neighbourhoods(eps)
+        if self.growth == "synchronous":
+            own = None
+            if weights is not None or not (self_within is None or self_within.all()):
+                weights = np.ones(known.shape[0]) if weights is None else weights
+                own = weights if self_within is None else np.where(self_within, weights, 0.0)
+            # Contests are measured where the search measured Minkowski distances on coordinates.
+            exponent = getattr(getattr(index, "route", None), "exponent", None)
+            points = None if exponent is None else np.ascontiguousarray(X, dtype=np.float64)
+            clusters, core = cluster_synchronously(indptr, indices, known, float(self.min_samples), weights, own,
+                                                   points, 2.0 if exponent is None else float(exponent))
+            return clusters, core.astype(bool)
         if weights is None and (self_within is None or self_within.all()):
             clusters = cluster_neighbourhoods(indptr, indices, known, int(self.min_samples))
             return clusters, np.diff(indptr) + 1 >= self.min_samples
