@@ -271,9 +271,10 @@ Ref cluster_synchronously(const frame::Arguments& args) {
     auto indices = Vector<int32_t>::typed(args[1], frame::kInt);
     auto labels = Vector<int32_t>::typed(args[2], frame::kInt);
     const double min_samples = frame::to_double(args[3]);
-    auto weights = Vector<double>::typed(args[4], frame::kDouble);
-    auto self_weights = Vector<double>::typed(args[5], frame::kDouble);
-    auto points = frame::Matrix<double>::typed(args[6], frame::kDouble);
+    // Read only: a caller's read-only samples need no copy.
+    auto weights = Vector<const double>::readable(args[4], frame::kDouble);
+    auto self_weights = Vector<const double>::readable(args[5], frame::kDouble);
+    auto points = frame::Matrix<const double>::readable(args[6], frame::kDouble);
     const double p = frame::to_double(args[7]);
     for (int i : {0, 1, 2}) frame::require_not_none(args[i], "indptr, indices and labels");
     const int32_t n = point_count(static_cast<long long>(labels.size()));
