@@ -12,6 +12,7 @@ from sklearn.utils.validation import _check_sample_weight, check_is_fitted
 from varnex._estimator import METRIC_CONSTRAINT, Fitted, NeighbourEstimator, Stages, positive_int
 from varnex._labels import decode_targets
 from varnex._search import PrecomputedIndex, index_samples
+from varnex._search.routes import minkowski_exponent
 from varnex.algorithms.src.densa.binaries.densa_arrays import (cluster_neighbourhoods, cluster_synchronously,
                                                                cluster_weighted_neighbourhoods)
 
@@ -38,8 +39,8 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
     cluster took then form the new clusters, and a border sample within reach of
     several of them joins that of its nearest core sample, as `predict` does. Equal
     distances go to the lower class (among new clusters, the one numbered first), and
-    so do all contests where the metric has no coordinates to measure (a precomputed,
-    sparse, callable or non-Minkowski metric, or one with `metric_params`). With
+    so do all contests where the distance is not a Minkowski distance of coordinates
+    (precomputed distances, a callable or another metric, or `metric_params`). With
     ``"sequential"`` seeds grow one after another in the order of the rows (labelled
     samples outside dense regions first, then labelled core samples, then new
     clusters) and the first cluster to reach a sample keeps it.
@@ -250,11 +251,9 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
             if weights is not None or not (self_within is None or self_within.all()):
                 weights = np.ones(known.shape[0]) if weights is None else weights
                 own = weights if self_within is None else np.where(self_within, weights, 0.0)
-            # Contests are measured where the search measured Minkowski distances on coordinates.
-            exponent = getattr(getattr(index, "route", None), "exponent", None)
-            points = None if exponent is None else np.ascontiguousarray(X, dtype=np.float64)
+            exponent = None if self._precomputed else minkowski_exponent(self.metric, self.p, self.metric_params)
             clusters, core = cluster_synchronously(indptr, indices, known, float(self.min_samples), weights, own,
-                                                   points, 2.0 if exponent is None else float(exponent))
+                                                   _contest_points(X, exponent), exponent or 2.0)
             return clusters, core.astype(bool)
         if weights is None and (self_within is None or self_within.all()):
             clusters = cluster_neighbourhoods(indptr, indices, known, int(self.min_samples))
@@ -415,6 +414,21 @@ def _centroids(X, codes, weights):
         else:
             centroids[g] = np.asarray(rows.mean(axis=0)).ravel() if sp.issparse(rows) else np.mean(rows, axis=0)
     return groups, centroids
+
+
+def _contest_points(X, exponent):
+    """The coordinates that settle contests of the synchronous growth under a Minkowski
+    metric: dense float64 rows, or sparse ones as CSR arrays with sorted features; None
+    where the metric is another (every contest a tie)."""
+    if exponent is None:
+        return None
+    if not sp.issparse(X):
+        return np.ascontiguousarray(X, dtype=np.float64)
+    X = sp.csr_matrix(X, dtype=np.float64)
+    if not X.has_canonical_format:
+        X = X.copy()
+        X.sum_duplicates()
+    return X.indptr.astype(np.int64), X.indices.astype(np.int32), X.data
 
 
 def _taken(codes, positions):

@@ -6,7 +6,7 @@ import numpy as np
 from scipy import sparse
 from sklearn.neighbors import VALID_METRICS, VALID_METRICS_SPARSE
 
-__all__ = ["MAX_TREE_FEATURES", "Route", "choose_route", "searchable"]
+__all__ = ["MAX_TREE_FEATURES", "Route", "choose_route", "minkowski_exponent", "searchable"]
 
 # scikit-learn's own threshold: in more features a tree prunes too little to pay off,
 # and brute force (matrix products where the metric allows) wins.
@@ -41,12 +41,17 @@ class Route:
         return self.exponent == 2
 
 
+def minkowski_exponent(metric, p, metric_params):
+    """The Minkowski exponent (p >= 1) that `metric` names without parameters, or None."""
+    if not isinstance(metric, str) or metric_params:
+        return None
+    exponent = _MINKOWSKI.get(metric, False)
+    exponent = p if exponent is None else exponent
+    return float(exponent) if exponent is not False and exponent >= 1 else None
+
+
 def choose_route(X, metric, p, metric_params):
-    exponent = None
-    if isinstance(metric, str) and not metric_params and not sparse.issparse(X):
-        exponent = _MINKOWSKI.get(metric, False)
-        exponent = p if exponent is None else exponent
-        exponent = float(exponent) if exponent is not False and exponent >= 1 else None
+    exponent = None if sparse.issparse(X) else minkowski_exponent(metric, p, metric_params)
     ball_tree = not sparse.issparse(X) and (callable(metric) or metric in VALID_METRICS["ball_tree"])
     return Route(exponent, X.shape[1] <= MAX_TREE_FEATURES, ball_tree)
 

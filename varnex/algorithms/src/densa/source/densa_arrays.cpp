@@ -274,7 +274,12 @@ Ref cluster_synchronously(const frame::Arguments& args) {
     // Read only: a caller's read-only samples need no copy.
     auto weights = Vector<const double>::readable(args[4], frame::kDouble);
     auto self_weights = Vector<const double>::readable(args[5], frame::kDouble);
-    auto points = frame::Matrix<const double>::readable(args[6], frame::kDouble);
+    // Dense points, or sparse ones as (indptr, indices, data) of CSR rows.
+    const bool sparse = PyTuple_Check(args[6]) && PyTuple_GET_SIZE(args[6]) == 3;
+    auto points = frame::Matrix<const double>::readable(sparse ? Py_None : args[6], frame::kDouble);
+    auto point_indptr = Vector<const int64_t>::readable(sparse ? PyTuple_GET_ITEM(args[6], 0) : Py_None, frame::kInt64);
+    auto point_indices = Vector<const int32_t>::readable(sparse ? PyTuple_GET_ITEM(args[6], 1) : Py_None, frame::kInt);
+    auto point_values = Vector<const double>::readable(sparse ? PyTuple_GET_ITEM(args[6], 2) : Py_None, frame::kDouble);
     const double p = frame::to_double(args[7]);
     for (int i : {0, 1, 2}) frame::require_not_none(args[i], "indptr, indices and labels");
     const int32_t n = point_count(static_cast<long long>(labels.size()));
@@ -286,6 +291,9 @@ Ref cluster_synchronously(const frame::Arguments& args) {
     if (std::isnan(min_samples)) frame::raise(PyExc_ValueError, "min_samples must be a number");
     if (!points.is_none() && points.shape(0) != n) {
         frame::raise(PyExc_ValueError, "points must have %d rows, got %zd", n, points.shape(0));
+    }
+    if (sparse && (point_indptr.size() != npy_intp{n} + 1 || point_indices.is_none() || point_values.is_none())) {
+        frame::raise(PyExc_ValueError, "sparse points need indptr of %d entries, indices and data", n + 1);
     }
     if (!(p >= 1.0)) frame::raise(PyExc_ValueError, "p must be at least 1, got %g", p);
     for (int32_t i = 0; i < n; ++i) {
@@ -300,6 +308,8 @@ Ref cluster_synchronously(const frame::Arguments& args) {
     const bool has_points = !points.is_none() && n > 0;
     const densa::kernels::MinkowskiDistance by_coordinates{has_points ? &points.unchecked(0, 0) : nullptr,
                                                            points.shape(1), p};
+    const densa::kernels::SparseMinkowskiDistance by_sparse_coordinates{
+        {point_indptr.span(), point_indices.span(), point_values.span()}, p};
     {
         frame::WithoutGil unlocked;
         std::fill(cluster_labels.data, cluster_labels.data + n, -1);
@@ -309,6 +319,8 @@ Ref cluster_synchronously(const frame::Arguments& args) {
             for (int32_t i = 0; i < n; ++i) is_core[i] = core(i, graph.guarded_row(i).size() + 1) ? 1 : 0;
             if (has_points) {
                 grow_synchronously(graph, known, n, core, by_coordinates, cluster_labels, unlocked);
+            } else if (sparse) {
+                grow_synchronously(graph, known, n, core, by_sparse_coordinates, cluster_labels, unlocked);
             } else {
                 grow_synchronously(graph, known, n, core, densa::kernels::NoDistance{}, cluster_labels, unlocked);
             }
@@ -337,7 +349,8 @@ const frame::FunctionSpec kClusterSynchronously{
            "cluster_neighbourhoods grown synchronously: all labelled points seed at once and\n"
            "grow a layer at a time; a point reached by several clusters in one layer joins\n"
            "that of the nearest point that reached it (Minkowski distance of exponent p\n"
-           "between rows of `points`, float64, or None for ties everywhere), ties going to\n"
+           "between rows of `points`: float64, a tuple (indptr, indices, data) of sparse\n"
+           "rows with sorted features, or None for ties everywhere), ties going to\n"
            "the lower class. New clusters are the remaining groups of connected core points;\n"
            "a border point goes to its nearest core point's. weights and self_weights as\n"
            "in cluster_weighted_neighbourhoods, or None. Returns (int32 labels, uint8 core\n"
