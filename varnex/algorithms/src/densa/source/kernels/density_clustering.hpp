@@ -146,9 +146,7 @@ public:
         for (std::int32_t i = 0; i < n_samples_; ++i) {
             state(i) = kFree;
             if (labels_(i) < 0) continue;
-            state(i) = kClaimed;
-            cluster_labels(i) = labels_(i);
-            layer(i) = 0;
+            claim(cluster_labels, state, layer, i, labels_(i), 0);
             queue(end++) = i;
         }
         for (std::int32_t start = 0; start < end; ++start) {
@@ -156,18 +154,23 @@ public:
             rows_.poll();
             const std::int32_t point = queue(start);
             auto row = rows_.row(point);
-            if (state(point) == kContested) cluster_labels(point) = nearest_claim(cluster_labels, state, layer, point, row, distance);
+            if (state(point) == kContested) {
+                cluster_labels(point) = nearest_claim(cluster_labels, state, layer, point, row, distance);
+            }
             state(point) = kTaken;
             if (labels_(point) < 0 && !core_(point, row.size())) continue;
             const std::int32_t cluster_id = cluster_labels(point);
             const std::int32_t next = layer(point) + 1;
+            const std::int8_t claimed_next = claimed(next);
             row.for_each([&](std::int32_t idx) {
-                if (labels_(idx) != -1) return;
+                // Most neighbours are taken, or claimed in this layer: the state alone
+                // settles them. A claimed point is unlabelled, or a seed of layer 0.
                 const std::int8_t seen = state(idx);
                 if (seen == kFree) {
+                    if (labels_(idx) != -1) return;
                     claim(cluster_labels, state, layer, idx, cluster_id, next);
                     queue(end++) = idx;
-                } else if (seen != kTaken && layer(idx) == next && cluster_labels(idx) != cluster_id) {
+                } else if (seen == claimed_next && cluster_labels(idx) != cluster_id) {
                     contest(cluster_labels, state, idx, cluster_id, distance);
                 }
             });
@@ -183,16 +186,16 @@ public:
             for (; start < end; ++start) {
                 rows_.poll();
                 const std::int32_t point = queue(start);
-                if (layer(point) != kNewCore) continue;  // a border point, settled below
+                if (state(point) != claimed(kNewCore)) continue;  // a border point, settled below
                 state(point) = kTaken;
                 rows_.row(point).for_each([&](std::int32_t idx) {
-                    if (labels_(idx) != -1) return;
                     const std::int8_t seen = state(idx);
                     if (seen == kFree) {
+                        if (labels_(idx) != -1) return;
                         const bool core = core_(idx, rows_.row_size(idx));
                         claim(cluster_labels, state, layer, idx, cluster_id, core ? kNewCore : kNewBorder);
                         queue(end++) = idx;
-                    } else if (seen != kTaken && layer(idx) == kNewBorder && cluster_labels(idx) != cluster_id) {
+                    } else if (seen == claimed(kNewBorder) && cluster_labels(idx) != cluster_id) {
                         contest(cluster_labels, state, idx, cluster_id, distance);
                     }
                 });
@@ -212,10 +215,14 @@ public:
 private:
     static constexpr std::int32_t kPrefetchDistance = 8;
     // States of the synchronous growth: a claimed point has a cluster for now, a contested
-    // one several, until it is taken out of the queue.
-    static constexpr std::int8_t kFree = 0, kClaimed = 1, kContested = 2, kTaken = 3;
-    // Layers of the new clusters: their core points, then their border points.
+    // one several, until it is taken out of the queue. The queue holding at most two
+    // layers at a time, a claim's state tells them apart by the parity of its layer.
+    static constexpr std::int8_t kFree = 0, kTaken = 1, kContested = 2, kClaimed = 3;  // kClaimed + parity
+    // Layers of the new clusters: their core points, then their border points (odd: only
+    // borders are contested).
     static constexpr std::int32_t kNewCore = INT32_MAX - 1, kNewBorder = INT32_MAX;
+
+    static constexpr std::int8_t claimed(std::int32_t at) { return static_cast<std::int8_t>(kClaimed + (at & 1)); }
 
     template <class Queue>
     void prefetch_ahead(Queue queue, std::int32_t start, std::int32_t end) {
@@ -234,7 +241,7 @@ private:
     template <class Result, class State, class Layers>
     static void claim(Result cluster_labels, State state, Layers layer, std::int32_t point, std::int32_t cluster_id,
                       std::int32_t at) {
-        state(point) = kClaimed;
+        state(point) = claimed(at);
         cluster_labels(point) = cluster_id;
         layer(point) = at;
     }
