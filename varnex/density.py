@@ -246,20 +246,18 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
     def _cluster(self, index, X, known, eps, weights):
         """Raw clusters and core flags; the neighbourhoods are dropped on return."""
         indptr, indices, self_within = index.neighbourhoods(eps)
+        own = None
+        if weights is not None or not (self_within is None or self_within.all()):
+            weights = np.ones(known.shape[0]) if weights is None else weights
+            own = weights if self_within is None else np.where(self_within, weights, 0.0)
         if self.growth == "synchronous":
-            own = None
-            if weights is not None or not (self_within is None or self_within.all()):
-                weights = np.ones(known.shape[0]) if weights is None else weights
-                own = weights if self_within is None else np.where(self_within, weights, 0.0)
             exponent = None if self._precomputed else minkowski_exponent(self.metric, self.p, self.metric_params)
             clusters, core = cluster_synchronously(indptr, indices, known, float(self.min_samples), weights, own,
                                                    _contest_points(X, exponent), exponent or 2.0)
             return clusters, core.astype(bool)
-        if weights is None and (self_within is None or self_within.all()):
+        if own is None:
             clusters = cluster_neighbourhoods(indptr, indices, known, int(self.min_samples))
             return clusters, np.diff(indptr) + 1 >= self.min_samples
-        weights = np.ones(known.shape[0]) if weights is None else weights
-        own = weights if self_within is None else np.where(self_within, weights, 0.0)
         clusters, core = cluster_weighted_neighbourhoods(indptr, indices, known, float(self.min_samples),
                                                          weights, own)
         return clusters, core.astype(bool)
