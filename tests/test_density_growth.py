@@ -118,17 +118,18 @@ def test_without_labels_the_core_samples_split_as_dbscans(metric, eps, shift):
     X, _ = make_blobs(500, centers=[[0, 0], [3, 0], [1.5, 2.5]], cluster_std=0.8, random_state=2)
     X = X + shift
     expected = DBSCAN(eps=eps, min_samples=6, metric=metric).fit(X)
-    labels = DensityClustering(eps=eps, min_samples=6, metric=metric).fit(X).labels_
+    model = DensityClustering(eps=eps, min_samples=6, metric=metric).fit(X)
+    labels = model.labels_
     core = expected.core_sample_indices_
     assert len(set(expected.labels_[core])) > 1
-    np.testing.assert_array_equal(DensityClustering(eps=eps, min_samples=6, metric=metric).fit(X)
-                                  .core_sample_indices_, core)
+    np.testing.assert_array_equal(model.core_sample_indices_, core)
     np.testing.assert_array_equal(labels[core], expected.labels_[core])  # numbered as DBSCAN numbers them
     np.testing.assert_array_equal(labels == -1, expected.labels_ == -1)
     border = np.setdiff1d(np.flatnonzero(labels != -1), core)
     distances = pairwise_distances(X[border], X[core], metric=metric)
     if metric != "cosine":  # cosine has no coordinates to measure contests by
         np.testing.assert_array_equal(labels[border], labels[core][np.argmin(distances, axis=1)])
+        np.testing.assert_array_equal(model.predict(X), labels)  # predict places samples alike
     # Either way a border sample joins a cluster of a core sample within reach.
     within = distances <= eps
     assert all(labels[b] in labels[core][within[k]] for k, b in enumerate(border))
