@@ -129,7 +129,7 @@ def fit_time(contender, name, share):
 def run():
     print(f"min_samples = {MIN_SAMPLES}; labelled shares {SHARES}, {DRAWS} draws each; accuracy on the unlabelled"
           " samples and share of labels a row permutation changes (means over shares and draws); fit time"
-          f" best of 5 in a fresh process, at a {SHARES[0]:.0%} share")
+          f" best of 5 fits in {ROUNDS} fresh processes each, at a {SHARES[0]:.0%} share")
     print()
     print("| data (eps) | n | accuracy: " + " | ".join(CONTENDERS) + " | changed: " + " | ".join(CONTENDERS)
           + " | fit ms: " + " | ".join(CONTENDERS) + " | sync / seq fit | same, from the clustering step |")
