@@ -188,7 +188,8 @@ private:
         if constexpr (L == Layout::Contiguous) {
             if (axis == NDim - 1) return from + i;
         }
-        return reinterpret_cast<T*>(reinterpret_cast<char*>(from) + i * buffer_.view().strides[axis]);
+        using Byte = std::conditional_t<std::is_const_v<T>, const char, char>;  // read-only views too
+        return reinterpret_cast<T*>(reinterpret_cast<Byte*>(from) + i * buffer_.view().strides[axis]);
     }
 
     Buffer buffer_;

@@ -26,10 +26,10 @@ def test_without_labels_density_clustering_is_dbscan(seed, metric):
     X, eps, min_samples = blobs_with_shared_borders(seed)
     expected = DBSCAN(eps=eps, min_samples=min_samples, metric=metric).fit(X).labels_
     for y in (None, np.full(X.shape[0], -1)):
-        model = DensityClustering(eps=eps, min_samples=min_samples, metric=metric).fit(X, y)
+        model = DensityClustering(eps=eps, min_samples=min_samples, metric=metric, growth="sequential").fit(X, y)
         np.testing.assert_array_equal(model.labels_, expected)
         np.testing.assert_array_equal(model.classes_, np.arange(expected.max() + 1))
-    assert DensityClustering(eps=eps, min_samples=min_samples, metric=metric).fit_predict(X).tolist() == \
+    assert DensityClustering(eps=eps, min_samples=min_samples, metric=metric, growth="sequential").fit_predict(X).tolist() == \
         expected.tolist()
 
 

@@ -175,7 +175,7 @@ def test_estimator_equals_the_native_pipeline(metric, p, d, n_jobs):
     X = blob_data(500, d, 11)
     y = random_labels(len(X), 11, fraction=0.05)
     eps = float(np.quantile(cdist(X[:50], X), 0.04))
-    model = DensityClustering(eps=eps, min_samples=4, metric=metric, p=p, n_jobs=n_jobs).fit(X, y)
+    model = DensityClustering(eps=eps, min_samples=4, metric=metric, p=p, n_jobs=n_jobs, growth="sequential").fit(X, y)
     raw = densa_main(X, eps, 4, y, metric, p)
     assert np.array_equal(model.clusters_, raw)
     assert np.array_equal(model.transduction_, densa_postprocess(X, raw, metric, p))

@@ -46,7 +46,8 @@ METRIC_IDS = [metric if isinstance(metric, str) else "callable" for metric, _, _
 def test_without_labels_every_metric_is_dbscan(metric, eps, params):
     X, _ = blobs()
     expected = DBSCAN(eps=eps, min_samples=4, metric=metric, metric_params=params).fit(X)
-    model = DensityClustering(eps=eps, min_samples=4, metric=metric, metric_params=params).fit(X)
+    model = DensityClustering(eps=eps, min_samples=4, metric=metric, metric_params=params,
+                              growth="sequential").fit(X)
     assert len(set(expected.labels_)) > 2
     np.testing.assert_array_equal(model.labels_, expected.labels_)
     np.testing.assert_array_equal(model.core_sample_indices_, expected.core_sample_indices_)
@@ -170,7 +171,7 @@ def test_fractional_zero_and_negative_weights_are_dbscans(low, high):
     weights = np.random.default_rng(2).uniform(low, high, X.shape[0])
     weights[::5] = 0.0
     expected = DBSCAN(eps=0.7, min_samples=4).fit(X, sample_weight=weights)
-    model = DensityClustering(eps=0.7, min_samples=4).fit(X, sample_weight=weights)
+    model = DensityClustering(eps=0.7, min_samples=4, growth="sequential").fit(X, sample_weight=weights)
     np.testing.assert_array_equal(model.labels_, expected.labels_)
     np.testing.assert_array_equal(model.core_sample_indices_, expected.core_sample_indices_)
 

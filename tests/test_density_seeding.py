@@ -24,5 +24,5 @@ CHAIN = np.arange(10.0)[:, None]
 def test_labels_seed_before_density(labels, expected):
     y = np.full(10, -1)
     y[list(labels)] = list(labels.values())
-    model = DensityClustering(eps=1.1, min_samples=3, postprocess=False).fit(CHAIN, y)
+    model = DensityClustering(eps=1.1, min_samples=3, postprocess=False, growth="sequential").fit(CHAIN, y)
     np.testing.assert_array_equal(model.labels_, expected)

@@ -26,7 +26,7 @@ SEED_LIMIT = 2**32   # the seeds NumPy's legacy generators (and scikit-learn's d
 # command line are passed, so the estimator's defaults apply otherwise.
 METHOD_OPTIONS = {
     "density": {"eps": "eps", "min_samples": "min_samples", "threshold": "threshold",
-                "postprocess": "postprocess"},
+                "postprocess": "postprocess", "growth": "growth"},
     "graph": {"n_neighbors": "n_neighbors", "propagation": "propagation", "max_iter": "max_iter", "tol": "tol",
               "algorithm": "algorithm", "n_probes": "n_probes", "random_state": "random_state"},
 }
@@ -134,6 +134,9 @@ def _build_parser():
                               "cluster)")
     density.add_argument("--no-postprocess", dest="postprocess", action="store_false", default=None,
                          help="keep samples outside a known class unlabelled (-1)")
+    density.add_argument("--growth", choices=["synchronous", "sequential"],
+                         help="how clusters that meet share samples: by distance, whatever the row order "
+                              "(synchronous, the default), or the first in row order keeps them (sequential)")
     graph = fit.add_argument_group("graph method")
     graph.add_argument("--n-neighbors", type=int, help="neighbours per sample in the graph (default 7)")
     graph.add_argument("--propagation", choices=["synchronous", "sequential"],

@@ -221,7 +221,7 @@ class _Neighbourhoods:
         """Whether two classes meet in these neighbourhoods through spreading samples:
         labelled samples and core samples."""
         n = known.shape[0]
-        _, core = self.estimator._cluster_neighbourhoods(rows, known, self.weights)
+        _, core = self.estimator._cluster_neighbourhoods(rows, self.X, known, self.weights)
         spreads = (known >= 0) | core
         owners = self.found[2] if rows is self.found[1] else np.repeat(np.arange(n), np.diff(rows.indptr))
         indptr, indices, _ = _kept(rows, owners, spreads[owners] & spreads[rows.indices])
@@ -235,7 +235,7 @@ class _Neighbourhoods:
         """The final class codes the estimator gives at these neighbourhoods: its
         clustering and, where it post-processes, its post-processing."""
         estimator = self.estimator
-        clusters, _ = estimator._cluster_neighbourhoods(rows, known, self.weights)
+        clusters, _ = estimator._cluster_neighbourhoods(rows, self.X, known, self.weights)
         if not estimator.postprocess:
             return clusters
         return estimator._postprocess(self.index, self.X, clusters, self.weights)[0]

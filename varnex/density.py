@@ -14,7 +14,9 @@ from varnex._estimator import METRIC_CONSTRAINT, Fitted, NeighbourEstimator, pos
 from varnex._labels import decode_targets
 from varnex._radius import choose_radius
 from varnex._search import PrecomputedIndex, index_samples
-from varnex.algorithms.src.densa.binaries.densa_arrays import cluster_neighbourhoods, cluster_weighted_neighbourhoods
+from varnex._search.routes import minkowski_exponent
+from varnex.algorithms.src.densa.binaries.densa_arrays import (cluster_neighbourhoods, cluster_synchronously,
+                                                               cluster_weighted_neighbourhoods)
 
 __all__ = ["DensityClustering"]
 
@@ -31,9 +33,26 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
     gives each remaining sample the class whose centroid is nearest, so every sample
     ends in a known class.
 
-    Without labels (`y` omitted, or every entry -1) this is DBSCAN: `labels_` equals
-    ``DBSCAN(eps, min_samples, metric=metric, p=p).fit(X).labels_``, clusters numbered
-    0, 1, ... in the order DBSCAN finds them and noise -1.
+    Where clusters meet, `growth` decides who takes the samples between them. By
+    default (``"synchronous"``) the data decide, not the order of the rows: every
+    labelled sample seeds at once and the clusters grow together, one ring of
+    neighbours at a time; a sample reached by several clusters in the same ring joins
+    the cluster of the nearest sample that reached it. The core samples no labelled
+    cluster took then form the new clusters, and a border sample within reach of
+    several of them joins that of its nearest core sample, as `predict` does. Equal
+    distances go to the lower class (among new clusters, the one numbered first), and
+    so do all contests where the distance is not a Minkowski distance of coordinates
+    (precomputed distances, a callable or another metric, or `metric_params`). With
+    ``"sequential"`` seeds grow one after another in the order of the rows (labelled
+    samples outside dense regions first, then labelled core samples, then new
+    clusters) and the first cluster to reach a sample keeps it.
+
+    Without labels (`y` omitted, or every entry -1) this is DBSCAN: the same core
+    samples, split into the same clusters, numbered 0, 1, ... in the order DBSCAN finds
+    them, and the same noise. Only a border sample within reach of two clusters may
+    differ: DBSCAN gives it to the cluster found first in row order, the synchronous
+    growth to its nearest core sample's. With ``growth="sequential"`` `labels_` equals
+    ``DBSCAN(eps, min_samples, metric=metric, p=p).fit(X).labels_``.
 
     Parameters
     ----------
@@ -67,6 +86,9 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
     postprocess : bool, default=True
         Whether to run the post-processing. Without it, `labels_` holds -1 for every
         sample outside a known class.
+    growth : {"synchronous", "sequential"}, default="synchronous"
+        How clusters that meet share the samples between them: by distance, whatever
+        the order of the rows, or by the order of the rows (see above).
     verbose : int, default=0
         Report each stage and its duration on stderr when positive.
     n_jobs : int, default=None
@@ -171,12 +193,13 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
         "p": [positive_int()],
         "threshold": [Integral],
         "postprocess": ["boolean"],
+        "growth": [StrOptions({"synchronous", "sequential"})],
         "verbose": ["verbose"],
         "n_jobs": [Integral, None],
     }
 
     def __init__(self, eps=0.5, min_samples=5, metric="euclidean", metric_params=None, p=2, threshold=-1,
-                 postprocess=True, verbose=0, n_jobs=None):
+                 postprocess=True, growth="synchronous", verbose=0, n_jobs=None):
         self.eps = eps
         self.min_samples = min_samples
         self.metric = metric
@@ -184,6 +207,7 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
         self.p = p
         self.threshold = threshold
         self.postprocess = postprocess
+        self.growth = growth
         self.verbose = verbose
         self.n_jobs = n_jobs
 
@@ -233,7 +257,7 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
         else:
             eps, rule, eps_ = scale.distance(float(self.eps)), None, float(self.eps)
         with progress.stage(f"density clustering of {X.shape[0]} samples"):
-            clusters, core = self._cluster(index, known, eps, weights)
+            clusters, core = self._cluster(index, scaled, known, eps, weights)
         centroids, centroid_codes = np.empty((0, X.shape[1])), np.empty(0, dtype=np.int32)
         members = None
         postprocessed = bool(self.postprocess) and classes.size > 0
@@ -261,18 +285,25 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
             "_eps": eps,
         })
 
-    def _cluster(self, index, known, eps, weights):
+    def _cluster(self, index, X, known, eps, weights):
         """Raw clusters and core flags; the neighbourhoods are dropped on return."""
-        return self._cluster_neighbourhoods(index.neighbourhoods(eps), known, weights)
+        return self._cluster_neighbourhoods(index.neighbourhoods(eps), X, known, weights)
 
-    def _cluster_neighbourhoods(self, neighbourhoods, known, weights):
-        """Raw clusters and core flags of the samples with these neighbourhoods."""
+    def _cluster_neighbourhoods(self, neighbourhoods, X, known, weights):
+        """Raw clusters and core flags of the samples `X` with these neighbourhoods."""
         indptr, indices, self_within = neighbourhoods
-        if weights is None and (self_within is None or self_within.all()):
+        own = None
+        if weights is not None or not (self_within is None or self_within.all()):
+            weights = np.ones(known.shape[0]) if weights is None else weights
+            own = weights if self_within is None else np.where(self_within, weights, 0.0)
+        if self.growth == "synchronous":
+            exponent = None if self._precomputed else minkowski_exponent(self.metric, self.p, self.metric_params)
+            clusters, core = cluster_synchronously(indptr, indices, known, float(self.min_samples), weights, own,
+                                                   _contest_points(X, exponent), exponent or 2.0)
+            return clusters, core.astype(bool)
+        if own is None:
             clusters = cluster_neighbourhoods(indptr, indices, known, int(self.min_samples))
             return clusters, np.diff(indptr) + 1 >= self.min_samples
-        weights = np.ones(known.shape[0]) if weights is None else weights
-        own = weights if self_within is None else np.where(self_within, weights, 0.0)
         clusters, core = cluster_weighted_neighbourhoods(indptr, indices, known, float(self.min_samples),
                                                          weights, own)
         return clusters, core.astype(bool)
@@ -408,6 +439,21 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
 
 # Distances between points and centroids are taken this many at a time at most.
 CHUNK_ELEMENTS = 1 << 22
+
+
+def _contest_points(X, exponent):
+    """The coordinates that settle contests of the synchronous growth under a Minkowski
+    metric: dense float64 rows, or sparse ones as CSR arrays with sorted features; None
+    where the metric is another (every contest a tie)."""
+    if exponent is None:
+        return None
+    if not sp.issparse(X):
+        return np.ascontiguousarray(X, dtype=np.float64)
+    X = sp.csr_matrix(X, dtype=np.float64)
+    if not X.has_canonical_format:
+        X = X.copy()
+        X.sum_duplicates()
+    return X.indptr.astype(np.int64), X.indices.astype(np.int32), X.data
 
 
 def _taken(codes, positions):

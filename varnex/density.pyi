@@ -1,4 +1,4 @@
-from typing import Any, Callable
+from typing import Any, Callable, Literal
 
 import numpy as np
 import numpy.typing as npt
@@ -15,6 +15,7 @@ class DensityClustering(ClusterMixin, BaseEstimator):
     p: int
     threshold: int
     postprocess: bool
+    growth: Literal["synchronous", "sequential"]
     verbose: int
     n_jobs: int | None
     classes_: npt.NDArray[Any]
@@ -38,6 +39,7 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         p: int = 2,
         threshold: int = -1,
         postprocess: bool = True,
+        growth: Literal["synchronous", "sequential"] = "synchronous",
         verbose: int = 0,
         n_jobs: int | None = None,
     ) -> None: ...

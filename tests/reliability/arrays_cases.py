@@ -1,5 +1,5 @@
 """Case tables of the array entry points over points and products:
-cluster_neighbourhoods, cluster_weighted_neighbourhoods, neighbourhoods_from_pairs and
+cluster_neighbourhoods, cluster_weighted_neighbourhoods, cluster_synchronously, neighbourhoods_from_pairs and
 close_pairs (module densa_arrays), offer_tile (module linka_nearest).
 
 SUCCESS and ERRORS drive the leak checks, THREADS the thread check, FUZZ the
@@ -18,8 +18,10 @@ from reliability.strategies import (INT32_MAX, INT32_MIN, INT_DTYPES, FLOAT_DTYP
 
 CLUSTER, PAIRS, TILE, NEAREST = "cluster_neighbourhoods", "neighbourhoods_from_pairs", "close_pairs", "offer_tile"
 WEIGHTED = "cluster_weighted_neighbourhoods"
+SYNC = "cluster_synchronously"
 CLUSTER_PARAMETERS = ["indptr", "indices", "labels", "min_samples"]
 WEIGHTED_PARAMETERS = CLUSTER_PARAMETERS + ["weights", "self_weights"]
+SYNC_PARAMETERS = WEIGHTED_PARAMETERS + ["points", "p"]
 PAIRS_PARAMETERS = ["blocks", "n_samples"]
 TILE_PARAMETERS = ["products", "norms", "row_start", "column_start", "radius", "points"]
 NEAREST_PARAMETERS = ["products", "norms", "row_start", "column_start", "points", "nearest_squared",
@@ -40,6 +42,7 @@ def _rows(points, eps):
 
 INDPTR, INDICES = _rows(POINTS, 0.5)
 WEIGHTS = np.linspace(-0.5, 3.0, len(LABELS))
+SPARSE_POINTS = (np.arange(len(LABELS) + 1, dtype=np.int64), np.zeros(len(LABELS), np.int32), POINTS[:, 0].copy())
 PAIR_BLOCK = np.array([[0, 1], [1, 2], [5, 3]], np.int32)
 CENTRED = POINTS - POINTS.mean(axis=0)
 NORMS = np.einsum("ij,ij->i", CENTRED, CENTRED)
@@ -60,6 +63,10 @@ SUCCESS = {
     "cluster_weighted_neighbourhoods blobs": call(WEIGHTED, INDPTR, INDICES, LABELS, 5.5, WEIGHTS, WEIGHTS),
     "cluster_weighted_neighbourhoods no rows": call(WEIGHTED, np.zeros(1, np.int64), np.empty(0, np.int32),
                                                     np.empty(0, np.int32), 1, np.empty(0), np.empty(0)),
+    "cluster_synchronously points": call(SYNC, INDPTR, INDICES, LABELS, 5, None, None, POINTS, 2.0),
+    "cluster_synchronously sparse points": call(SYNC, INDPTR, INDICES, LABELS, 5, None, None, SPARSE_POINTS, 1.0),
+    "cluster_synchronously weighted, no points": call(SYNC, INDPTR, INDICES, LABELS, 5.5, WEIGHTS, WEIGHTS, None,
+                                                      np.inf),
     "neighbourhoods_from_pairs blocks": call(PAIRS, [PAIR_BLOCK, PAIR_BLOCK[:0], PAIR_BLOCK[1:]], 6),
     "neighbourhoods_from_pairs none": call(PAIRS, [], 3),
     "close_pairs double": call(TILE, PRODUCTS, NORMS, 0, 20, 0.5, POINTS),
@@ -88,6 +95,15 @@ ERRORS = {
                                                                   WEIGHTS.astype(np.float32)), ValueError),
     "cluster_weighted_neighbourhoods own point": (call(WEIGHTED, np.array([0, 1, 1, 1]), np.array([0], np.int32),
                                                        _LABELS3, 2, np.ones(3), np.ones(3)), ValueError),
+    "cluster_synchronously label below -1": (call(SYNC, INDPTR, INDICES, np.where(LABELS == 1, -2, LABELS)
+                                                   .astype(np.int32), 5, None, None, POINTS, 2.0), ValueError),
+    "cluster_synchronously points short": (call(SYNC, INDPTR, INDICES, LABELS, 5, None, None, POINTS[:-1], 2.0),
+                                           ValueError),
+    "cluster_synchronously sparse indptr short": (call(SYNC, INDPTR, INDICES, LABELS, 5, None, None,
+                                                       (SPARSE_POINTS[0][:-1],) + SPARSE_POINTS[1:], 2.0), ValueError),
+    "cluster_synchronously p below 1": (call(SYNC, INDPTR, INDICES, LABELS, 5, None, None, POINTS, 0.5), ValueError),
+    "cluster_synchronously one weight": (call(SYNC, INDPTR, INDICES, LABELS, 5, WEIGHTS, None, None, 2.0),
+                                         ValueError),
     "neighbourhoods_from_pairs not a list": (call(PAIRS, (PAIR_BLOCK,), 6), TypeError),
     "neighbourhoods_from_pairs int64 block": (call(PAIRS, [PAIR_BLOCK.astype(np.int64)], 6), ValueError),
     "neighbourhoods_from_pairs out of range": (call(PAIRS, [PAIR_BLOCK], 5), ValueError),
@@ -104,7 +120,7 @@ ERRORS = {
 }
 
 THREADS = [SUCCESS["cluster_neighbourhoods blobs"], SUCCESS["cluster_weighted_neighbourhoods blobs"],
-           SUCCESS["neighbourhoods_from_pairs blocks"], SUCCESS["close_pairs single"], SUCCESS["offer_tile"],
+           SUCCESS["cluster_synchronously points"], SUCCESS["neighbourhoods_from_pairs blocks"], SUCCESS["close_pairs single"], SUCCESS["offer_tile"],
            ERRORS["cluster_neighbourhoods own point"][0]]
 
 
@@ -150,6 +166,27 @@ def weighted_cluster_arguments(draw):
               draw(array_argument(weights, FLOAT_DTYPES)), draw(array_argument(self_weights, FLOAT_DTYPES))]
     args, kwargs = draw(bound(values, WEIGHTED_PARAMETERS))
     return call(WEIGHTED, *args, **kwargs)
+
+
+@st.composite
+def synchronous_arguments(draw):
+    n = draw(st.integers(0, 12))
+    indptr, indices = draw(csr_rows(n))
+    labels = draw(label_values(n, [-1, -1, -1, -1, 0, 1, 2, -2, INT32_MAX, INT32_MIN]))
+    weight = st.floats(allow_nan=True, allow_infinity=True)
+    weights = draw(st.none() | hnp.arrays(np.float64, draw(weighted((6, st.just(n)), (1, st.integers(0, n + 2)))),
+                                          elements=weight))
+    dense = hnp.arrays(np.float64, st.tuples(weighted((6, st.just(n)), (1, st.integers(0, n + 2))),
+                                             st.integers(0, 3)), elements=weight)
+    # Sparse rows of three features, their offsets and features sometimes out of line.
+    sparse = st.tuples(csr_rows(n).map(lambda rows: rows[0]), hnp.arrays(np.int32, 3 * n, elements=st.integers(-1, 4)),
+                       hnp.arrays(np.float64, st.integers(0, 3 * n), elements=weight))
+    points = draw(weighted((3, dense), (2, sparse), (1, st.none())))
+    values = [draw(array_argument(indptr, INT_DTYPES)), draw(array_argument(indices, INT_DTYPES)),
+              draw(array_argument(labels, INT_DTYPES)), draw(doubles()), weights, weights, points,
+              draw(weighted((4, st.sampled_from([1.0, 2.0, 3.0, np.inf])), (1, doubles())))]
+    args, kwargs = draw(bound(values, SYNC_PARAMETERS))
+    return call(SYNC, *args, **kwargs)
 
 
 @st.composite
@@ -203,6 +240,7 @@ def nearest_arguments(draw):
 FUZZ = {
     "cluster_neighbourhoods arguments": cluster_arguments(),
     "cluster_weighted_neighbourhoods arguments": weighted_cluster_arguments(),
+    "cluster_synchronously arguments": synchronous_arguments(),
     "neighbourhoods_from_pairs arguments": pairs_arguments(),
     "close_pairs arguments": tile_arguments(),
     "offer_tile arguments": nearest_arguments(),

@@ -24,6 +24,7 @@ FUNCTIONS = {
     "densa_postprocess": f"{DENSA}.densa_postprocess",
     "cluster_neighbourhoods": f"{DENSA}.densa_arrays",
     "cluster_weighted_neighbourhoods": f"{DENSA}.densa_arrays",
+    "cluster_synchronously": f"{DENSA}.densa_arrays",
     "neighbourhoods_from_pairs": f"{DENSA}.densa_arrays",
     "close_pairs": f"{DENSA}.densa_arrays",
     "offer_tile": f"{LINKA}.linka_nearest",

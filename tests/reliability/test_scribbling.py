@@ -13,6 +13,7 @@ import zlib
 
 import numpy as np
 import pytest
+import scipy.sparse as sp
 
 from varnex.algorithms.src.densa.binaries import densa_arrays
 from varnex.algorithms.src.linka.binaries import linka_arrays, linka_nearest, linka_sweep
@@ -81,6 +82,15 @@ def cluster_case(rng, weighted):
             [indptr, indices, labels])
 
 
+def synchronous_case(rng):
+    # Sparse points too: their offsets are read while the GIL is released.
+    _, (indptr, indices, labels) = cluster_case(rng, False)
+    points = sp.random(N, 8, density=0.3, format="csr", random_state=1)
+    point_rows = points.indptr.astype(np.int64), points.indices.astype(np.int32), points.data
+    return (lambda: densa_arrays.cluster_synchronously(indptr, indices, labels, 5, None, None, point_rows, 2.0),
+            [indptr, indices, labels, *point_rows])
+
+
 def pairs_case(rng):
     pairs = rng.integers(0, N, (N * K, 2)).astype(np.int32)
     pairs = pairs[pairs[:, 0] != pairs[:, 1]].copy()
@@ -110,6 +120,7 @@ CASES = {
     "closed_groups": lambda rng: closed_groups_case(rng, np.int32),
     "cluster_neighbourhoods": lambda rng: cluster_case(rng, False),
     "cluster_weighted_neighbourhoods": lambda rng: cluster_case(rng, True),
+    "cluster_synchronously": synchronous_case,
     "neighbourhoods_from_pairs": pairs_case,
     "close_pairs": lambda rng: tile_case(rng, False),
     "offer_tile": lambda rng: tile_case(rng, True),

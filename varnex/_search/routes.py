@@ -8,8 +8,8 @@ from sklearn.neighbors import VALID_METRICS, VALID_METRICS_SPARSE
 
 from varnex._search.approximate import prefer_approximate
 
-__all__ = ["ALGORITHMS", "EXACT_ALGORITHMS", "MAX_TREE_FEATURES", "Route", "choose_route", "searchable",
-           "takes_approximate"]
+__all__ = ["ALGORITHMS", "EXACT_ALGORITHMS", "MAX_TREE_FEATURES", "Route", "choose_route", "minkowski_exponent",
+           "searchable", "takes_approximate"]
 
 # scikit-learn's own threshold: in more features a tree prunes too little to pay off,
 # and brute force (matrix products where the metric allows) wins.
@@ -56,14 +56,19 @@ class Route:
         return self.exponent == 2
 
 
+def minkowski_exponent(metric, p, metric_params):
+    """The Minkowski exponent (p >= 1) that `metric` names without parameters, or None."""
+    if not isinstance(metric, str) or metric_params:
+        return None
+    exponent = _MINKOWSKI.get(metric, False)
+    exponent = p if exponent is None else exponent
+    return float(exponent) if exponent is not False and exponent >= 1 else None
+
+
 def choose_route(X, metric, p, metric_params, algorithm="auto"):
     """The exact searches of `X` under `metric`: the fastest the metric and the data
     allow, or the one `algorithm` names (one of EXACT_ALGORITHMS)."""
-    exponent = None
-    if isinstance(metric, str) and not metric_params and not sparse.issparse(X):
-        exponent = _MINKOWSKI.get(metric, False)
-        exponent = p if exponent is None else exponent
-        exponent = float(exponent) if exponent is not False and exponent >= 1 else None
+    exponent = None if sparse.issparse(X) else minkowski_exponent(metric, p, metric_params)
     ball_tree = not sparse.issparse(X) and (callable(metric) or metric in VALID_METRICS["ball_tree"])
     tree = X.shape[1] <= MAX_TREE_FEATURES if algorithm == "auto" else algorithm == "kd_tree"
     if exponent is not None and tree and algorithm in ("auto", "kd_tree"):

@@ -26,6 +26,25 @@ def cluster_weighted_neighbourhoods(
     (``self_weights[i]`` is 0 where the point is outside its own neighbourhood).
     Returns the new int32 labels and uint8 core flags."""
 
+def cluster_synchronously(
+    indptr: npt.NDArray[np.int64],
+    indices: npt.NDArray[np.int32],
+    labels: npt.NDArray[np.int32],
+    min_samples: float,
+    weights: npt.NDArray[np.float64] | None,
+    self_weights: npt.NDArray[np.float64] | None,
+    points: npt.NDArray[np.float64] | None,
+    p: float,
+) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.uint8]]:
+    """`cluster_neighbourhoods` grown synchronously: labelled points seed at once and
+    grow a layer at a time; a point reached by several clusters in one layer joins that
+    of the nearest point that reached it (Minkowski distance of exponent `p` between
+    rows of `points`; None makes every contest a tie, won by the lower class). New
+    clusters are the remaining groups of connected core points, a border point going to
+    its nearest core point's. `weights` and `self_weights` as in
+    `cluster_weighted_neighbourhoods`, or None for the plain count. Labels must be -1
+    or at least 0. Returns the new int32 labels and uint8 core flags."""
+
 def neighbourhoods_from_pairs(
     blocks: list[npt.NDArray[np.int32]],
     n_samples: int,

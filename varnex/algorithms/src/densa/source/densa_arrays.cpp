@@ -7,10 +7,12 @@
 #include "frame.hpp"
 #include "kernels/access.hpp"
 #include "kernels/close_pairs.hpp"
+#include "kernels/contest_distance.hpp"
 #include "kernels/density_clustering.hpp"
 #include "kernels/neighbourhood_rows.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -243,6 +245,119 @@ Ref cluster_weighted_neighbourhoods(const frame::Arguments& args) {
     return frame::check(PyTuple_Pack(2, result.get(), core_flags.get()));
 }
 
+// Runs the synchronous growth with the core test and the distances the caller chose.
+template <class Core, class Distance>
+void grow_synchronously(const core::Csr<int32_t>& graph, Unchecked<int32_t> known, int32_t n, const Core& core,
+                        const Distance& distance, Unchecked<int32_t> cluster_labels, frame::WithoutGil& unlocked) {
+    using Rows = densa::kernels::CsrRows<int32_t, frame::WithoutGil>;
+    Rows rows(graph, unlocked);
+    std::vector<int8_t> state(static_cast<size_t>(n));
+    std::vector<int32_t> layers(static_cast<size_t>(n));
+    std::vector<int32_t> queue(static_cast<size_t>(n) + 1);
+    densa::kernels::DensityClustering<Rows, Unchecked<int32_t>, Core> clustering(rows, n, known, core);
+    clustering.grow_synchronously(cluster_labels, Unchecked<int8_t>{state.data()}, Unchecked<int32_t>{layers.data()},
+                                  Unchecked<int32_t>{queue.data()}, distance);
+}
+
+// cluster_synchronously(indptr, indices, labels, min_samples, weights, self_weights,
+// points, p): the clustering over CSR neighbourhoods with the synchronous growth, where
+// contested points go by distance rather than by row order. weights and self_weights
+// (float64, or both None for the plain count) give the core test of
+// cluster_weighted_neighbourhoods; points (float64 of n rows, or None) and p the
+// Minkowski distance that settles contests (None: every contest a tie). Labels are -1
+// (unlabelled) or a class of 0 or more. Returns (new int32 labels, uint8 core flags).
+Ref cluster_synchronously(const frame::Arguments& args) {
+    auto indptr = Vector<int64_t>::typed(args[0], frame::kInt64);
+    auto indices = Vector<int32_t>::typed(args[1], frame::kInt);
+    auto labels = Vector<int32_t>::typed(args[2], frame::kInt);
+    const double min_samples = frame::to_double(args[3]);
+    // Read only: a caller's read-only samples need no copy.
+    auto weights = Vector<const double>::readable(args[4], frame::kDouble);
+    auto self_weights = Vector<const double>::readable(args[5], frame::kDouble);
+    // Dense points, or sparse ones as (indptr, indices, data) of CSR rows.
+    const bool sparse = PyTuple_Check(args[6]) && PyTuple_GET_SIZE(args[6]) == 3;
+    auto points = frame::Matrix<const double>::readable(sparse ? Py_None : args[6], frame::kDouble);
+    auto point_indptr = Vector<const int64_t>::readable(sparse ? PyTuple_GET_ITEM(args[6], 0) : Py_None, frame::kInt64);
+    auto point_indices = Vector<const int32_t>::readable(sparse ? PyTuple_GET_ITEM(args[6], 1) : Py_None, frame::kInt);
+    auto point_values = Vector<const double>::readable(sparse ? PyTuple_GET_ITEM(args[6], 2) : Py_None, frame::kDouble);
+    const double p = frame::to_double(args[7]);
+    for (int i : {0, 1, 2}) frame::require_not_none(args[i], "indptr, indices and labels");
+    const int32_t n = point_count(static_cast<long long>(labels.size()));
+    const bool weighted = !weights.is_none() || !self_weights.is_none();
+    if (weighted && (weights.size() != n || self_weights.size() != n)) {
+        frame::raise(PyExc_ValueError, "weights and self_weights must have %d entries, got %zd and %zd", n,
+                     weights.size(), self_weights.size());
+    }
+    if (std::isnan(min_samples)) frame::raise(PyExc_ValueError, "min_samples must be a number");
+    if (!points.is_none() && points.shape(0) != n) {
+        frame::raise(PyExc_ValueError, "points must have %d rows, got %zd", n, points.shape(0));
+    }
+    if (sparse && (point_indptr.size() != npy_intp{n} + 1 || point_indices.is_none() || point_values.is_none())) {
+        frame::raise(PyExc_ValueError, "sparse points need indptr of %d entries, indices and data", n + 1);
+    }
+    if (!(p >= 1.0)) frame::raise(PyExc_ValueError, "p must be at least 1, got %g", p);
+    for (int32_t i = 0; i < n; ++i) {
+        if (labels[i] < -1) frame::raise(PyExc_ValueError, "label %d of point %d is below -1", labels[i], i);
+    }
+    const core::Csr<int32_t> graph = checked_rows(indptr, indices, n);
+
+    Ref result = frame::new_vector(n, NPY_INT32);
+    Ref core_flags = frame::new_vector(n, NPY_UINT8);
+    Unchecked<int32_t> cluster_labels{data_of<int32_t>(result)};
+    std::vector<double> totals(weighted ? static_cast<size_t>(n) : 0);
+    const bool has_points = !points.is_none() && n > 0;
+    const densa::kernels::MinkowskiDistance by_coordinates{has_points ? &points.unchecked(0, 0) : nullptr,
+                                                           points.shape(1), p};
+    const densa::kernels::SparseMinkowskiDistance by_sparse_coordinates{
+        {point_indptr.span(), point_indices.span(), point_values.span()}, p};
+    {
+        frame::WithoutGil unlocked;
+        std::fill(cluster_labels.data, cluster_labels.data + n, -1);
+        const Unchecked<int32_t> known{labels.span().data()};
+        uint8_t* is_core = data_of<uint8_t>(core_flags);
+        auto run = [&](const auto& core) {
+            for (int32_t i = 0; i < n; ++i) is_core[i] = core(i, graph.guarded_row(i).size() + 1) ? 1 : 0;
+            if (has_points) {
+                grow_synchronously(graph, known, n, core, by_coordinates, cluster_labels, unlocked);
+            } else if (sparse) {
+                grow_synchronously(graph, known, n, core, by_sparse_coordinates, cluster_labels, unlocked);
+            } else {
+                grow_synchronously(graph, known, n, core, densa::kernels::NoDistance{}, cluster_labels, unlocked);
+            }
+        };
+        if (weighted) {
+            using Rows = densa::kernels::CsrRows<int32_t, frame::WithoutGil>;
+            Rows rows(graph, unlocked);
+            densa::kernels::neighbourhood_weights(rows, n, weights.span().data(), self_weights.span().data(),
+                                                  totals.data());
+            run(densa::kernels::WeightCore{totals.data(), min_samples});
+        } else {
+            // A count reaches min_samples when it reaches the next whole number.
+            const double bound = std::clamp(std::ceil(min_samples), -1.0, 4.0e18);
+            run(densa::kernels::CountCore{static_cast<int64_t>(bound)});
+        }
+    }
+    return frame::check(PyTuple_Pack(2, result.get(), core_flags.get()));
+}
+
+const frame::FunctionSpec kClusterSynchronously{
+    .name = "cluster_synchronously",
+    .parameters = {"indptr", "indices", "labels", "min_samples", "weights", "self_weights", "points", "p"},
+    .defaults = {},
+    .doc = "cluster_synchronously(indptr, indices, labels, min_samples, weights, self_weights, points, p)\n"
+           "\n"
+           "cluster_neighbourhoods grown synchronously: all labelled points seed at once and\n"
+           "grow a layer at a time; a point reached by several clusters in one layer joins\n"
+           "that of the nearest point that reached it (Minkowski distance of exponent p\n"
+           "between rows of `points`: float64, a tuple (indptr, indices, data) of sparse\n"
+           "rows with sorted features, or None for ties everywhere), ties going to\n"
+           "the lower class. New clusters are the remaining groups of connected core points;\n"
+           "a border point goes to its nearest core point's. weights and self_weights as\n"
+           "in cluster_weighted_neighbourhoods, or None. Returns (int32 labels, uint8 core\n"
+           "flags).",
+    .body = cluster_synchronously,
+};
+
 const frame::FunctionSpec kClusterWeightedNeighbourhoods{
     .name = "cluster_weighted_neighbourhoods",
     .parameters = {"indptr", "indices", "labels", "min_samples", "weights", "self_weights"},
@@ -297,7 +412,8 @@ const frame::ModuleSpec kModuleSpec{
     .source_file = kSource,
     .imports = {},
     .function = kClusterNeighbourhoods,
-    .more_functions = {&kNeighbourhoodsFromPairs, &kClosePairs, &kClusterWeightedNeighbourhoods},
+    .more_functions = {&kNeighbourhoodsFromPairs, &kClosePairs, &kClusterWeightedNeighbourhoods,
+                      &kClusterSynchronously},
 };
 
 }  // namespace

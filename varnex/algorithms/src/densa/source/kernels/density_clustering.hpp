@@ -126,8 +126,162 @@ public:
         }
     }
 
+    // The synchronous growth: where several clusters reach a point, the data decide, not
+    // the row order. Every labelled point seeds at once and all of them grow together,
+    // one layer of neighbours at a time; a point reached in the same layer by different
+    // clusters joins the cluster of the nearest point that reached it. Then the core
+    // points no labelled cluster took form the new clusters -2, -3, ... (whole groups of
+    // connected core points, numbered in the order of their lowest row), and a border
+    // point within reach of several goes to the one of its nearest core point.
+    //
+    // `distance(a, b)` orders the pairs of a contest (any monotone form of the distance);
+    // where distance.known() is false every contest is a tie. Ties go to the lower
+    // class, or among new clusters to the one numbered first. Labels below -1 are not
+    // taken (the caller refuses them). `state` and `layer` are n_samples entries of work
+    // space, `queue` n_samples + 1; rows are read in queue order, each once, and the
+    // border points of new clusters that are contested once more after their clusters.
+    template <class Result, class State, class Layers, class Queue, class Distance>
+    void grow_synchronously(Result cluster_labels, State state, Layers layer, Queue queue, const Distance& distance) {
+        std::int32_t end = 0;
+        for (std::int32_t i = 0; i < n_samples_; ++i) {
+            state(i) = kFree;
+            if (labels_(i) < 0) continue;
+            claim(cluster_labels, state, layer, i, labels_(i), 0);
+            queue(end++) = i;
+        }
+        for (std::int32_t start = 0; start < end; ++start) {
+            prefetch_ahead(queue, start, end);
+            rows_.poll();
+            const std::int32_t point = queue(start);
+            auto row = rows_.row(point);
+            if (state(point) == kContested) {
+                cluster_labels(point) = nearest_claim(cluster_labels, state, layer, point, row, distance);
+            }
+            state(point) = kTaken;
+            if (labels_(point) < 0 && !core_(point, row.size())) continue;
+            const std::int32_t cluster_id = cluster_labels(point);
+            const std::int32_t next = layer(point) + 1;
+            const std::int8_t claimed_next = claimed(next);
+            row.for_each([&](std::int32_t idx) {
+                // Most neighbours are taken, or claimed in this layer: the state alone
+                // settles them. A claimed point is unlabelled, or a seed of layer 0.
+                const std::int8_t seen = state(idx);
+                if (seen == kFree) {
+                    if (labels_(idx) != -1) return;
+                    claim(cluster_labels, state, layer, idx, cluster_id, next);
+                    queue(end++) = idx;
+                } else if (seen == claimed_next && cluster_labels(idx) != cluster_id) {
+                    contest(cluster_labels, state, idx, cluster_id, distance);
+                }
+            });
+        }
+
+        const std::int32_t new_start = end;
+        std::int32_t cluster_id = -2;
+        std::int32_t start = end;
+        for (std::int32_t i = 0; i < n_samples_; ++i) {
+            if (state(i) != kFree || labels_(i) != -1 || !core_(i, rows_.row_size(i))) continue;
+            claim(cluster_labels, state, layer, i, cluster_id, kNewCore);
+            queue(end++) = i;
+            for (; start < end; ++start) {
+                rows_.poll();
+                const std::int32_t point = queue(start);
+                if (state(point) != claimed(kNewCore)) continue;  // a border point, settled below
+                state(point) = kTaken;
+                rows_.row(point).for_each([&](std::int32_t idx) {
+                    const std::int8_t seen = state(idx);
+                    if (seen == kFree) {
+                        if (labels_(idx) != -1) return;
+                        const bool core = core_(idx, rows_.row_size(idx));
+                        claim(cluster_labels, state, layer, idx, cluster_id, core ? kNewCore : kNewBorder);
+                        queue(end++) = idx;
+                    } else if (seen == claimed(kNewBorder) && cluster_labels(idx) != cluster_id) {
+                        contest(cluster_labels, state, idx, cluster_id, distance);
+                    }
+                });
+            }
+            --cluster_id;
+        }
+        for (std::int32_t k = new_start; k < end; ++k) {
+            const std::int32_t point = queue(k);
+            if (state(point) == kContested) {
+                rows_.poll();
+                cluster_labels(point) = nearest_claim(cluster_labels, state, layer, point, rows_.row(point), distance);
+            }
+            state(point) = kTaken;
+        }
+    }
+
 private:
     static constexpr std::int32_t kPrefetchDistance = 8;
+    // States of the synchronous growth: a claimed point has a cluster for now, a contested
+    // one several, until it is taken out of the queue. The queue holding at most two
+    // layers at a time, a claim's state tells them apart by the parity of its layer.
+    static constexpr std::int8_t kFree = 0, kTaken = 1, kContested = 2, kClaimed = 3;  // kClaimed + parity
+    // Layers of the new clusters: their core points, then their border points (odd: only
+    // borders are contested).
+    static constexpr std::int32_t kNewCore = INT32_MAX - 1, kNewBorder = INT32_MAX;
+
+    static constexpr std::int8_t claimed(std::int32_t at) { return static_cast<std::int8_t>(kClaimed + (at & 1)); }
+
+    template <class Queue>
+    void prefetch_ahead(Queue queue, std::int32_t start, std::int32_t end) {
+        if (std::int64_t{start} + 2 * kPrefetchDistance < end) {
+            rows_.prefetch_row(queue(std::int64_t{start} + 2 * kPrefetchDistance));
+        }
+        if (std::int64_t{start} + kPrefetchDistance < end) {
+            rows_.prefetch_entry(queue(std::int64_t{start} + kPrefetchDistance));
+        }
+    }
+
+    // Whether cluster a wins a tie against cluster b: the lower class, or the new
+    // cluster numbered first.
+    static bool earlier(std::int32_t a, std::int32_t b) { return a >= 0 ? a < b : a > b; }
+
+    template <class Result, class State, class Layers>
+    static void claim(Result cluster_labels, State state, Layers layer, std::int32_t point, std::int32_t cluster_id,
+                      std::int32_t at) {
+        state(point) = claimed(at);
+        cluster_labels(point) = cluster_id;
+        layer(point) = at;
+    }
+
+    // A second cluster reaches a claimed point in its layer. With distances the point is
+    // settled when it is taken; without, the tie rule settles it now.
+    template <class Result, class State, class Distance>
+    static void contest(Result cluster_labels, State state, std::int32_t point, std::int32_t cluster_id,
+                        const Distance& distance) {
+        if (distance.known()) {
+            state(point) = kContested;
+        } else if (earlier(cluster_id, cluster_labels(point))) {
+            cluster_labels(point) = cluster_id;
+        }
+    }
+
+    // The cluster of the nearest spreading point of the layer before `point`'s, among
+    // its neighbours (a radius neighbourhood being symmetric, every point that reached
+    // it). Keeps the claim it has should the row hold none.
+    template <class Result, class State, class Layers, class Row, class Distance>
+    std::int32_t nearest_claim(Result cluster_labels, State state, Layers layer, std::int32_t point, const Row& row,
+                               const Distance& distance) {
+        std::int32_t best = cluster_labels(point);
+        double best_distance = 0.0;
+        bool found = false;
+        const std::int32_t before = layer(point) - 1;
+        row.for_each([&](std::int32_t idx) {
+            if (state(idx) != kTaken || layer(idx) != before) return;
+            if (labels_(idx) < 0 && !core_(idx, rows_.row_size(idx))) return;
+            const double d = distance(idx, point);
+            const std::int32_t candidate = cluster_labels(idx);
+            if (!found || d < best_distance || (d == best_distance && earlier(candidate, best))) {
+                best = candidate;
+                best_distance = d;
+                found = true;
+            }
+        });
+        return best;
+    }
+
 
     Rows& rows_;
     std::int32_t n_samples_;
