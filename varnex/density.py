@@ -11,6 +11,7 @@ from sklearn.neighbors import NearestNeighbors
 from sklearn.utils._param_validation import Interval
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
 
+from varnex._bounded import BOUNDED, IN_MEMORY, budget_bytes, choose_route, cluster_bounded, out_of_memory, row_source
 from varnex._common import (METRIC_CONSTRAINT, Stages, check_metric_params, decode_targets, encode_targets,
                             positive_int, unit_scale)
 from varnex._neighbourhoods import precomputed_neighbourhoods, query_blocks, radius_neighbourhoods, searchable
@@ -233,7 +234,29 @@ class DensityClustering(ClusterMixin, BaseEstimator):
     def _precomputed(self):
         return isinstance(self.metric, str) and self.metric == "precomputed"
 
+    # -- route: every neighbourhood at once, or a batch at a time -------------------------
+
     def _cluster(self, X, eps, known, weights):
+        """Raw clusters and core flags, by the route the neighbourhoods' size calls for,
+        recorded in `neighbourhood_route_`."""
+        budget = budget_bytes()
+        if self._precomputed:
+            # The distances given take more memory than their neighbourhoods.
+            route, lengths = IN_MEMORY, None
+        else:
+            source = row_source(X, eps, self.metric, int(self.p), self.metric_params, self.n_jobs)
+            route, lengths = choose_route(source, X.shape[0], budget)
+        if route == IN_MEMORY:
+            try:
+                self.neighbourhood_route_ = IN_MEMORY
+                return self._cluster_in_memory(X, eps, known, weights)
+            except MemoryError as error:
+                if self._precomputed:
+                    raise out_of_memory(X.shape[0], budget, IN_MEMORY) from error
+        self.neighbourhood_route_ = BOUNDED
+        return cluster_bounded(source, known, self.min_samples, weights, budget, lengths)
+
+    def _cluster_in_memory(self, X, eps, known, weights):
         """Raw clusters and core flags; the neighbourhoods are dropped on return."""
         if self._precomputed:
             indptr, indices, self_within = precomputed_neighbourhoods(X, eps)
