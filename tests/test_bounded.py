@@ -36,13 +36,16 @@ def labels_with_marks(n, seed):
 
 
 class Recorder:
-    """Rows of an all-pairs reference, recording the entries of every batch asked for."""
+    """Rows of an all-pairs reference, among the candidates where given, recording the
+    size of every batch asked for."""
 
     def __init__(self, within):
         self.within, self.batches = within, []
 
-    def __call__(self, points):
+    def __call__(self, points, candidates):
         rows = self.within[points]
+        if candidates is not None:
+            rows = rows & np.isin(np.arange(rows.shape[1]), candidates)
         positions, neighbours = np.nonzero(rows)
         self.batches.append((len(points), len(neighbours)))
         return positions.astype(np.int32), neighbours.astype(np.int32)

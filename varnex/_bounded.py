@@ -8,6 +8,9 @@ one batch of rows:
    its weight sum), hence the core samples, without keeping any list;
 2. the clustering then fetches rows as it reads them, in queue order, the rows of the
    samples queued after a missing one in the same batch, up to a budget of entries.
+   Only rows that can change the clusters are fetched: none of samples that do not
+   spread their cluster, and, once most samples are visited, only the neighbours not
+   yet visited.
 
 Which samples are queued next does not depend on when their rows are fetched, and the
 rows come from the same exact decisions as the in-memory route's, so the clusters are
@@ -19,7 +22,7 @@ against scikit-learn's ``working_memory`` setting, which also sizes the batches.
 """
 
 import os
-import resource
+from functools import cached_property
 
 import numpy as np
 import scipy.sparse as sp
@@ -43,8 +46,9 @@ ENTRY_BYTES = 64
 # labels, result, visited flags, queue, batch slots, and the search index.
 STATE_BYTES = 96
 
-# Samples whose neighbourhoods predict the in-memory size; the prediction is trusted
-# when it lies outside this factor of the budget, and all are counted otherwise.
+# Samples whose neighbourhoods predict the in-memory size, at most; searches whose
+# every row costs a pass over the data take fewer (see SAMPLE_SHARE). The prediction is
+# trusted when it lies outside this factor of the budget, and all are counted otherwise.
 SAMPLE_SIZE = 1024
 MARGIN = 1.25
 
@@ -77,7 +81,8 @@ def choose_route(source, n_samples, budget):
     the exact neighbourhood sizes where they had to be counted, or None."""
     if 8 * (n_samples + 1) + 4 * n_samples * max(n_samples - 1, 0) <= budget:
         return IN_MEMORY, None
-    sample = np.sort(np.random.default_rng(0).choice(n_samples, min(SAMPLE_SIZE, n_samples), replace=False))
+    size = min(SAMPLE_SIZE, max(64, n_samples // source.SAMPLE_SHARE), n_samples)
+    sample = np.sort(np.random.default_rng(0).choice(n_samples, size, replace=False))
     predicted = 8 * (n_samples + 1) + 4 * n_samples * float(np.mean(source.count(sample.astype(np.int32))))
     if predicted * MARGIN <= budget:
         return IN_MEMORY, None
@@ -150,8 +155,9 @@ def _available_bytes():
     """Memory this process may still take: the smaller of the address space its limit
     leaves and the memory the system has free. None where neither is known."""
     limits = []
-    soft, _ = resource.getrlimit(resource.RLIMIT_AS)
     try:
+        import resource  # POSIX only
+        soft, _ = resource.getrlimit(resource.RLIMIT_AS)
         with open("/proc/self/statm") as statm:
             used = int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
         if soft != resource.RLIM_INFINITY:
@@ -160,7 +166,7 @@ def _available_bytes():
             for line in meminfo:
                 if line.startswith("MemAvailable:"):
                     limits.append(int(line.split()[1]) * 1024)
-    except (OSError, ValueError):
+    except (ImportError, OSError, ValueError):
         pass
     return max(0, min(limits)) if limits else None
 
@@ -174,10 +180,21 @@ def _weight_totals(source, lengths, weights, entries):
         stop = start + 1 + int(np.searchsorted(np.cumsum(lengths[start + 1:]), entries - lengths[start], "right"))
         stop = min(stop, n_samples)
         points = np.arange(start, stop, dtype=np.int32)
-        positions, neighbours = source.rows(points)
+        positions, neighbours = source.rows(points, None)
         totals[start:stop] += np.bincount(positions, weights=weights[neighbours], minlength=stop - start)
         start = stop
     return totals
+
+
+def _among(found, candidates, n_samples):
+    """The entries of (positions, neighbours) whose neighbour is a candidate."""
+    if candidates is None:
+        return found
+    wanted = np.zeros(n_samples, dtype=bool)
+    wanted[candidates] = True
+    positions, neighbours = found
+    keep = wanted[neighbours]
+    return positions[keep], neighbours[keep]
 
 
 def _own_left_out(rows, points):
@@ -192,18 +209,24 @@ def _own_left_out(rows, points):
 class _TreeRows:
     """Euclidean neighbourhoods in few dimensions, from a k-d tree."""
 
+    SAMPLE_SHARE = 1
+
     def __init__(self, X, eps, n_jobs):
         self.X, self.eps, self.workers = X, eps, effective_n_jobs(n_jobs)
-        self.tree = cKDTree(X, balanced_tree=False)
+
+    @cached_property
+    def tree(self):
+        return cKDTree(self.X, balanced_tree=False)
 
     def count(self, points):
         return self.tree.query_ball_point(self.X[points], self.eps, return_length=True, workers=self.workers) - 1
 
-    def rows(self, points):
+    def rows(self, points, candidates=None):
         local = cKDTree(self.X[points], balanced_tree=False)
-        found = local.sparse_distance_matrix(self.tree, self.eps, output_type="ndarray")
+        among = self.tree if candidates is None else cKDTree(self.X[candidates], balanced_tree=False)
+        found = local.sparse_distance_matrix(among, self.eps, output_type="ndarray")
         positions = found["i"].astype(np.int32)
-        neighbours = found["j"].astype(np.int32)
+        neighbours = found["j"].astype(np.int32) if candidates is None else candidates[found["j"]]
         del found
         keep = neighbours != points[positions]
         return positions[keep], neighbours[keep]
@@ -212,21 +235,32 @@ class _TreeRows:
 class _BallRows:
     """Neighbourhoods under any metric of scikit-learn's ball tree."""
 
+    SAMPLE_SHARE = 1
+
     def __init__(self, X, eps, metric, p, metric_params, n_jobs):
         if metric == "minkowski":
             metric_params = {"p": p, **metric_params}
-        self.X, self.eps = X, eps
-        self.tree = BallTree(X, metric=metric, **metric_params)
+        self.X, self.eps, self.metric, self.metric_params = X, eps, metric, metric_params
+
+    @cached_property
+    def tree(self):
+        return BallTree(self.X, metric=self.metric, **self.metric_params)
 
     def count(self, points):
         return self.tree.query_radius(self.X[points], r=self.eps, count_only=True).astype(np.int64) - 1
 
-    def rows(self, points):
-        return _own_left_out(self.tree.query_radius(self.X[points], r=self.eps), points)
+    def rows(self, points, candidates=None):
+        # Always the whole tree: a tree over the candidates alone could decide a tie at
+        # eps otherwise, its bounds being rounded differently.
+        return _among(_own_left_out(self.tree.query_radius(self.X[points], r=self.eps), points), candidates,
+                      self.X.shape[0])
 
 
 class _BruteRows:
     """Neighbourhoods from scikit-learn's brute-force radius query."""
+
+    # A row costs a pass over the data: the sample takes about 1% of the in-memory route.
+    SAMPLE_SHARE = 200
 
     def __init__(self, X, eps, metric, p, metric_params, n_jobs):
         self.X, self.eps = X, eps
@@ -234,12 +268,14 @@ class _BruteRows:
                                        n_jobs=n_jobs).fit(X)
 
     def count(self, points):
-        positions, _ = self.rows(points)
+        positions, _ = self.rows(points, None)
         return np.bincount(positions, minlength=len(points)).astype(np.int64)
 
-    def rows(self, points):
+    def rows(self, points, candidates=None):
+        # Always against every sample: distances from matrix products may round
+        # differently in products of another shape.
         found = self.search.radius_neighbors(self.X[points], radius=self.eps, return_distance=False)
-        return _own_left_out(found, points)
+        return _among(_own_left_out(found, points), candidates, self.X.shape[0])
 
 
 class _ProductRows:
@@ -247,35 +283,41 @@ class _ProductRows:
     in-memory route's own decisions, by the same native test, each batch of rows
     against every tile of columns."""
 
+    SAMPLE_SHARE = 200
+
     def __init__(self, X, eps):
         self.X = np.require(X, dtype=np.float64, requirements=["C"])
         self.eps = eps
         self.mean = self.X.mean(axis=0)
-        self.norms = np.concatenate([_squared_norms(self._centred(np.arange(start, min(start + TILE, len(X)))))
-                                     for start in range(0, len(X), TILE)])
+
+    @cached_property
+    def norms(self):
+        n_samples = self.X.shape[0]
+        return np.concatenate([_squared_norms(self._centred(np.arange(start, min(start + TILE, n_samples))))
+                               for start in range(0, n_samples, TILE)])
 
     def _centred(self, points):
         return (self.X[points] - self.mean).astype(np.float32)
 
     def count(self, points):
-        positions, _ = self.rows(points)
+        positions, _ = self.rows(points, None)
         return np.bincount(positions, minlength=len(points)).astype(np.int64)
 
-    def rows(self, points):
-        n_samples = self.X.shape[0]
+    def rows(self, points, candidates=None):
+        among = np.arange(self.X.shape[0]) if candidates is None else candidates
         found_positions, found_neighbours = [], []
         for row_start in range(0, len(points), TILE):
             block = points[row_start:row_start + TILE]
             centred = self._centred(block)
-            for column_start in range(0, n_samples, TILE):
-                columns = np.arange(column_start, min(column_start + TILE, n_samples))
+            for column_start in range(0, len(among), TILE):
+                columns = among[column_start:column_start + TILE]
                 # The block's points first, then the tile's: every pair of the product
                 # then has its row below its column, as the test takes them.
                 stacked = np.concatenate([self.X[block], self.X[columns]])
                 norms = np.concatenate([self.norms[block], self.norms[columns]])
                 products = centred @ self._centred(columns).T
                 pairs = close_pairs(products, norms, 0, len(block), self.eps, stacked)
-                rows, neighbours = pairs[:, 0], pairs[:, 1] - len(block) + column_start
+                rows, neighbours = pairs[:, 0], columns[pairs[:, 1] - len(block)]
                 keep = neighbours != block[rows]
                 found_positions.append(rows[keep] + row_start)
                 found_neighbours.append(neighbours[keep])

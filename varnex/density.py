@@ -104,15 +104,29 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         The label each centroid gives, from `classes_`, or -1 for a kept new cluster.
     n_features_in_ : int
         Number of features seen during `fit`.
+    neighbourhood_route_ : {"in-memory", "bounded"}
+        How `fit` held the neighbourhoods: all at once, or a batch at a time (see
+        Notes).
 
     Notes
     -----
     `predict` labels new samples as `fit` labelled the training samples: by the
     nearest core sample within `eps`, else by post-processing's nearest centroid.
 
-    Every neighbourhood is computed at once before clusters grow, so memory grows with
-    the number of sample pairs within `eps` of each other: on large dense data choose
-    `eps` with care.
+    Memory: holding every neighbourhood at once takes 8 bytes per sample and 4 per
+    neighbour, which grows with the square of `eps`. Where that size, predicted from
+    the neighbourhoods of 1,024 samples (and counted exactly when the prediction comes
+    within 25% of it), exceeds scikit-learn's ``working_memory`` setting
+    (``sklearn.set_config(working_memory=...)``, in MiB), `fit` takes a bounded route
+    instead: it counts every neighbourhood, then computes rows as the clusters reach
+    them, a batch of at most ``working_memory`` at a time (less when the memory left
+    is smaller), keeping about 100 bytes per sample besides. Both routes give the same
+    clusters, bit for bit; the bounded one takes longer, computing each neighbourhood
+    twice. `neighbourhood_route_` tells which was taken. Precomputed distances always
+    take the in-memory route, their neighbourhoods being smaller than the distances.
+    With sample weights that are not whole numbers, a neighbourhood's weights may be
+    summed in another order on the two routes, which can move a sample whose sum
+    lies within rounding of `min_samples`.
 
     For the distances that scale with the data (Minkowski family, cosine and their
     kin, precomputed distances) the data is first brought to unit size by a power of two, with `eps` to

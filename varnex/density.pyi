@@ -26,6 +26,7 @@ class DensityClustering(ClusterMixin, BaseEstimator):
     centroids_: npt.NDArray[np.float64] | None
     centroid_labels_: npt.NDArray[Any]
     n_features_in_: int
+    neighbourhood_route_: str
 
     def __init__(
         self,

@@ -25,7 +25,7 @@ class CsrFetch:
     def __init__(self, indptr, indices, spoil=None):
         self.indptr, self.indices, self.spoil = indptr, indices, spoil
 
-    def __call__(self, points):
+    def __call__(self, points, candidates):
         if self.spoil == "raise":
             raise KeyError("no rows today")
         starts, stops = self.indptr[points], self.indptr[points + 1]

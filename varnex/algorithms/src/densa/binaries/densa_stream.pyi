@@ -9,7 +9,8 @@ def cluster_streamed(
     lengths: npt.NDArray[np.int64],
     core: npt.NDArray[np.uint8],
     labels: npt.NDArray[np.int32],
-    fetch: Callable[[npt.NDArray[np.int32]], tuple[npt.NDArray[np.int32], npt.NDArray[np.int32]]],
+    fetch: Callable[[npt.NDArray[np.int32], npt.NDArray[np.int32] | None],
+                    tuple[npt.NDArray[np.int32], npt.NDArray[np.int32]]],
     budget: int,
 ) -> npt.NDArray[np.int32]:
     """`cluster_neighbourhoods` with rows fetched on demand: ``lengths[i]`` counts the

@@ -52,9 +52,10 @@ private:
     std::uint32_t count_ = 0;
 };
 
-// Calls fetch(points) -> (positions, neighbours), two int32 arrays of equal length:
-// entry k puts point neighbours[k] into the row of points[positions[k]]. Every row
-// must come back with the length counted for it, its own point left out.
+// Calls fetch(points, candidates) -> (positions, neighbours), two int32 arrays of equal
+// length: entry k puts point neighbours[k] into the row of points[positions[k]]. Every
+// row must come back with the length counted for it, its own point left out; where
+// `candidates` is not None, only its neighbours among the candidates are needed.
 struct PythonFetch {
     PyObject* fetch;
     std::int32_t n;
@@ -70,7 +71,14 @@ struct PythonFetch {
         Ref points = frame::check(PyArray_SimpleNew(1, &m, NPY_INT32));
         std::copy(batch.points.begin(), batch.points.end(),
                   static_cast<std::int32_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(points.get()))));
-        Ref result = frame::check(PyObject_CallFunctionObjArgs(fetch, points.get(), nullptr));
+        Ref candidates = Ref::borrow(Py_None);
+        if (batch.restricted) {
+            const auto u = static_cast<npy_intp>(batch.candidates.size());
+            candidates = frame::check(PyArray_SimpleNew(1, &u, NPY_INT32));
+            std::copy(batch.candidates.begin(), batch.candidates.end(),
+                      static_cast<std::int32_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(candidates.get()))));
+        }
+        Ref result = frame::check(PyObject_CallFunctionObjArgs(fetch, points.get(), candidates.get(), nullptr));
         if (!PyTuple_Check(result.get()) || PyTuple_GET_SIZE(result.get()) != 2) {
             frame::raise(PyExc_TypeError, "fetch must return a tuple (positions, neighbours)");
         }
@@ -92,7 +100,8 @@ struct PythonFetch {
         }
         for (npy_intp r = 0; r < m; ++r) {
             const std::int32_t point = batch.points[r];
-            if (batch.offsets[r + 1] != lengths[point]) {
+            const std::int64_t found = batch.offsets[r + 1];
+            if (batch.restricted ? found > lengths[point] : found != lengths[point]) {
                 frame::raise(PyExc_ValueError, "the row of point %d holds %lld neighbours, %lld were counted", point,
                              static_cast<long long>(batch.offsets[r + 1]), static_cast<long long>(lengths[point]));
             }
@@ -111,9 +120,9 @@ struct Poller {
 
 // cluster_streamed(lengths, core, labels, fetch, budget): cluster_neighbourhoods' result
 // with rows fetched on demand. lengths[i] (int64) counts the neighbours of point i but
-// itself, core[i] (uint8) tells whether it is a core point; fetch(points) returns the
-// rows of int32 `points` as (positions, neighbours); a batch holds at most `budget`
-// entries, or one longer row.
+// itself, core[i] (uint8) tells whether it is a core point; fetch(points, candidates)
+// returns the rows of int32 `points` as (positions, neighbours); a batch holds at most
+// `budget` entries, or one longer row.
 Ref cluster_streamed(const frame::Arguments& args) {
     auto lengths_view = Vector<const std::int64_t>::readable(args[0], frame::kInt64);
     auto core_view = Vector<const std::uint8_t>::readable(args[1], frame::kUInt8);
@@ -133,6 +142,8 @@ Ref cluster_streamed(const frame::Arguments& args) {
     std::vector<std::int64_t> lengths(lengths_view.span().begin(), lengths_view.span().end());
     std::vector<std::uint8_t> core(core_view.span().begin(), core_view.span().end());
     std::vector<std::int32_t> labels(labels_view.span().begin(), labels_view.span().end());
+    std::vector<std::uint8_t> spreads(static_cast<std::size_t>(n));
+    for (std::int32_t i = 0; i < n; ++i) spreads[i] = core[i] != 0 || labels[i] >= 0;
     for (std::int32_t i = 0; i < n; ++i) {
         if (lengths[i] < 0 || lengths[i] >= n) {
             frame::raise(PyExc_ValueError, "point %d has %lld neighbours, out of range for %d points", i,
@@ -151,7 +162,7 @@ Ref cluster_streamed(const frame::Arguments& args) {
         Poller poller{gil};
         std::fill(cluster_labels.data, cluster_labels.data + n, -1);
         using Rows = densa::kernels::StreamedRows<PythonFetch, Poller>;
-        Rows rows(lengths.data(), n, budget, fetcher, poller);
+        Rows rows(lengths.data(), spreads.data(), visited_flags.data(), n, budget, fetcher, poller);
         const Unchecked<std::int32_t> known{labels.data()};
         const Unchecked<std::int8_t> visited{visited_flags.data()};
         densa::kernels::DensityClustering<Rows, Unchecked<std::int32_t>, densa::kernels::FlagCore> clustering(
@@ -171,8 +182,10 @@ const frame::FunctionSpec kClusterStreamed{
            "\n"
            "cluster_neighbourhoods with rows fetched on demand: lengths (int64) counts each\n"
            "point's neighbours but itself, core (uint8) flags the core points, and\n"
-           "fetch(points) returns the rows of the int32 `points` as int32 (positions,\n"
-           "neighbours), entry k putting neighbours[k] in the row of points[positions[k]].\n"
+           "fetch(points, candidates) returns the rows of the int32 `points` as int32\n"
+           "(positions, neighbours), entry k putting neighbours[k] in the row of\n"
+           "points[positions[k]]; where candidates (int32) is not None, only the\n"
+           "neighbours among them are needed.\n"
            "A batch holds at most `budget` entries, or one longer row. Returns new int32\n"
            "labels.",
     .body = cluster_streamed,

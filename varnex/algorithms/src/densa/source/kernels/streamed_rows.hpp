@@ -22,11 +22,12 @@ struct FlagCore {
     bool operator()(std::int32_t point, std::int64_t /*row_size*/) const { return flags[point] != 0; }
 };
 
-// The rows of one batch: row k, that of points[k], is entries[offsets[k] .. offsets[k + 1]).
 struct RowBatch {
     std::vector<std::int32_t> points;
     std::vector<std::int64_t> offsets;
     std::vector<std::int32_t> entries;
+    bool restricted = false;
+    std::vector<std::int32_t> candidates;
 };
 
 // A queue that records one past the highest slot the kernel has touched: slots are
@@ -40,10 +41,20 @@ struct TrackedQueue {
     }
 };
 
+// The rows of one batch: row k, that of points[k], is entries[offsets[k] .. offsets[k + 1]).
+// Where `restricted`, a row need only hold its neighbours among `candidates`, the points
+// not yet visited when the batch was asked for: the clustering passes over the others.
+//
+// Rows that cannot change the clustering are not fetched at all: those of points that
+// do not spread their cluster (neither core nor labelled), and every row once every
+// point is visited. A point is visited exactly when it enters a queue, so the queues
+// count the visited points.
+//
 // `lengths[i]` is the number of stored entries of row i (its neighbours but itself);
-// `fetch(batch)` fills batch.offsets and batch.entries for batch.points, with exactly
-// those lengths and every entry in 0 .. n - 1. A batch holds at most `budget` entries,
-// or a single row that is longer. `Poll` answers poll() once per point taken.
+// `fetch(batch)` fills batch.offsets and batch.entries for batch.points, with those
+// lengths (at most, where restricted) and every entry in 0 .. n - 1. A batch holds at
+// most `budget` entries, or a single row that is longer. `Poll` answers poll() once per
+// point taken.
 template <class Fetch, class Poll>
 class StreamedRows {
 public:
@@ -58,11 +69,15 @@ public:
         }
     };
 
-    StreamedRows(const std::int64_t* lengths, std::int32_t n, std::int64_t budget, Fetch& fetch, Poll& poller)
-        : lengths_(lengths), budget_(budget), fetch_(fetch), poller_(poller),
-          slot_(static_cast<std::size_t>(n), -1), queue_(static_cast<std::size_t>(n) + 1) {}
+    // `spreads[i]` tells whether point i spreads its cluster (a core or labelled point);
+    // `visited` are the kernel's flags, read when a batch is restricted.
+    StreamedRows(const std::int64_t* lengths, const std::uint8_t* spreads, const std::int8_t* visited, std::int32_t n,
+                 std::int64_t budget, Fetch& fetch, Poll& poller)
+        : lengths_(lengths), spreads_(spreads), visited_(visited), n_(n), budget_(budget), fetch_(fetch),
+          poller_(poller), slot_(static_cast<std::size_t>(n), -1), queue_(static_cast<std::size_t>(n) + 1) {}
 
     Row row(std::int64_t i) {
+        if (spreads_[i] == 0 || unvisited() == 0) return Row{nullptr, 0};
         if (slot_[i] < 0) load(static_cast<std::int32_t>(i));
         const std::int64_t k = slot_[i];
         const std::int64_t begin = batch_.offsets[k];
@@ -75,13 +90,19 @@ public:
 
     // One cluster's queue at a time, the storage shared: each point enters a queue once.
     TrackedQueue make(std::int64_t /*n_slots*/) {
+        queued_before_ += filled_;
         filled_ = 0;
         searched_ = 0;
         return {queue_.data(), &filled_};
     }
 
 private:
-    // Replaces the batch by the rows of `point` and of the points queued after it.
+    // Past this share of the points visited, rows are fetched among the others only.
+    static constexpr std::int64_t kRestrictBelow = 8;
+
+    std::int64_t unvisited() const { return n_ - queued_before_ - filled_; }
+
+    // Replaces the batch by the rows of `point` and of the spreading points queued after it.
     void load(std::int32_t point) {
         for (const std::int32_t p : batch_.points) slot_[p] = -1;
         batch_.points.assign(1, point);
@@ -92,9 +113,17 @@ private:
             searched_ = position;
             for (std::int64_t q = position + 1; q < filled_; ++q) {
                 const std::int32_t next = queue_[q];
+                if (spreads_[next] == 0) continue;
                 if (total + lengths_[next] > budget_) break;
                 total += lengths_[next];
                 batch_.points.push_back(next);
+            }
+        }
+        batch_.candidates.clear();
+        batch_.restricted = unvisited() * kRestrictBelow <= n_;
+        if (batch_.restricted) {
+            for (std::int32_t j = 0; j < n_; ++j) {
+                if (visited_[j] == 0) batch_.candidates.push_back(j);
             }
         }
         fetch_(batch_);
@@ -104,12 +133,16 @@ private:
     }
 
     const std::int64_t* lengths_;
+    const std::uint8_t* spreads_;
+    const std::int8_t* visited_;
+    std::int64_t n_;
     std::int64_t budget_;
     Fetch& fetch_;
     Poll& poller_;
     std::vector<std::int32_t> slot_;  // position of a point's row in the batch, or -1
     std::vector<std::int32_t> queue_;
     std::int64_t filled_ = 0;
+    std::int64_t queued_before_ = 0;  // points queued by the clusters before this one
     std::int64_t searched_ = 0;  // the queue holds no unread point before this slot
     RowBatch batch_;
 };
