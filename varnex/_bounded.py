@@ -29,6 +29,7 @@ import scipy.sparse as sp
 import sklearn
 from scipy.spatial import cKDTree
 from sklearn.neighbors import VALID_METRICS, BallTree, NearestNeighbors
+from threadpoolctl import threadpool_limits  # scikit-learn's own dependency
 
 from varnex._neighbourhoods import MAX_TREE_FEATURES, TILE, effective_n_jobs, searchable
 from varnex.algorithms.src.densa.binaries.densa_arrays import close_pairs
@@ -46,10 +47,11 @@ ENTRY_BYTES = 64
 # labels, result, visited flags, queue, batch slots, and the search index.
 STATE_BYTES = 96
 
-# Samples whose neighbourhoods predict the in-memory size, at most; searches whose
-# every row costs a pass over the data take fewer (see SAMPLE_SHARE). The prediction is
-# trusted when it lies outside this factor of the budget, and all are counted otherwise.
-SAMPLE_SIZE = 1024
+# The in-memory size is predicted from the neighbourhoods of this many samples among
+# a subsample of 1/SUBSAMPLE of the data; the prediction is trusted when it lies
+# outside MARGIN times the budget, and all are counted otherwise.
+SAMPLE_SIZE = 512
+SUBSAMPLE = 16
 MARGIN = 1.25
 
 # The counting pass takes this many samples at a time.
@@ -81,9 +83,14 @@ def choose_route(source, n_samples, budget):
     the exact neighbourhood sizes where they had to be counted, or None."""
     if 8 * (n_samples + 1) + 4 * n_samples * max(n_samples - 1, 0) <= budget:
         return IN_MEMORY, None
-    size = min(SAMPLE_SIZE, max(64, n_samples // source.SAMPLE_SHARE), n_samples)
-    sample = np.sort(np.random.default_rng(0).choice(n_samples, size, replace=False))
-    predicted = 8 * (n_samples + 1) + 4 * n_samples * float(np.mean(source.count(sample.astype(np.int32))))
+    # The mean neighbourhood, from a sample's neighbours among a subsample (a 16th of
+    # the data, whose search costs a 16th), scaled up.
+    rng = np.random.default_rng(0)
+    among = np.sort(rng.choice(n_samples, max(n_samples // SUBSAMPLE, min(n_samples, 2 * SAMPLE_SIZE)),
+                               replace=False))
+    sample = np.sort(rng.choice(len(among), min(SAMPLE_SIZE, len(among)), replace=False)).astype(np.int32)
+    mean = float(np.mean(source.subset(among).count(sample))) * (n_samples - 1) / max(len(among) - 1, 1)
+    predicted = 8 * (n_samples + 1) + 4 * n_samples * mean
     if predicted * MARGIN <= budget:
         return IN_MEMORY, None
     if predicted > budget * MARGIN:
@@ -209,10 +216,11 @@ def _own_left_out(rows, points):
 class _TreeRows:
     """Euclidean neighbourhoods in few dimensions, from a k-d tree."""
 
-    SAMPLE_SHARE = 1
-
     def __init__(self, X, eps, n_jobs):
         self.X, self.eps, self.workers = X, eps, effective_n_jobs(n_jobs)
+
+    def subset(self, points):
+        return _TreeRows(self.X[points], self.eps, self.workers)
 
     @cached_property
     def tree(self):
@@ -235,12 +243,13 @@ class _TreeRows:
 class _BallRows:
     """Neighbourhoods under any metric of scikit-learn's ball tree."""
 
-    SAMPLE_SHARE = 1
-
     def __init__(self, X, eps, metric, p, metric_params, n_jobs):
         if metric == "minkowski":
             metric_params = {"p": p, **metric_params}
         self.X, self.eps, self.metric, self.metric_params = X, eps, metric, metric_params
+
+    def subset(self, points):
+        return _BallRows(self.X[points], self.eps, self.metric, 2, self.metric_params, None)
 
     @cached_property
     def tree(self):
@@ -259,13 +268,14 @@ class _BallRows:
 class _BruteRows:
     """Neighbourhoods from scikit-learn's brute-force radius query."""
 
-    # A row costs a pass over the data: the sample takes about 1% of the in-memory route.
-    SAMPLE_SHARE = 200
-
     def __init__(self, X, eps, metric, p, metric_params, n_jobs):
         self.X, self.eps = X, eps
+        self.parameters = (metric, p, metric_params, n_jobs)
         self.search = NearestNeighbors(algorithm="brute", metric=metric, p=p, metric_params=metric_params or None,
                                        n_jobs=n_jobs).fit(X)
+
+    def subset(self, points):
+        return _BruteRows(self.X[points], self.eps, *self.parameters)
 
     def count(self, points):
         positions, _ = self.rows(points, None)
@@ -283,12 +293,13 @@ class _ProductRows:
     in-memory route's own decisions, by the same native test, each batch of rows
     against every tile of columns."""
 
-    SAMPLE_SHARE = 200
-
     def __init__(self, X, eps):
         self.X = np.require(X, dtype=np.float64, requirements=["C"])
         self.eps = eps
         self.mean = self.X.mean(axis=0)
+
+    def subset(self, points):
+        return _ProductRows(self.X[points], self.eps)
 
     @cached_property
     def norms(self):
@@ -304,6 +315,11 @@ class _ProductRows:
         return np.bincount(positions, minlength=len(points)).astype(np.int64)
 
     def rows(self, points, candidates=None):
+        # Products of one tile are too small for BLAS's own threads to pay.
+        with threadpool_limits(1, user_api="blas"):
+            return self._rows(points, candidates)
+
+    def _rows(self, points, candidates):
         among = np.arange(self.X.shape[0]) if candidates is None else candidates
         found_positions, found_neighbours = [], []
         for row_start in range(0, len(points), TILE):
