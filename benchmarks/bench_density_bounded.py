@@ -138,7 +138,7 @@ def limited(title, setup, compare):
 def run():
     import numpy as np
     print("DensityClustering, each contender in a fresh process")
-    print("Where both routes fit: the automatic choice against the in-memory route as before (best of 3)")
+    print("Where both routes fit: the automatic choice against the in-memory route as before (best of 5)")
     overhead("200,000 points in 2-D blobs, ~35 neighbours", BLOBS.format(n=200_000, d=2,
                                                                      eps=eps_for(200_000, 2, 2.0, 35)))
     overhead("20,000 points in 64-D blobs", BLOBS.format(n=20_000, d=64, eps=19.0))

@@ -130,12 +130,13 @@ def cluster_bounded(source, known, min_samples, weights, budget, lengths=None):
 
 
 def out_of_memory(n_samples, budget, route):
-    """The MemoryError to raise when a route ran out of memory anyway: what it needed,
-    and what to change."""
-    if route == IN_MEMORY:
+    """The MemoryError to raise when a route ran out of memory anyway (the bounded one,
+    or the in-memory one of precomputed distances, which has no other): what it
+    needed, and what to change."""
+    if route == "precomputed":
         return MemoryError(f"DensityClustering ran out of memory holding the neighbourhoods of {n_samples} samples "
-                           f"in memory, predicted to fit working_memory ({budget / 2**20:.3g} MiB): lower it, "
-                           "with sklearn.set_config(working_memory=...), to take the bounded-memory route")
+                           "from precomputed distances: pass them as a sparse graph of the distances within eps "
+                           "only (radius_neighbors_graph with mode='distance')")
     return MemoryError(f"DensityClustering ran out of memory on its bounded-memory route: {n_samples} samples need "
                        f"about {n_samples * STATE_BYTES / 2**20:.0f} MiB of state besides the data, and batches "
                        f"of up to {budget / 2**20:.3g} MiB; lower working_memory with "

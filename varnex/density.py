@@ -266,7 +266,7 @@ class DensityClustering(ClusterMixin, BaseEstimator):
                 return self._cluster_in_memory(X, eps, known, weights)
             except MemoryError as error:
                 if self._precomputed:
-                    raise out_of_memory(X.shape[0], budget, IN_MEMORY) from error
+                    raise out_of_memory(X.shape[0], budget, "precomputed") from error
         self.neighbourhood_route_ = BOUNDED
         return cluster_bounded(source, known, self.min_samples, weights, budget, lengths)
 
