@@ -183,10 +183,12 @@ def _weight_totals(source, lengths, weights, entries):
     """Each sample's own weight plus its neighbours', over consecutive batches of rows."""
     totals = weights.copy()
     n_samples = lengths.shape[0]
+    ends = np.cumsum(lengths)
     start = 0
     while start < n_samples:
-        stop = start + 1 + int(np.searchsorted(np.cumsum(lengths[start + 1:]), entries - lengths[start], "right"))
-        stop = min(stop, n_samples)
+        # At least one row, then as many as fit the entries.
+        before = ends[start] - lengths[start]
+        stop = max(start + 1, int(np.searchsorted(ends, before + entries, "right")))
         points = np.arange(start, stop, dtype=np.int32)
         positions, neighbours = source.rows(points, None)
         totals[start:stop] += np.bincount(positions, weights=weights[neighbours], minlength=stop - start)
