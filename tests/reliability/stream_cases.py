@@ -60,7 +60,6 @@ def spoiled(spoil):
 
 SUCCESS = {
     "cluster_streamed blobs": call(LENGTHS, CORE, LABELS, CsrFetch(INDPTR, INDICES), 40),
-    "cluster_streamed one row a batch": call(LENGTHS, CORE, LABELS, CsrFetch(INDPTR, INDICES), 1),
     "cluster_streamed by keyword": call(lengths=LENGTHS, core=CORE, labels=LABELS,
                                         fetch=CsrFetch(INDPTR, INDICES), budget=10**9),
     "cluster_streamed no rows": call(np.empty(0, np.int64), np.empty(0, np.uint8), np.empty(0, np.int32),
