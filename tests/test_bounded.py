@@ -141,14 +141,20 @@ def test_route_follows_the_predicted_size(slack, route):
         assert int(lengths.sum()) == within
 
 
-def test_an_in_memory_route_out_of_memory_falls_back(monkeypatch):
+@pytest.mark.parametrize("metric", ["euclidean", "precomputed"])
+def test_an_in_memory_route_out_of_memory_falls_back(monkeypatch, metric):
     def exhausted(*args):
         raise MemoryError("std::bad_alloc")
 
     X, y = blob_data(400, 2, 8), random_labels(400, 8)
-    expected = fitted(HUGE, X, y, eps=0.5)
+    X = cdist(X, X) if metric == "precomputed" else X
+    expected = fitted(HUGE, X, y, eps=0.5, metric=metric)
     monkeypatch.setattr(density, "cluster_neighbourhoods", exhausted)
-    model = fitted(HUGE, X, y, eps=0.5)
+    if metric == "precomputed":   # no other route: say what to pass instead
+        with pytest.raises(MemoryError, match="sparse graph of the distances within eps"):
+            fitted(HUGE, X, y, eps=0.5, metric=metric)
+        return
+    model = fitted(HUGE, X, y, eps=0.5, metric=metric)
     assert model.neighbourhood_route_ == BOUNDED
     assert np.array_equal(model.clusters_, expected.clusters_)
 

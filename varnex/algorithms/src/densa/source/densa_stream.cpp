@@ -167,9 +167,10 @@ Ref cluster_streamed(const frame::Arguments& args) {
         const Unchecked<std::int8_t> visited{visited_flags.data()};
         densa::kernels::DensityClustering<Rows, Unchecked<std::int32_t>, densa::kernels::FlagCore> clustering(
             rows, n, known, densa::kernels::FlagCore{core.data()});
-        clustering.seed_clusters(known, visited, visited, [&](densa::kernels::Pass, std::int32_t seed, std::int32_t id) {
-            clustering.expand_cluster(cluster_labels, visited, rows, seed, id);
-        });
+        clustering.seed_clusters(known, visited, visited,
+                                 [&](densa::kernels::Pass, std::int32_t seed, std::int32_t id) {
+                                     clustering.expand_cluster(cluster_labels, visited, rows, seed, id);
+                                 });
     }
     return result;
 }
