@@ -14,7 +14,15 @@ ASAN_PYTHON := $(ASAN_VENV)/bin/python
 ASAN_SETUP  := -Csetup-args=-Dbuildtype=debugoptimized -Csetup-args=-Db_sanitize=address,undefined \
                "-Csetup-args=-Dcpp_args=-fno-omit-frame-pointer -fno-sanitize-recover=undefined"
 
-.PHONY: demo test bench sanitize test-matrix clean
+# `make docs`: the documentation site in docs/_build/html, built in .venv-docs on the
+# newest Python here (3.13 or later, which the pinned Sphinx needs) with the package
+# installed editable over its own build directory, so .venv and build/ stay as they
+# are. Warnings are errors. `make docs-check` renders pages in headless Chromium.
+DOCS_VENV   := .venv-docs
+DOCS_PYTHON := $(DOCS_VENV)/bin/python
+DOCS_HTML   := docs/_build/html
+
+.PHONY: demo test bench sanitize test-matrix clean docs docs-check
 
 demo: $(VENV)/.installed
 	$(PYTHON) -m varnex demo
@@ -57,5 +65,23 @@ $(ASAN_VENV)/.installed: $(ASAN_VENV)/.build-requirements meson.build pyproject.
 	$(ASAN_PYTHON) -m pip install --quiet --no-build-isolation -Cbuild-dir=build-asan $(ASAN_SETUP) -e '.[test]'
 	touch $@
 
+docs: $(DOCS_VENV)/.installed
+	rm -rf docs/_build docs/generated docs/auto_examples
+	cd docs && ../$(DOCS_PYTHON) -m sphinx -W --keep-going -b html -d _build/doctrees . _build/html
+
+docs-check: $(DOCS_VENV)/.installed
+	$(DOCS_PYTHON) tools/check-docs $(DOCS_HTML)
+
+$(DOCS_PYTHON):
+	python=$$(sh tools/find-newest-python) && "$$python" -c 'import sys; sys.exit(sys.version_info < (3, 13))' \
+	    || { echo "make docs needs Python 3.13 or later" >&2; exit 1; }; "$$python" -m venv $(DOCS_VENV)
+
+$(DOCS_VENV)/.installed: docs/requirements.txt meson.build pyproject.toml | $(DOCS_PYTHON)
+	$(DOCS_PYTHON) -m pip install --quiet --upgrade pip
+	$(DOCS_PYTHON) -m pip install --quiet -r docs/requirements.txt
+	$(DOCS_PYTHON) -m pip install --quiet --no-build-isolation --no-deps -Cbuild-dir=build-docs -e .
+	touch $@
+
 clean:
 	rm -rf $(VENV) build $(ASAN_VENV) build-asan build-matrix .venv-oldest .venv-newest
+	rm -rf $(DOCS_VENV) build-docs docs/_build docs/generated docs/auto_examples

@@ -37,11 +37,9 @@ FIT = {
 # post-processing of its labels, each timed on its own.
 STAGES = """
 from varnex import DensityClustering
-from varnex._common import encode_targets
 from varnex.algorithms.src.densa.binaries.densa_postprocess import densa_postprocess
-model = DensityClustering(eps=eps, min_samples={min_samples})
-_, known = encode_targets(y)
-start = time.perf_counter(); labels = model._cluster(X, known); cluster = time.perf_counter() - start
+model = DensityClustering(eps=eps, min_samples={min_samples}, postprocess=False)
+start = time.perf_counter(); labels = model.fit(X, y).clusters_; cluster = time.perf_counter() - start
 start = time.perf_counter(); densa_postprocess(X, labels); post = time.perf_counter() - start
 print(json.dumps([cluster, post, int(np.sum(labels <= -2) and -labels.min() - 1)]))
 """

@@ -18,8 +18,8 @@ from sklearn.neighbors import NearestNeighbors
 
 from varnex import KNNLabelPropagation
 from varnex import _graph_pipeline as pipeline
-from varnex import _knn
-from varnex._common import encode_targets
+from varnex._labels import encode_targets
+from varnex._search import SampleIndex
 from varnex.algorithms.src.linka.binaries import linka_arrays
 from varnex.algorithms.src.linka.binaries.linka_bfs import find_connected_components
 from varnex.algorithms.src.linka.binaries.linka_connect import connect_unlabeled
@@ -37,7 +37,7 @@ def timed(fn):
 
 
 def search_graph(X):
-    neighbours = _knn.Neighbours(X)
+    neighbours = SampleIndex(X)
     return neighbours, neighbours.graph(K, np.int32)
 
 
@@ -58,11 +58,11 @@ def run():
 
     # What the joining had to do: the closed groups of the nodes the rows cannot lead
     # to the reached part.
-    reached = components[3].copy()
+    reached = components.node_labelled.copy()
     _, stuck = linka_arrays.connect(knn, components, reached, knn)
-    group, count = linka_arrays.closed_groups(knn[0], knn[1], reached)
+    group, count = linka_arrays.closed_groups(knn.indptr, knn.indices, reached)
     print(f"{N_POINTS} two-moons samples, {LABELLED_FRACTION:.1%} labelled, k={K} (best of 3)")
-    print(f"  {np.count_nonzero(components[2] == 0)} unlabelled components; stuck: {stuck},"
+    print(f"  {np.count_nonzero(components.component_labelled == 0)} unlabelled components; stuck: {stuck},"
           f" {np.count_nonzero(reached == 0)} samples no row leads to a labelled one, {count} closed groups"
           f" of {np.count_nonzero(group >= 0)} samples")
     print(f"  k-NN search {best_search:.3f} s, joining {best_join:.3f} s -> ratio {best_join / best_search:.3f}"

@@ -12,7 +12,7 @@ from sklearn.datasets import (load_breast_cancer, load_digits, load_iris, load_w
                               make_classification, make_moons)
 
 from varnex import _graph_pipeline as pipeline
-from varnex._knn import Neighbours
+from varnex._search import SampleIndex
 from varnex.algorithms.src.linka.binaries.linka_sweep import propagate
 
 # name -> (loader, labelled share)
@@ -51,7 +51,7 @@ class EstimatorGraph:
     the estimator's way out for groups left unlabelled (reverse edges, then once more)."""
 
     def __init__(self, X, known, k):
-        neighbours = Neighbours(X)
+        neighbours = SampleIndex(X)
         distances, indices = neighbours.graph(k, pipeline.index_dtype(X.shape[0]))
         self.knn = pipeline.knn_graph(indices, distances)
         components = pipeline.components(self.knn, known)

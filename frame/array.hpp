@@ -122,23 +122,12 @@ Ref ndarray_over(const Py_buffer& view, PyObject* owner, const ElementType& type
 // axis without reading a stride; strided views (buffer-typed arrays) read every stride.
 enum class Layout { Contiguous, Strided };
 
-// The elements of a contiguous vector as a bare pointer and length, for hot loops.
-// Being plain values they stay in registers, where a write through the view itself (of
-// char elements, which may alias anything) would make the compiler reload the view.
+// Element i of `elements` with a typed array's bounds check: negative indices count
+// from the end, and IndexError outside the array.
 template <class T>
-class Elements {
-public:
-    Elements(T* data, Py_ssize_t size) : data_(data), size_(size) {}
-
-    Py_ssize_t size() const { return size_; }
-    T* data() const { return data_; }
-    T& unchecked(Py_ssize_t i) const { return data_[i]; }
-    T& checked(Py_ssize_t i) const { return data_[wrap_index(i, size_)]; }
-
-private:
-    T* data_;
-    Py_ssize_t size_;
-};
+T& checked(std::span<T> elements, Py_ssize_t i) {
+    return elements[static_cast<std::size_t>(wrap_index(i, static_cast<Py_ssize_t>(elements.size())))];
+}
 
 // An NDim-dimensional view of elements T. `checked` accessors wrap negative indices
 // and raise IndexError outside the array; `unchecked` ones trust their caller.
@@ -178,9 +167,12 @@ public:
     T& unchecked(Py_ssize_t i, Py_ssize_t j) const requires(NDim == 2) { return *element(element(base(), i, 0), j, 1); }
 
     T& checked(Py_ssize_t i) const requires(NDim == 1) { return unchecked(wrap_index(i, size())); }
+    // As unchecked(i): a 1-D view reads like a std::span in the kernels.
+    T& operator[](Py_ssize_t i) const requires(NDim == 1) { return unchecked(i); }
 
-    Elements<T> elements() const requires(NDim == 1 && L == Layout::Contiguous) { return {base(), size()}; }
-    // The elements as a span, for kernels that know nothing of Python.
+    // The elements as a span, for kernels that know nothing of Python. Being a plain
+    // value it stays in registers, where a write through the view itself (of char
+    // elements, which may alias anything) would make the compiler reload the view.
     std::span<T> span() const requires(NDim == 1 && L == Layout::Contiguous) {
         return {base(), static_cast<std::size_t>(size())};
     }

@@ -6,6 +6,12 @@
 
 namespace frame {
 
+Py_ssize_t to_offset(PyObject* object, Where where) {
+    const long long value = check_value(PyLong_AsLongLong(object), -1LL, where);
+    if (value < 0) raise(PyExc_ValueError, {"an offset must be at least 0, got %lld", where}, value);
+    return static_cast<Py_ssize_t>(value);
+}
+
 namespace {
 
 // Calls the type's __int__ for a non-int object and checks what it returned.

@@ -14,6 +14,9 @@ int32_t to_int(PyObject* object, Where where = Where::current());
 
 uint64_t to_size_t(PyObject* object, Where where = Where::current());
 
+// A Python int at least 0, as an offset into an array: ValueError below 0.
+Py_ssize_t to_offset(PyObject* object, Where where = Where::current());
+
 // Type tests of the `str`, `list` and `ndarray` kinds: the object, or None, or TypeError
 // naming the parameter.
 PyObject* require_str(PyObject* object, const char* parameter, Where where = Where::current());

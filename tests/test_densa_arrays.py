@@ -5,11 +5,15 @@ import numpy as np
 import pytest
 from scipy.spatial.distance import cdist
 
-import varnex._neighbourhoods as neighbourhoods
-from varnex._neighbourhoods import radius_neighbourhoods
+from varnex._search import SampleIndex, kdtree, tiles
 from varnex.algorithms.src.densa.binaries.densa_arrays import (close_pairs, cluster_neighbourhoods,
                                                                neighbourhoods_from_pairs)
 from varnex.algorithms.src.densa.binaries.densa_core import densa_main
+
+
+def radius_neighbourhoods(X, eps, metric="euclidean", p=2, n_jobs=None):
+    indptr, indices, _ = SampleIndex(X, metric, p, n_jobs=n_jobs).neighbourhoods(eps)
+    return indptr, indices
 
 
 def blob_data(n, d, seed, spread=1.0):
@@ -37,8 +41,8 @@ def reference_sets(X, eps, metric="euclidean", p=2):
 # Routes: k-d tree (one slab, several slabs), brute force, ball tree.
 ROUTES = [
     pytest.param(2, "minkowski", 2, {}, id="kd-tree"),
-    pytest.param(3, "euclidean", 2, {"SLAB_POINTS": 50}, id="kd-tree-slabs"),
-    pytest.param(24, "euclidean", 2, {"TILE": 64}, id="brute"),
+    pytest.param(3, "euclidean", 2, {(kdtree, "SLAB_POINTS"): 50}, id="kd-tree-slabs"),
+    pytest.param(24, "euclidean", 2, {(tiles, "TILE_ROWS"): 40, (tiles, "TILE_COLUMNS"): 64}, id="brute"),
     pytest.param(3, "minkowski", 1, {}, id="ball-tree-p1"),
     pytest.param(3, "chebyshev", 2, {}, id="ball-tree-chebyshev"),
 ]
@@ -47,8 +51,8 @@ ROUTES = [
 @pytest.mark.parametrize("d, metric, p, sizes", ROUTES)
 @pytest.mark.parametrize("n_jobs", [None, 2])
 def test_neighbourhoods_match_all_pairs_distances(monkeypatch, d, metric, p, sizes, n_jobs):
-    for name, value in sizes.items():
-        monkeypatch.setattr(neighbourhoods, name, value)
+    for (module, name), value in sizes.items():
+        monkeypatch.setattr(module, name, value)
     X = blob_data(400, d, seed=d)
     eps = np.quantile(cdist(X[:50], X), 0.05)
     indptr, indices = radius_neighbourhoods(X, eps, metric, p, n_jobs)
@@ -59,8 +63,8 @@ def test_neighbourhoods_match_all_pairs_distances(monkeypatch, d, metric, p, siz
 @pytest.mark.parametrize("d, metric, p, sizes", ROUTES)
 @pytest.mark.parametrize("seed", [0, 1])
 def test_array_route_labels_equal_densa_main(monkeypatch, d, metric, p, sizes, seed):
-    for name, value in sizes.items():
-        monkeypatch.setattr(neighbourhoods, name, value)
+    for (module, name), value in sizes.items():
+        monkeypatch.setattr(module, name, value)
     X = blob_data(600, d, seed)
     labels = random_labels(len(X), seed)
     labels[::97] = -5   # below -1: unlabelled, joinable only by the new cluster -5
@@ -72,11 +76,11 @@ def test_array_route_labels_equal_densa_main(monkeypatch, d, metric, p, sizes, s
 
 
 @pytest.mark.parametrize("index_route", [("minkowski", 2), ("euclidean", 2)])
-@pytest.mark.parametrize("sizes", [{}, {"SLAB_POINTS": 300}])
+@pytest.mark.parametrize("sizes", [{}, {(kdtree, "SLAB_POINTS"): 300}])
 def test_ties_on_the_boundary_count_as_inside(monkeypatch, index_route, sizes):
     # On a half-integer grid many pairs lie exactly eps apart.
-    for name, value in sizes.items():
-        monkeypatch.setattr(neighbourhoods, name, value)
+    for (module, name), value in sizes.items():
+        monkeypatch.setattr(module, name, value)
     rng = np.random.default_rng(3)
     X = np.ascontiguousarray(np.round(rng.uniform(0, 15, size=(2000, 2)) * 2) / 2)
     labels = random_labels(len(X), 3)

@@ -230,9 +230,9 @@ BAD_FITS = [
     ("short weights", {}, lambda X, y: (X, y, np.ones(len(X) - 1)), "sample_weight"),
     ("nan weight", {}, lambda X, y: (X, y, np.r_[np.nan, np.ones(len(X) - 1)]), "NaN"),
     ("not square", {"metric": "precomputed"}, lambda X, y: (pairwise_distances(X)[:, :-1], y, None), "square"),
-    ("negative", {"metric": "precomputed"}, lambda X, y: (square_with(-1.0), y[:20], None), "negative"),
+    ("negative", {"metric": "precomputed"}, lambda X, y: (square_with(-1.0), y[:20], None), "Negative values"),
     ("negative graph", {"metric": "precomputed"},
-     lambda X, y: (sp.csr_matrix(square_with(-1.0)), y[:20], None), "negative"),
+     lambda X, y: (sp.csr_matrix(square_with(-1.0)), y[:20], None), "Negative values"),
     ("nan distance", {"metric": "precomputed"}, lambda X, y: (square_with(np.nan), y[:20], None), "NaN"),
 ]
 
@@ -254,8 +254,8 @@ def test_bad_input_is_refused_and_nothing_is_half_fitted(kind, make, message, fi
 
 @pytest.mark.parametrize("query, message", [
     (lambda D: D[:, :-1], "column per training sample|features"),
-    (lambda D: -D, "negative"),
-    (lambda D: sp.csr_matrix(-D), "negative"),
+    (lambda D: -D, "Negative values"),
+    (lambda D: sp.csr_matrix(-D), "Negative values"),
 ])
 def test_bad_precomputed_queries_are_refused(query, message):
     D = pairwise_distances(blobs(40)[0])

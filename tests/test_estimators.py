@@ -99,7 +99,7 @@ def test_bad_input_is_refused(make, X, y, message):
     (DensityClustering(p=0), "The 'p' parameter of DensityClustering must be an int in the range [1, inf)"),
     (DensityClustering(metric="nonsense"), "The 'metric' parameter of DensityClustering must be a str among"),
     (DensityClustering(postprocess="no"), "The 'postprocess' parameter of DensityClustering must be an instance of 'bool'"),
-    (DensityClustering(threshold=1), "threshold must be -1 or lower, got 1: it selects the new clusters"),
+    (DensityClustering(threshold=1), "The 'threshold' parameter of DensityClustering must be -1 or lower (new clusters are numbered -2, -3, ...), got 1"),
     (DensityClustering(threshold=2.0), "The 'threshold' parameter of DensityClustering must be an instance of 'int'"),
     (DensityClustering(metric="seuclidean"), "metric='seuclidean' needs metric_params with 'V'"),
     (KNNLabelPropagation(n_neighbors=0), "The 'n_neighbors' parameter of KNNLabelPropagation must be an int in the range [1, inf)"),
@@ -199,3 +199,39 @@ def test_density_accuracy_floors(moons, digits):
     assert unlabelled_accuracy(DensityClustering(eps=0.1).fit_predict(X, known), truth, known) > 0.95
     X, truth, known = digits
     assert unlabelled_accuracy(DensityClustering(eps=20.0, min_samples=10).fit_predict(X, known), truth, known) > 0.8
+
+
+def far_graph(X):
+    """One stored neighbour per row, at distances far beyond the unit scale."""
+    from sklearn.neighbors import kneighbors_graph
+    return kneighbors_graph(X, 1, mode="distance") * 1e300
+
+
+# A refit that raises must leave the fitted model as it was. (model, bad refit, answers)
+FAILED_REFITS = [
+    pytest.param(lambda: KNNLabelPropagation(n_neighbors=4, metric="precomputed"),
+                 lambda X, y: (far_graph(X), y), "predict_proba", id="graph-too-few-neighbours"),
+    pytest.param(lambda: KNNLabelPropagation(n_neighbors=4),
+                 lambda X, y: (X[:, ::-1] * 1e300, np.full_like(y, -1)), "predict_proba", id="graph-no-label"),
+    pytest.param(lambda: DensityClustering(eps=0.3, min_samples=4, metric="precomputed"),
+                 lambda X, y: (-np.abs(far_graph(X).toarray()), y), "predict", id="density-negative"),
+    pytest.param(lambda: DensityClustering(eps=0.3, min_samples=4),
+                 lambda X, y: (X[:, ::-1] * 1e300, y[:-1]), "predict", id="density-short-y"),
+]
+
+
+@pytest.mark.parametrize("make, bad, answer", FAILED_REFITS)
+def test_a_failed_refit_leaves_the_model_as_it_was(moons, make, bad, answer):
+    from sklearn.metrics import pairwise_distances
+    X, truth, known = moons
+    y = np.where(known, truth, -1)
+    model = make()
+    precomputed = model.metric == "precomputed"
+    new = X[::11] + 0.05
+    queries = pairwise_distances(new, X) if precomputed else new
+    model.fit(pairwise_distances(X) if precomputed else X, y)
+    before, state = getattr(model, answer)(queries), dict(vars(model))
+    with pytest.raises(ValueError):
+        model.fit(*bad(X, y))
+    assert vars(model).keys() == state.keys() and all(vars(model)[key] is value for key, value in state.items())
+    np.testing.assert_array_equal(getattr(model, answer)(queries), before)

@@ -25,7 +25,8 @@ def fitted(X, y, **parameters):
 
 @pytest.mark.parametrize("convert", [sparse.csr_matrix, sparse.csc_matrix])
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])
-@pytest.mark.parametrize("metric", ["euclidean", "manhattan", "cosine"])
+# chebyshev has no sparse form: the samples are made dense, as DensityClustering does.
+@pytest.mark.parametrize("metric", ["euclidean", "manhattan", "cosine", "chebyshev"])
 def test_sparse_samples_label_as_dense_ones(moons, convert, dtype, metric):
     X, y, new = moons
     X = X.astype(dtype)
@@ -77,7 +78,7 @@ def test_every_metric_with_its_parameters(moons, metric, metric_params, same_as)
 @pytest.mark.parametrize("X, y, metric, message", [
     (np.array([[0.0, np.inf], [1.0, 2.0], [3.0, 1.0]]), [0, -1, 1], "euclidean", "Input X contains infinity"),
     (np.zeros((3, 2)), [0, 1], "euclidean", "inconsistent numbers of samples"),
-    (np.zeros((3, 2)), [0, -1, 1], "precomputed", "a precomputed distance matrix must be square"),
+    (np.zeros((3, 2)), [0, -1, 1], "precomputed", "Precomputed matrix must be square"),
     (-np.ones((3, 3)), [0, -1, 1], "precomputed", "Negative values"),
     (kneighbors_graph(np.arange(6.0)[:, None], 1, mode="distance"), [0, -1, -1, -1, -1, 1], "precomputed",
      "row 0 of the precomputed distances stores 1 distances to other samples, fewer than the 2"),

@@ -7,7 +7,7 @@ from sklearn.datasets import make_blobs, make_circles, make_moons
 from sklearn.neighbors import NearestNeighbors
 
 from varnex import KNNLabelPropagation
-from varnex._common import encode_targets
+from varnex._labels import encode_targets
 from varnex import _graph_pipeline as pipeline
 from varnex._graph_pipeline import symmetric_graph
 from varnex.algorithms.src.linka.binaries.linka_lp import weighted_label_propagation
@@ -196,5 +196,5 @@ def test_csr_route_labels_as_the_graphwrapper_route_on_random_graphs(seed):
 
 
 def pipeline_search_on(X):
-    from varnex._knn import Neighbours
-    return Neighbours(X).nearest_among
+    from varnex._search import SampleIndex
+    return SampleIndex(X).nearest_among

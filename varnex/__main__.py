@@ -9,6 +9,7 @@ by that same signal.
 import argparse
 import importlib.util
 import os
+import re
 import signal
 import sys
 import threading
@@ -30,6 +31,10 @@ METHOD_OPTIONS = {
 }
 METHOD_ESTIMATORS = {"density": ("varnex.density", "DensityClustering"),
                      "graph": ("varnex.propagation", "KNNLabelPropagation")}
+# A value of each parameter a metric needs, for the message that asks for it.
+METRIC_EXAMPLES = {"V": "[1,4]", "VI": "[[1,0],[0,4]]", "w": "[1,4]"}
+# Rows whose class probabilities are taken at a time for the confidence column.
+CONFIDENCE_ROWS = 65536
 # What to change when a fit runs out of memory.
 MEMORY_HINTS = {"density": "a smaller --eps keeps fewer neighbours per row",
                 "graph": "a smaller --n-neighbors keeps fewer neighbours per row"}
@@ -75,11 +80,17 @@ def _build_parser():
 
     fit = commands.add_parser(
         "fit", help="label the unlabelled rows of a CSV file",
-        description="Read a numeric CSV file whose label column is blank or -1 on unlabelled rows, fit one of "
-                    "the estimators and write the rows with a column of predicted labels. Every other column is "
-                    "a feature. Labels are text: integers of any size or names, written back exactly.")
-    fit.add_argument("input", metavar="INPUT.csv", help="the CSV file to read, or - for standard input; its first line names the columns")
-    fit.add_argument("--label-column", required=True, metavar="NAME", help="the column holding the known labels")
+        description="Read a numeric CSV file with a column of labels, fit one of the estimators and write the "
+                    "rows with a column of predicted labels. A label cell marks its row unlabelled when it is "
+                    "blank, reads as the number -1 (-1, -1.0, -1e0), or is a missing-value text (NA, N/A, NaN, "
+                    "null, <NA>, #N/A, in any case); any other text is a class, written back exactly. Every "
+                    "other column is a feature, unless --features or --exclude says otherwise; an unnamed "
+                    "first column of distinct whole numbers from 0 is taken as a row index and left out.")
+    fit.add_argument("input", metavar="INPUT.csv",
+                     help="the CSV file to read, or - for standard input; its first line names the columns "
+                          "(see --no-header)")
+    fit.add_argument("--label-column", required=True, metavar="NAME",
+                     help="the column holding the known labels (with --no-header: its position, from 1)")
     fit.add_argument("--method", required=True, choices=list(METHOD_OPTIONS),
                      help="density: DensityClustering; graph: KNNLabelPropagation")
     fit.add_argument("--output", required=True, metavar="OUT.csv",
@@ -87,12 +98,27 @@ def _build_parser():
                           "place), or - for standard output; never the input file")
     fit.add_argument("--prediction-column", default="predicted", metavar="NAME",
                      help="name of the added column (default: predicted)")
+    fit.add_argument("--no-header", dest="header", action="store_false",
+                     help="the first line is a row, not column names: columns are named by position (1, 2, ...) "
+                          "and the output has no header either")
+    columns = fit.add_mutually_exclusive_group()
+    columns.add_argument("--features", metavar="A,B,...", help="the feature columns, by name (default: every "
+                                                             "column but the label column)")
+    columns.add_argument("--exclude", metavar="A,B,...",
+                         help="columns that are not features, such as identifiers; they need not be numeric "
+                              "and are written back as read")
     fit.add_argument("--delimiter", metavar="CHAR",
                      help="the cell separator: one character, or 'tab' (default: found from the file among "
                           "comma, semicolon, tab and |)")
     fit.add_argument("--metric", help="distance metric, any of scikit-learn's NearestNeighbors but precomputed "
-                                      "(default: euclidean)")
+                                      "and nan_euclidean (default: euclidean)")
+    fit.add_argument("--metric-params", metavar="PARAMS",
+                     help="parameters of the metric, as a JSON object or as key=value pairs separated by commas, "
+                          "values in JSON: 'VI=[[1,0],[0,4]]' for mahalanobis, 'V=[1,4]' for seuclidean")
     fit.add_argument("--p", type=int, help="Minkowski exponent when --metric minkowski (default 2)")
+    fit.add_argument("--n-jobs", type=int, default=-1, metavar="N",
+                     help="parallel jobs of the neighbour searches: -1 every core (the default), -2 all but one, "
+                          "...; 1 none")
     density = fit.add_argument_group("density method")
     density.add_argument("--eps", type=float, help="neighbourhood radius (default 0.5)")
     density.add_argument("--min-samples", type=int,
@@ -109,6 +135,10 @@ def _build_parser():
                             "(synchronous, the default), or as given, in row order (sequential)")
     graph.add_argument("--max-iter", type=int, help="propagation sweeps at most (default 50000)")
     graph.add_argument("--tol", type=float, help="propagation convergence threshold (default 1e-3)")
+    graph.add_argument("--confidence", nargs="?", const="confidence", metavar="NAME",
+                       help="add a column (named NAME, default confidence) with the share of the predicted class "
+                            "among the votes of each row's nearest samples: a row is its own nearest, so it "
+                            "reads 1 unless identical rows carry other labels, blank if left unlabelled")
     noise = fit.add_mutually_exclusive_group()
     noise.add_argument("--verbose", action="store_true", help="report every stage on stderr")
     noise.add_argument("--quiet", action="store_true",
@@ -129,16 +159,64 @@ def _check_fit_options(args):
                 if getattr(args, dest) is not None:
                     raise _CommandError(f"{_option(dest)} is an option of --method {method}, "
                                         f"not of --method {args.method}")
+    if args.confidence is not None and args.method != "graph":
+        raise _CommandError(f"--confidence is an option of --method graph, not of --method {args.method}")
     if args.metric == "precomputed":
         raise _CommandError("--metric precomputed needs a matrix of distances, which a CSV file of samples "
                             "does not hold; choose a named metric such as euclidean or cosine")
-    if args.threshold is not None and args.threshold > -1:
-        raise _CommandError(f"--threshold must be -1 or lower (new clusters are numbered -2, -3, ...), "
-                            f"got {args.threshold}")
+    if args.metric == "nan_euclidean":
+        raise _CommandError("--metric nan_euclidean is for missing values, and a feature cell must hold a "
+                            "number; with every value present it is euclidean: use --metric euclidean")
+    if args.n_jobs == 0:
+        raise _CommandError("--n-jobs must be a number of jobs, or -1 for every core (-2 all but one, ...), "
+                            "not 0")
+    from varnex._estimator import _METRIC_NEEDS
+
+    args.metric_params = _metric_params(args.metric_params)
+    needs = _METRIC_NEEDS.get(args.metric)
+    if needs and not any(key in (args.metric_params or {}) for key in needs):
+        raise _CommandError(f"--metric {args.metric} needs --metric-params with {' or '.join(needs)}, for "
+                            f"example --metric-params '{needs[0]}={METRIC_EXAMPLES[needs[0]]}'")
     if args.delimiter is not None:
         args.delimiter = {"tab": "\t", "\\t": "\t"}.get(args.delimiter, args.delimiter)
         if len(args.delimiter) != 1 or args.delimiter in "\"\r\n":
             raise _CommandError(f"--delimiter must be one character (or 'tab'), got {args.delimiter!r}")
+
+
+def _metric_params(text):
+    """The --metric-params text as a dict: a JSON object, or key=value pairs whose values
+    are JSON (a value that is not JSON is kept as its text); lists become arrays."""
+    import json
+
+    import numpy as np
+
+    if text is None:
+        return None
+    if text.lstrip().startswith("{"):
+        try:
+            params = json.loads(text)
+        except json.JSONDecodeError as error:
+            raise _CommandError(f"--metric-params is not a JSON object: {error}") from None
+        if not isinstance(params, dict):
+            raise _CommandError("--metric-params must be a JSON object or key=value pairs")
+    else:
+        params = {}
+        # Split at the commas that start a new key, not at those inside a list value.
+        for pair in re.split(r",(?=\s*[A-Za-z_]\w*\s*=)", text):
+            key, equals, value = pair.partition("=")
+            if not equals or not re.fullmatch(r"\s*[A-Za-z_]\w*\s*", key):
+                raise _CommandError(f"--metric-params must be a JSON object or key=value pairs, got {pair.strip()!r}")
+            try:
+                params[key.strip()] = json.loads(value)
+            except json.JSONDecodeError:
+                params[key.strip()] = value.strip()
+    for key, value in params.items():
+        if isinstance(value, list):
+            try:
+                params[key] = np.asarray(value, dtype=np.float64)
+            except (ValueError, TypeError):   # not a numeric array: the metric says what it wants
+                pass
+    return params
 
 
 def _estimator(args, verbose):
@@ -147,7 +225,7 @@ def _estimator(args, verbose):
     module, name = METHOD_ESTIMATORS[args.method]
     parameters = {parameter: getattr(args, dest) for dest, parameter in METHOD_OPTIONS[args.method].items()
                   if getattr(args, dest) is not None}
-    for dest in ("metric", "p"):
+    for dest in ("metric", "p", "metric_params", "n_jobs"):
         if getattr(args, dest) is not None:
             parameters[dest] = getattr(args, dest)
     return getattr(importlib.import_module(module), name)(verbose=verbose, **parameters)
@@ -155,16 +233,11 @@ def _estimator(args, verbose):
 
 def _check_estimator_parameters(args):
     """Refuse, before any file is opened, option values the estimator would refuse."""
-    import re
+    from varnex._estimator import check_parameters
 
-    from sklearn.utils._param_validation import InvalidParameterError
-
-    estimator = _estimator(args, verbose=0)
     try:
-        estimator._validate_params()
-        if hasattr(estimator, "_check_params"):
-            estimator._check_params()
-    except (InvalidParameterError, ValueError) as error:
+        check_parameters(_estimator(args, verbose=0))
+    except ValueError as error:
         # "The 'eps' parameter of DensityClustering must be ..." names the option instead.
         message = re.sub(r"^The '(\w+)' parameter of \w+", lambda m: _option(m.group(1)), str(error))
         raise _CommandError(message) from None
@@ -174,36 +247,56 @@ def _fit(args):
     import numpy as np
 
     from varnex._output import Output, OutputError
-    from varnex._table import CsvInput, TableError
+    from varnex._table import CsvInput, TableError, looks_like_row_index
 
     _check_fit_options(args)
     _check_estimator_parameters(args)
     try:
         output = Output(args.output)
         if output.is_file(args.input):
-            raise _CommandError(f"the output {args.output} is the input file; choose another output path")
+            raise _CommandError(f"the output {args.output} is the input file; choose another output path"
+                                if output.kind != "stdout" else
+                                "standard output is the input file; redirect it elsewhere or give --output a path")
         start = time.perf_counter()
-        with CsvInput(args.input, args.delimiter) as table:
+        with CsvInput(args.input, args.delimiter, header=args.header) as table:
             label_column = table.column_index(args.label_column)
-            if args.prediction_column in table.names:
-                raise _CommandError(f"{table.name} already has a column {args.prediction_column!r}; "
-                                    "choose another name for the predictions with --prediction-column")
-            X, y, classes = table.read(label_column)
+            added = [args.prediction_column] + ([args.confidence] if args.confidence is not None else [])
+            for name in added if table.has_header else ():
+                if name in table.names:
+                    option = "--prediction-column" if name == args.prediction_column else "--confidence NAME"
+                    raise _CommandError(f"{table.name} already has a column {name!r}; choose another name for "
+                                        f"the added column with {option}")
+            features = _feature_columns(args, table, label_column)
+            X, y, classes = table.read(label_column, features)
+            for doubt in table.label_doubts:
+                warnings.warn(doubt)
+            # --exclude leaves it in: an unnamed column cannot be named there.
+            leading = features is None or (args.features is None and features[0] == 0)
+            if leading and table.names[0] == "" and label_column != 0 and looks_like_row_index(X[:, 0]):
+                if X.shape[1] == 1:
+                    raise _CommandError(f"{table.name} has no feature column besides the label column and an "
+                                        "unnamed row index in column 1")
+                warnings.warn("column 1 has no name and holds distinct whole numbers from 0: taken as a row index "
+                              "(as data frames write it) and left out of the features; name it to use it as one")
+                X = np.ascontiguousarray(X[:, 1:])
             if not classes:
-                raise _CommandError(f"{table.name} has no labelled row: column {args.label_column!r} is blank "
-                                    "or -1 in every row")
+                raise _CommandError(f"{table.name} has no labelled row: column {args.label_column!r} is blank, "
+                                    "-1 or a missing value in every row")
             verbose = args.verbose or (not args.quiet and X.shape[0] >= PROGRESS_ROWS)
             _report(verbose, f"read {X.shape[0]} rows and {X.shape[1]} features in "
                              f"{time.perf_counter() - start:.2f} s")
-            predicted = _fit_estimator(args, X, y, verbose)
-            del X
+            estimator = _fit_estimator(args, X, y, verbose)
+            predicted = np.asarray(estimator.transduction_, dtype=np.int64)
             # Unlabelled rows (-1) take the last entry.
-            texts = np.array(classes + ["-1"], dtype=object)[np.asarray(predicted, dtype=np.int64)]
+            columns = [np.array(classes + ["-1"], dtype=object)[predicted]]
+            if args.confidence is not None:
+                columns.append(_confidence(estimator, X, predicted))
+            del X
 
             start = time.perf_counter()
             try:
                 with output.open() as file:
-                    table.write_with_column(file, args.prediction_column, texts)
+                    table.write_with_columns(file, added, columns)
             except BrokenPipeError:
                 raise
             except OSError as error:
@@ -213,15 +306,46 @@ def _fit(args):
         raise _CommandError(str(error)) from None
 
 
+def _feature_columns(args, table, label_column):
+    """Indices of the feature columns --features or --exclude name; None for the default."""
+    if args.features is None and args.exclude is None:
+        return None
+    option = "--features" if args.features is not None else "--exclude"
+    named = table.columns(name.strip() for name in (args.features or args.exclude).split(","))
+    if label_column in named:
+        raise _CommandError(f"{option} names the label column {args.label_column!r}")
+    features = named if args.features is not None else [k for k in range(table.width)
+                                                          if k != label_column and k not in named]
+    if not features:
+        raise _CommandError(f"{option} leaves no feature column")
+    return features
+
+
 def _fit_estimator(args, X, y, verbose):
-    """The labels the chosen estimator gives every row."""
+    """The chosen estimator, fitted."""
     estimator = _estimator(args, verbose)
     try:
-        return estimator.fit(X, y).transduction_
+        return estimator.fit(X, y)
     except MemoryError:
         raise _CommandError(f"{args.method} fit ran out of memory: {MEMORY_HINTS[args.method]}") from None
     except (ValueError, TypeError) as error:
         raise _CommandError(f"{args.method} fit failed: {type(error).__name__}: {error}") from None
+
+
+def _confidence(estimator, X, predicted):
+    """The probability `predict_proba` gives each row's predicted class, as text; blank
+    where the row was left unlabelled. Taken in blocks: the whole table of
+    probabilities holds a number per row and class."""
+    import numpy as np
+
+    cells = np.empty(X.shape[0], dtype=object)
+    for start in range(0, X.shape[0], CONFIDENCE_ROWS):
+        rows = slice(start, start + CONFIDENCE_ROWS)
+        proba = estimator.predict_proba(X[rows])
+        classes = predicted[rows]
+        shares = proba[np.arange(proba.shape[0]), np.maximum(classes, 0)]
+        cells[rows] = [f"{share:.6g}" if k >= 0 else "" for share, k in zip(shares, classes)]
+    return cells
 
 
 def _report(verbose, message):

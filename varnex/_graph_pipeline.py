@@ -1,10 +1,12 @@
 """The graph pipeline of `KNNLabelPropagation` over CSR arrays.
 
-A graph is a triple ``(indptr, indices, weights)``: node i lists
+A `Graph` is ``(indptr, indices, weights)``: node i lists
 ``indices[indptr[i]:indptr[i + 1]]`` with the float32 edge weights beside them.
 Indices are int32 below 2**31 nodes, int64 above. Components, connection and the
 joining of closed groups run natively on these arrays with the GIL released.
 """
+
+from typing import NamedTuple
 
 import numpy as np
 
@@ -16,6 +18,25 @@ from varnex.algorithms.src.linka.binaries import linka_arrays, linka_sweep
 # smallest normal float32 keeps the score finite (about 7e75) yet far above any other
 # neighbour's, so identical samples still decide, by their count.
 WEIGHT_FLOOR = np.finfo(np.float32).tiny
+
+
+class Graph(NamedTuple):
+    """A weighted graph as CSR arrays (a tuple, as the native functions take it)."""
+
+    indptr: np.ndarray
+    indices: np.ndarray
+    weights: np.ndarray
+
+
+class Components(NamedTuple):
+    """Breadth-first components: the nodes in component order, where each component
+    starts in it, and uint8 flags of whether each component, and the component of
+    each node, holds a labelled node."""
+
+    order: np.ndarray
+    starts: np.ndarray
+    component_labelled: np.ndarray
+    node_labelled: np.ndarray
 
 
 def edge_weights(distances):
@@ -35,7 +56,7 @@ def knn_graph(indices, distances):
         weights = np.maximum(distances, WEIGHT_FLOOR, out=distances)
     else:
         weights = edge_weights(distances)
-    return indptr, np.ascontiguousarray(indices, dtype=index_dtype(n)).ravel(), weights.ravel()
+    return Graph(indptr, np.ascontiguousarray(indices, dtype=index_dtype(n)).ravel(), weights.ravel())
 
 
 def symmetric_graph(indices, distances):
@@ -59,12 +80,12 @@ def symmetric_graph(indices, distances):
     order = np.lexsort((np.where(is_reverse, weights, 0), is_reverse, rows))
     indptr = np.zeros(n + 1, dtype=np.int64)
     np.cumsum(np.bincount(rows, minlength=n), out=indptr[1:])
-    return indptr, columns[order].astype(index_dtype(n)), weights[order]
+    return Graph(indptr, columns[order].astype(index_dtype(n)), weights[order])
 
 
 def components(graph, known):
     """Breadth-first components of `graph`, flagged by whether they hold a labelled node."""
-    return linka_arrays.components(graph[0], graph[1], (known != -1).view(np.uint8))
+    return Components(*linka_arrays.components(graph.indptr, graph.indices, (known != -1).view(np.uint8)))
 
 
 def connect(knn, graph, components, search):
@@ -80,19 +101,19 @@ def connect(knn, graph, components, search):
     `search(candidates, queries)` gives, for each query sample, the distance to and
     the index of its nearest candidate sample.
     """
-    reached = components[3].copy()
+    reached = components.node_labelled.copy()
     graph, stuck = linka_arrays.connect(knn, components, reached, graph)
     if stuck:
         # Every node left can reach a closed group along its rows, and each group's
         # join leads it to the reached part: one round joins everything.
         graph = linka_arrays.join(graph, closest_joins(knn, reached, search))
-    return graph
+    return Graph(*graph)
 
 
 def closest_joins(knn, reached, search):
     """For every closed group of unreached nodes, the closest pair (node in the group,
     reached node) and their edge weight; ties go to the lower node of the group."""
-    group, _ = linka_arrays.closed_groups(knn[0], knn[1], reached)
+    group, _ = linka_arrays.closed_groups(knn.indptr, knn.indices, reached)
     members = np.flatnonzero(group >= 0)
     distances, nearest = search(np.flatnonzero(reached), members)
     order = np.lexsort((members, distances, group[members]))
@@ -108,8 +129,8 @@ def append_edges(graph, sources, targets, weights):
     order = np.argsort(rows, kind="stable")
     new_indptr = np.zeros(n + 1, dtype=np.int64)
     np.cumsum(np.bincount(rows, minlength=n), out=new_indptr[1:])
-    return (new_indptr, np.concatenate([indices, targets.astype(indices.dtype)])[order],
-            np.concatenate([values, weights.astype(np.float32)])[order])
+    return Graph(new_indptr, np.concatenate([indices, targets.astype(indices.dtype)])[order],
+                 np.concatenate([values, weights.astype(np.float32)])[order])
 
 
 def reverse_edges(graph, knn, nodes):
@@ -124,9 +145,9 @@ def reverse_edges(graph, knn, nodes):
     n = indptr.shape[0] - 1
     wanted = np.zeros(n, dtype=bool)
     wanted[nodes] = True
-    knn_rows = np.repeat(np.arange(n, dtype=np.int64), np.diff(knn[0]))
-    into = wanted[knn[1]]
-    targets, sources, weights = knn[1][into].astype(np.int64), knn_rows[into], knn[2][into]
+    knn_rows = np.repeat(np.arange(n, dtype=np.int64), np.diff(knn.indptr))
+    into = wanted[knn.indices]
+    targets, sources, weights = knn.indices[into].astype(np.int64), knn_rows[into], knn.weights[into]
     listed = np.repeat(np.arange(n, dtype=np.int64), np.diff(indptr)) * n + indices
     keys = targets * n + sources
     _, first = np.unique(keys, return_index=True)

@@ -65,10 +65,18 @@ class Output:
             raise OutputError(message)
 
     def is_file(self, path):
-        """Whether this output is the file at `path` (which must not be overwritten)."""
+        """Whether this output is the file at `path`, or ``-`` for standard input (which
+        must not be overwritten).
+
+        Standard output counts when it is that regular file: a shell's ``>> input.csv``
+        would append to the file still being read. A terminal may be both.
+        """
         try:
-            return self.existing is not None and os.path.samestat(self.existing, os.stat(path))
-        except OSError:
+            source = os.fstat(sys.stdin.fileno()) if path == "-" else os.stat(path)
+            if self.kind == "stdout":
+                return stat.S_ISREG(source.st_mode) and os.path.samestat(source, os.fstat(sys.stdout.fileno()))
+            return self.existing is not None and os.path.samestat(self.existing, source)
+        except (OSError, AttributeError, ValueError):   # no such file, or a stream without a descriptor
             return False
 
     @contextlib.contextmanager

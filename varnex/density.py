@@ -1,26 +1,25 @@
 """The semi-supervised density clusterer: densa_main, then densa_postprocess."""
 
-from contextlib import contextmanager
 from numbers import Integral, Real
 
 import numpy as np
 import scipy.sparse as sp
-from sklearn.base import BaseEstimator, ClusterMixin, _fit_context
+from sklearn.base import ClusterMixin, _fit_context
 from sklearn.metrics import DistanceMetric, pairwise_distances
-from sklearn.neighbors import NearestNeighbors
 from sklearn.utils._param_validation import Interval
-from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
+from sklearn.utils.validation import _check_sample_weight, check_is_fitted
 
-from varnex._bounded import BOUNDED, IN_MEMORY, budget_bytes, choose_route, cluster_bounded, out_of_memory, row_source
-from varnex._common import (METRIC_CONSTRAINT, Stages, check_metric_params, decode_targets, encode_targets,
-                            positive_int, unit_scale)
-from varnex._neighbourhoods import precomputed_neighbourhoods, query_blocks, radius_neighbourhoods, searchable
+from varnex._bounded import cluster_bounded, out_of_memory
+from varnex._estimator import METRIC_CONSTRAINT, Fitted, NeighbourEstimator, Stages, positive_int
+from varnex._labels import decode_targets
+from varnex._search import PrecomputedIndex, index_samples
+from varnex._search.memory import BOUNDED, IN_MEMORY, budget_bytes, neighbourhood_route
 from varnex.algorithms.src.densa.binaries.densa_arrays import cluster_neighbourhoods, cluster_weighted_neighbourhoods
 
 __all__ = ["DensityClustering"]
 
 
-class DensityClustering(ClusterMixin, BaseEstimator):
+class DensityClustering(ClusterMixin, NeighbourEstimator):
     """Semi-supervised density clustering with known labels for some samples.
 
     Clusters grow from dense regions as in DBSCAN (radius `eps`, at least
@@ -71,7 +70,9 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         Report each stage and its duration on stderr when positive.
     n_jobs : int, default=None
         Parallel jobs for the neighbour search (k-d tree slabs, ball-tree queries or
-        brute-force tiles). ``None`` means 1, ``-1`` all processors.
+        brute-force tiles). ``None`` means 1, ``-1`` all processors; as in
+        scikit-learn, the matrix products of the brute-force search in many features
+        use as many threads as BLAS would with ``None``.
 
     Attributes
     ----------
@@ -115,8 +116,8 @@ class DensityClustering(ClusterMixin, BaseEstimator):
 
     Memory: holding every neighbourhood at once takes 8 bytes per sample and 4 per
     neighbour, which grows with the square of `eps`. Where that size, predicted from
-    the neighbourhoods of 1,024 samples (and counted exactly when the prediction comes
-    within 25% of it), exceeds scikit-learn's ``working_memory`` setting
+    the neighbourhoods of 512 samples among a sixteenth of the data (and counted
+    exactly when the prediction comes within 25% of it), exceeds scikit-learn's ``working_memory`` setting
     (``sklearn.set_config(working_memory=...)``, in MiB), `fit` takes a bounded route
     instead: it counts every neighbourhood, then computes rows as the clusters reach
     them, a batch of at most ``working_memory`` at a time (less when the memory left
@@ -195,31 +196,22 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         self : DensityClustering
             The fitted estimator.
         """
-        self._check_params()
-        with _unchanged_on_error(self):
-            return self._fit(X, y, sample_weight)
+        return self._fit_with(X, y, sample_weight=sample_weight)
 
-    def _fit(self, X, y, sample_weight):
-        if y is None:
-            X = validate_data(self, X, accept_sparse=SPARSE_FORMATS, dtype=np.float64, order="C")
-            classes, known = np.empty(0, dtype=np.int64), np.full(X.shape[0], -1, dtype=np.int32)
-        else:
-            X, y = validate_data(self, X, y, accept_sparse=SPARSE_FORMATS, dtype=np.float64, order="C")
-            classes, known = encode_targets(y, require_labels=False)
-        X = X.tocsr() if sp.issparse(X) else X
-        if self._precomputed:
-            if X.shape[0] != X.shape[1]:
-                raise ValueError(f"Precomputed matrix must be square, got a {X.shape[0]}x{X.shape[1]} matrix")
-            _check_distances(X, X.shape[0])
+    _label_attributes = ("labels_", "transduction_")
+    _requires_labels = False
+    # Precomputed distances are only compared with eps: no arithmetic to keep in range.
+    _scales_precomputed = False
+
+    def _fit_scaled(self, X, scaled, classes, known, scale, sample_weight=None):
         weights = None if sample_weight is None else _check_sample_weight(sample_weight, X, dtype=np.float64)
-        # Precomputed distances are only compared with eps: no arithmetic to keep in range.
-        factor, degree = (1.0, 1) if self._precomputed else unit_scale(X, self.metric)
-        scaled = _scaled(X, factor)
-        eps = float(self.eps) * factor ** degree
+        eps = scale.distance(float(self.eps))
+        index = index_samples(scaled, self.metric, int(self.p), self.metric_params, self.n_jobs)
         stage = Stages("DensityClustering", self.verbose)
         with stage(f"density clustering of {X.shape[0]} samples"):
-            clusters, core = self._cluster(scaled, eps, known, weights)
+            clusters, core, route = self._cluster(index, known, eps, weights)
         centroids, centroid_codes = np.empty((0, X.shape[1])), np.empty(0, dtype=np.int32)
+        members = None
         postprocessed = bool(self.postprocess) and classes.size > 0
         if classes.size == 0:
             # Nothing labelled: the new clusters -2, -3, ... are DBSCAN's 0, 1, ...
@@ -227,57 +219,41 @@ class DensityClustering(ClusterMixin, BaseEstimator):
             classes = np.arange(-1 - int(clusters.min(initial=-1)))
         elif postprocessed:
             with stage("post-processing"):
-                final, centroids, centroid_codes, members = self._postprocess(scaled, clusters, weights)
-                self._members = members
+                final, centroids, centroid_codes, members = self._postprocess(index, scaled, clusters, weights)
         else:
             final = clusters
-        self.classes_ = classes
-        self.clusters_ = clusters
-        self.labels_ = self.transduction_ = decode_targets(classes, final)
-        self.core_sample_indices_ = np.flatnonzero(core)
-        self.components_ = X[self.core_sample_indices_]
-        self.centroids_ = None if self._precomputed else centroids / factor
-        self.centroid_labels_ = decode_targets(classes, centroid_codes)
-        self._codes = final
-        self._postprocessed = postprocessed
-        self._centroid_codes = centroid_codes
-        self._scale = (factor, eps)
-        return self
-
-    @property
-    def _precomputed(self):
-        return isinstance(self.metric, str) and self.metric == "precomputed"
+        core_sample_indices = np.flatnonzero(core)
+        return Fitted(classes, final, {
+            "clusters_": clusters,
+            "core_sample_indices_": core_sample_indices,
+            "components_": X[core_sample_indices],
+            "centroids_": None if self._precomputed else centroids / scale.factor,
+            "centroid_labels_": decode_targets(classes, centroid_codes),
+            "_members": members,
+            "_postprocessed": postprocessed,
+            "_centroid_codes": centroid_codes,
+            "_eps": eps,
+            "neighbourhood_route_": route,
+        })
 
     # -- route: every neighbourhood at once, or a batch at a time -------------------------
 
-    def _cluster(self, X, eps, known, weights):
-        """Raw clusters and core flags, by the route the neighbourhoods' size calls for,
-        recorded in `neighbourhood_route_`."""
+    def _cluster(self, index, known, eps, weights):
+        """Raw clusters, core flags and the route taken: in memory where the
+        neighbourhoods' size fits ``working_memory``, a batch at a time otherwise."""
         budget = budget_bytes()
-        if self._precomputed:
-            # The distances given take more memory than their neighbourhoods.
-            route, lengths = IN_MEMORY, None
-        else:
-            source = row_source(X, eps, self.metric, int(self.p), self.metric_params, self.n_jobs)
-            route, lengths = choose_route(source, X.shape[0], budget)
+        route, lengths = neighbourhood_route(index, eps, budget)
         if route == IN_MEMORY:
             try:
-                self.neighbourhood_route_ = IN_MEMORY
-                return self._cluster_in_memory(X, eps, known, weights)
+                return (*self._cluster_in_memory(index, known, eps, weights), IN_MEMORY)
             except MemoryError as error:
                 if self._precomputed:
-                    raise out_of_memory(X.shape[0], budget, "precomputed") from error
-        self.neighbourhood_route_ = BOUNDED
-        return cluster_bounded(source, known, self.min_samples, weights, budget, lengths)
+                    raise out_of_memory(known.shape[0], budget, bounded=False) from error
+        return (*cluster_bounded(index, eps, known, self.min_samples, weights, budget, lengths), BOUNDED)
 
-    def _cluster_in_memory(self, X, eps, known, weights):
+    def _cluster_in_memory(self, index, known, eps, weights):
         """Raw clusters and core flags; the neighbourhoods are dropped on return."""
-        if self._precomputed:
-            indptr, indices, self_within = precomputed_neighbourhoods(X, eps)
-        else:
-            indptr, indices = radius_neighbourhoods(X, eps, self.metric, int(self.p), self.n_jobs,
-                                                    self.metric_params)
-            self_within = None
+        indptr, indices, self_within = index.neighbourhoods(eps)
         if weights is None and (self_within is None or self_within.all()):
             clusters = cluster_neighbourhoods(indptr, indices, known, int(self.min_samples))
             return clusters, np.diff(indptr) + 1 >= self.min_samples
@@ -287,7 +263,7 @@ class DensityClustering(ClusterMixin, BaseEstimator):
                                                          weights, own)
         return clusters, core.astype(bool)
 
-    def _postprocess(self, X, clusters, weights):
+    def _postprocess(self, index, X, clusters, weights):
         """Dissolve the new clusters below `threshold`, then give every sample outside a
         cluster the class of the nearest surviving one: the nearest centroid, or with
         precomputed distances the nearest member. Returns the final codes, the centroids,
@@ -299,7 +275,7 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         if self._precomputed:
             # A sample of weight 0 counts as absent, here as in the centroids.
             members = np.flatnonzero((codes != -1) & (True if weights is None else weights > 0))
-            nearest = _nearest_columns(X[noise], members, np.inf)
+            nearest = index.subset(members).nearest(X[noise])
             codes[noise] = _taken(codes[members], nearest)
             centroids, groups = np.empty((0, X.shape[1])), np.empty(0, dtype=np.int32)
         else:
@@ -358,43 +334,30 @@ class DensityClustering(ClusterMixin, BaseEstimator):
             The label of every new sample, from `classes_`, or -1.
         """
         check_is_fitted(self)
-        X = validate_data(self, X, accept_sparse=SPARSE_FORMATS, dtype=np.float64, order="C", reset=False)
-        X = X.tocsr() if sp.issparse(X) else X
-        if self._precomputed:
-            _check_distances(X, self.labels_.shape[0])
-        factor, eps = self._scale
-        scaled = _scaled(X, factor)
+        scaled = self._queries(X)
         core = self.core_sample_indices_
-        if self._precomputed:
-            nearest = _nearest_columns(scaled, core, eps)
-        else:
-            nearest = self._nearest_core(scaled, eps)
+        nearest = self._index_of_training(core).nearest(scaled, within=self._eps)
         codes = _taken(self._codes[core], nearest)
         rest = np.flatnonzero(nearest < 0)
         if rest.size and self._postprocessed:
             codes[rest] = self._post_code(scaled[rest])
         return decode_targets(self.classes_, codes)
 
-    def _nearest_core(self, X, eps):
-        """Position in `components_` of every sample's nearest core sample within eps, or -1."""
-        nearest = np.full(X.shape[0], -1, dtype=np.intp)
-        if self.core_sample_indices_.size == 0 or X.shape[0] == 0:
-            return nearest
-        factor, _ = self._scale
-        search = NearestNeighbors(n_neighbors=1, metric=self.metric, p=self.p, metric_params=self.metric_params,
-                                  n_jobs=self.n_jobs).fit(searchable(_scaled(self.components_, factor), self.metric))
-        for block in query_blocks(X.shape[0], self.core_sample_indices_.size):
-            distance, index = search.kneighbors(searchable(X[block.start:block.stop], self.metric))
-            nearest[block.start:block.stop] = np.where(distance[:, 0] <= eps, index[:, 0], -1)
-        return nearest
+    def _index_of_training(self, members):
+        """An index of the training samples `members`, for `predict`: the core samples,
+        or with precomputed distances any of them (queries bring their own distances);
+        of the coordinates only the core samples' are kept, as `components_`."""
+        if self._precomputed:
+            return PrecomputedIndex(None, columns=members)
+        return index_samples(self._scale.samples(self.components_), self.metric, self.p, self.metric_params,
+                             self.n_jobs)
 
     def _post_code(self, X):
         """The code post-processing gives samples outside every core sample's reach."""
         if self._precomputed:
             members = self._members
-            return _taken(self._codes[members], _nearest_columns(X, members, np.inf))
-        factor, _ = self._scale
-        return _taken(self._centroid_codes, self._nearest_centroids(X, self.centroids_ * factor))
+            return _taken(self._codes[members], self._index_of_training(members).nearest(X))
+        return _taken(self._centroid_codes, self._nearest_centroids(X, self._scale.samples(self.centroids_)))
 
     def fit_predict(self, X, y=None, sample_weight=None):
         """Fit, then return the final label of every sample (`labels_`).
@@ -424,48 +387,13 @@ class DensityClustering(ClusterMixin, BaseEstimator):
 
     def _check_params(self):
         if self.threshold > -1:
-            raise ValueError(f"threshold must be -1 or lower, got {self.threshold}: it selects the new clusters "
-                             "(-2, -3, ...) that post-processing dissolves, and known classes are never dissolved")
-        check_metric_params(self.metric, self.metric_params)
-
-
-SPARSE_FORMATS = ("csr", "csc", "coo")
+            # Known classes are 0, 1, ... and are never dissolved.
+            raise ValueError(f"The 'threshold' parameter of {type(self).__name__} must be -1 or lower (new clusters "
+                             f"are numbered -2, -3, ...), got {self.threshold}")
+        super()._check_params()
 
 # Distances between points and centroids are taken this many at a time at most.
 CHUNK_ELEMENTS = 1 << 22
-
-
-@contextmanager
-def _unchanged_on_error(estimator):
-    """A fit that fails leaves the estimator as it was: no attribute of a half-done fit."""
-    before = dict(estimator.__dict__)
-    try:
-        yield
-    except BaseException:
-        estimator.__dict__.clear()
-        estimator.__dict__.update(before)
-        raise
-
-
-def _check_distances(D, n_columns):
-    """Refuse precomputed distances of the wrong shape or with negative entries."""
-    if D.shape[1] != n_columns:
-        raise ValueError(f"Precomputed distances must have one column per training sample ({n_columns}), "
-                         f"got a {D.shape[0]}x{D.shape[1]} matrix")
-    data = D.data if sp.issparse(D) else D
-    if data.size and data.min() < 0:
-        raise ValueError("Precomputed distances must not be negative, got a negative entry")
-
-
-def _scaled(X, factor):
-    """X times `factor`, a new array unless the factor is 1 (the data is only read)."""
-    if factor == 1.0:
-        return X
-    if sp.issparse(X):
-        X = X.copy()
-        X.data *= factor
-        return X
-    return X * factor
 
 
 def _centroids(X, codes, weights):
@@ -501,28 +429,3 @@ def _first_minimum(distances):
     distances = np.where(np.isnan(distances), np.inf, distances)
     nearest = np.argmin(distances, axis=1)
     return np.where(np.isfinite(distances[np.arange(distances.shape[0]), nearest]), nearest, -1)
-
-
-def _nearest_columns(D, columns, reach):
-    """Position in `columns` of the column nearest to each row of the distances `D`
-    within `reach` (the first among equals), or -1. Missing entries of a sparse `D` are
-    no distance at all."""
-    nearest = np.full(D.shape[0], -1, dtype=np.intp)
-    if columns.size == 0 or D.shape[0] == 0:
-        return nearest
-    if sp.issparse(D):
-        sub = D.tocsr()[:, columns].tocoo()
-        keep = sub.data <= reach
-        rows, cols, data = sub.row[keep], sub.col[keep], sub.data[keep]
-        order = np.lexsort((cols, data, rows))
-        rows, cols = rows[order], cols[order]
-        first = np.ones(rows.size, dtype=bool)
-        first[1:] = rows[1:] != rows[:-1]
-        nearest[rows[first]] = cols[first]
-        return nearest
-    step = max(1, CHUNK_ELEMENTS // columns.size)
-    for start in range(0, D.shape[0], step):
-        block = D[start:start + step][:, columns]
-        best = np.argmin(block, axis=1)
-        nearest[start:start + step] = np.where(block[np.arange(block.shape[0]), best] <= reach, best, -1)
-    return nearest

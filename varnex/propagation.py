@@ -4,20 +4,20 @@ import warnings
 from numbers import Integral
 
 import numpy as np
-from sklearn.base import BaseEstimator, ClassifierMixin, _fit_context
+from sklearn.base import ClassifierMixin, _fit_context
 from sklearn.exceptions import ConvergenceWarning
 from sklearn.utils._param_validation import StrOptions
-from sklearn.utils.validation import check_is_fitted, validate_data
+from sklearn.utils.validation import check_is_fitted
 
 from varnex import _graph_pipeline as pipeline
-from varnex import _knn
-from varnex._common import (METRIC_CONSTRAINT, Stages, check_metric_params, check_samples, decode_targets,
-                            encode_targets, non_negative_real, positive_int, unit_scale)
+from varnex._estimator import (METRIC_CONSTRAINT, Fitted, NeighbourEstimator, Stages, non_negative_real,
+                               positive_int)
+from varnex._search import index_samples
 
 __all__ = ["KNNLabelPropagation"]
 
 
-class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
+class KNNLabelPropagation(ClassifierMixin, NeighbourEstimator):
     """Semi-supervised classification by label propagation on a k-nearest-neighbour graph.
 
     Every sample lists its `n_neighbors` nearest samples, each edge weighted by their
@@ -44,10 +44,8 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
     symmetrize : bool, default=False
         Make the neighbour lists symmetric: every sample also lists the samples that
         have it among their nearest neighbours. Off by default, since the one-way lists
-        gave the better accuracy on the built-in data sets (two moons with 2% labels:
-        0.981 against 0.975; digits with 5%: 0.954 against 0.929, mean of 10 draws,
-        ``n_neighbors=7``): a sample then takes its label from its own nearest
-        neighbours only. Samples that one-way lists leave unlabelled (a group that
+        were the more accurate on the built-in data sets (figures in the README): a
+        sample then takes its label from its own nearest neighbours only. Samples that one-way lists leave unlabelled (a group that
         lists only itself) get the reverse edges added and a second propagation.
     propagation : {"synchronous", "sequential"}, default="synchronous"
         How a sweep reads its neighbours' labels.
@@ -66,12 +64,11 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
           gets, and equal scores go to the label met first in its neighbour list. Its
           labels depend on the order of the rows.
 
-        Synchronous is the default: over seven data sets (``k=7``, five labelled
-        draws each, ``benchmarks/bench_propagation_rules.py``) a row permutation
-        changed up to 37% of the sequential rule's labels of unlabelled samples (7% on
-        the digits) and at most 0.1% of the synchronous rule's, and the synchronous
-        rule was the more accurate on average (0.867 against 0.860; scikit-learn's
-        `LabelPropagation` 0.843, `LabelSpreading` 0.799, both with the knn kernel).
+        Synchronous is the default: over seven data sets
+        (``benchmarks/bench_propagation_rules.py``, figures in the README) a row
+        permutation changed a large share of the sequential rule's labels and almost
+        none of the synchronous rule's, and the synchronous rule was the more accurate
+        on average.
     max_iter : int, default=50000
         Largest number of propagation sweeps. When it stops the labelling before every
         sample has a label, `fit` warns with a ``ConvergenceWarning``.
@@ -173,40 +170,33 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
             The fitted estimator.
 
         """
-        check_metric_params(self.metric, self.metric_params)
-        X, y = validate_data(self, X, y, accept_sparse="csr", dtype=np.float64, ensure_min_samples=2)
-        X = check_samples(X, self.metric, fitting=True)
-        classes, known = encode_targets(y)
-        self._scale, _ = unit_scale(X, self.metric)
-        if self._scale != 1.0:
-            X = X * self._scale
+        return self._fit_with(X, y)
+
+    _min_samples = 2
+
+    def _fit_scaled(self, X, scaled, classes, known, scale):
         stage = Stages("KNNLabelPropagation", self.verbose)
         k = min(self.n_neighbors, X.shape[0] - 1)
 
         with stage(f"{k}-nearest-neighbour graph of {X.shape[0]} samples"):
-            self._neighbours = _knn.index_samples(X, metric=self.metric, p=self.p, n_jobs=self.n_jobs,
-                                                  metric_params=self.metric_params)
-            self._n_neighbors = k
-            distances, indices = self._neighbours.graph(k, pipeline.index_dtype(X.shape[0]))
+            index = index_samples(scaled, self.metric, self.p, self.metric_params, self.n_jobs)
+            distances, indices = index.graph(k, pipeline.index_dtype(X.shape[0]))
             knn = pipeline.knn_graph(indices, distances)
             graph = pipeline.symmetric_graph(indices, distances) if self.symmetrize else knn
             del distances, indices
         with stage("connected components"):
             components = pipeline.components(graph, known)
-        with stage(f"joining {np.count_nonzero(components[2] == 0)} unlabelled components"):
-            graph = pipeline.connect(knn, graph, components, self._neighbours.nearest_among)
+        with stage(f"joining {np.count_nonzero(components.component_labelled == 0)} unlabelled components"):
+            graph = pipeline.connect(knn, graph, components, index.nearest_among)
         with stage(f"label propagation ({self.propagation})"):
-            propagated, self.n_iter_ = pipeline.label_graph(graph, knn, known, self.max_iter, self.tol,
-                                                                synchronous=self.propagation == "synchronous")
+            propagated, n_iter = pipeline.label_graph(graph, knn, known, self.max_iter, self.tol,
+                                                      synchronous=self.propagation == "synchronous")
         left = np.count_nonzero(propagated == -1)
         if left:
             # Every sample is joined to a labelled one: only the sweep limit leaves -1.
             warnings.warn(f"max_iter={self.max_iter} sweeps ended the propagation with {left} of "
                           f"{propagated.shape[0]} samples unlabelled (-1); raise max_iter", ConvergenceWarning)
-        self.classes_ = classes
-        self._propagated = propagated
-        self.transduction_ = decode_targets(classes, propagated)
-        return self
+        return Fitted(classes, propagated, {"n_iter_": n_iter, "_index": index, "_n_neighbors": k})
 
     def predict_proba(self, X):
         """Class shares among the nearest training samples of each sample of `X`.
@@ -226,13 +216,10 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
             The vote share of each class in `classes_`, rows summing to 1.
         """
         check_is_fitted(self, "transduction_")
-        X = validate_data(self, X, accept_sparse="csr", dtype=np.float64, reset=False)
-        X = check_samples(X, self.metric)
-        if self._scale != 1.0:
-            X = X * self._scale
-        distances, indices = self._neighbours.kneighbors(X, self._n_neighbors)
+        X = self._queries(X)
+        distances, indices = self._index.kneighbors(X, self._n_neighbors)
         votes = np.zeros((X.shape[0], self.classes_.shape[0]))
-        labels = self._propagated[indices]
+        labels = self._codes[indices]
         rows = np.broadcast_to(np.arange(X.shape[0])[:, None], labels.shape)
         reached = labels >= 0
         # (1 / d)**2 relative to the nearest neighbour's: at most 1, so no overflow at any scale.
@@ -264,6 +251,5 @@ class KNNLabelPropagation(ClassifierMixin, BaseEstimator):
         tags = super().__sklearn_tags__()
         tags.target_tags.required = True
         tags.input_tags.sparse = True
-        precomputed = isinstance(self.metric, str) and self.metric == "precomputed"
-        tags.input_tags.pairwise = tags.input_tags.positive_only = precomputed   # distances are not negative
+        tags.input_tags.pairwise = tags.input_tags.positive_only = self._precomputed   # distances are not negative
         return tags

@@ -39,15 +39,6 @@ FUNCTIONS = {
 }
 
 
-def available(function):
-    """Whether the module of `function` is built (the graph modules land later)."""
-    try:
-        importlib.import_module(FUNCTIONS[function])
-    except ImportError:
-        return False
-    return True
-
-
 class _Deleted:
     """Patch value that removes the module attribute for the call."""
 

@@ -2,7 +2,7 @@
 
 To cover a new function: give its family module SUCCESS, ERRORS, THREADS and FUZZ tables
 (see densa_cases), add its module to FUNCTIONS in calls.py, and list the family here.
-Cases of functions whose module is not built yet are skipped.
+A module that fails to import fails its cases.
 """
 
 from reliability import arrays_cases, densa_cases, linka_cases, stream_cases

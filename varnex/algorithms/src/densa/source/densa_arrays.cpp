@@ -3,33 +3,28 @@
 // Neighbourhoods arrive as CSR arrays (indptr int64, indices int32), or as the pairs of
 // a radius self-query to be turned into them. Every index is checked once, with the
 // GIL held; the kernels then run without it, and Ctrl-C still stops them.
+#include "core/csr.hpp"
 #include "frame.hpp"
 #include "kernels/access.hpp"
 #include "kernels/close_pairs.hpp"
-#include "kernels/csr.hpp"
 #include "kernels/density_clustering.hpp"
+#include "kernels/neighbourhood_rows.hpp"
 
 #include <algorithm>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace {
 
+using frame::data_of;
 using frame::Ref;
 using frame::Vector;
 using densa::kernels::Unchecked;
+using Pairs = std::span<const int32_t>;
 
 constexpr const char* kModule = "varnex.algorithms.src.densa.binaries.densa_arrays";
 constexpr const char* kSource = "varnex/algorithms/src/densa/source/densa_arrays";
-
-Ref new_vector(npy_intp size, int numpy_type) {
-    return frame::check(PyArray_SimpleNew(1, &size, numpy_type));
-}
-
-template <class T>
-T* data_of(const Ref& array) {
-    return static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-}
 
 int32_t point_count(long long n) {
     if (n < 0) frame::raise(PyExc_ValueError, "n_samples must be at least 0, got %lld", n);
@@ -38,11 +33,11 @@ int32_t point_count(long long n) {
 }
 
 // Raises ValueError unless every pair joins two different points of 0 .. n - 1.
-void require_pairs(const densa::kernels::PairBlock& block, int32_t n) {
-    for (int64_t k = 0; k < 2 * block.n_pairs; ++k) {
-        const int32_t value = block.pairs[k];
+void require_pairs(Pairs block, int32_t n) {
+    for (size_t k = 0; k < block.size(); ++k) {
+        const int32_t value = block[k];
         if (value < 0 || value >= n) frame::raise(PyExc_ValueError, "pair index %d out of range for %d points", value, n);
-        if (k % 2 == 1 && value == block.pairs[k - 1]) {
+        if (k % 2 == 1 && value == block[k - 1]) {
             frame::raise(PyExc_ValueError, "a pair joins point %d to itself", value);
         }
     }
@@ -59,7 +54,7 @@ Ref neighbourhoods_from_pairs(const frame::Arguments& args) {
     // code run by a buffer export cannot pull a block away.
     Ref listed = frame::check(PyList_GetSlice(given, 0, PyList_GET_SIZE(given)));
     std::vector<frame::Matrix<int32_t>> views;
-    std::vector<densa::kernels::PairBlock> blocks;
+    std::vector<Pairs> blocks;
     int64_t n_pairs = 0;
     const Py_ssize_t n_blocks = PyList_GET_SIZE(listed.get());
     views.reserve(static_cast<size_t>(n_blocks));
@@ -70,17 +65,17 @@ Ref neighbourhoods_from_pairs(const frame::Arguments& args) {
         frame::require_not_none(item, "a block of pairs");
         if (view.shape(0) == 0) continue;
         if (view.shape(1) != 2) frame::raise(PyExc_ValueError, "pairs must have 2 columns, got %zd", view.shape(1));
-        blocks.push_back({&view.unchecked(0, 0), view.shape(0)});
+        blocks.push_back({&view.unchecked(0, 0), static_cast<size_t>(2 * view.shape(0))});
         require_pairs(blocks.back(), n);
         n_pairs += view.shape(0);
     }
-    Ref indptr = new_vector(npy_intp{n} + 1, NPY_INT64);
-    Ref indices = new_vector(2 * n_pairs, NPY_INT32);
+    Ref indptr = frame::new_vector(npy_intp{n} + 1, NPY_INT64);
+    Ref indices = frame::new_vector(2 * n_pairs, NPY_INT32);
     std::vector<int64_t> cursor(static_cast<size_t>(n));
     int64_t filled = 0;
     {
         frame::WithoutGil unlocked;
-        densa::kernels::csr_from_pairs(blocks, n, data_of<int64_t>(indptr), data_of<int32_t>(indices),
+        densa::kernels::csr_from_pairs(std::span<const Pairs>(blocks), n, data_of<int64_t>(indptr), data_of<int32_t>(indices),
                                        cursor.data());
         filled = data_of<int64_t>(indptr)[n];
     }
@@ -88,12 +83,6 @@ Ref neighbourhoods_from_pairs(const frame::Arguments& args) {
         frame::raise(PyExc_RuntimeError, "the pairs changed while their rows were built");
     }
     return frame::check(PyTuple_Pack(2, indptr.get(), indices.get()));
-}
-
-Py_ssize_t to_offset(PyObject* object) {
-    const long long value = frame::check_value(PyLong_AsLongLong(object), -1LL);
-    if (value < 0) frame::raise(PyExc_ValueError, "an offset must be at least 0, got %lld", value);
-    return static_cast<Py_ssize_t>(value);
 }
 
 // close_pairs(products, norms, row_start, column_start, radius, points): the pairs
@@ -106,8 +95,8 @@ template <class Real>
 Ref close_pairs_of(const frame::Arguments& args, const frame::ElementType& real) {
     auto products = frame::Matrix<Real>::typed(args[0], real);
     auto norms = Vector<double>::typed(args[1], frame::kDouble);
-    const Py_ssize_t row_start = to_offset(args[2]);
-    const Py_ssize_t column_start = to_offset(args[3]);
+    const Py_ssize_t row_start = frame::to_offset(args[2]);
+    const Py_ssize_t column_start = frame::to_offset(args[3]);
     const double radius = frame::to_double(args[4]);
     auto points = frame::Matrix<double>::typed(args[5], frame::kDouble);
     for (int i : {0, 1, 5}) frame::require_not_none(args[i], "products, norms and points");
@@ -119,11 +108,11 @@ Ref close_pairs_of(const frame::Arguments& args, const frame::ElementType& real)
     }
     std::vector<int32_t> found;
     if (products.shape(0) > 0 && products.shape(1) > 0) {
-        const densa::kernels::ProductTile<Real> tile{&products.unchecked(0, 0), products.shape(0), products.shape(1),
-                                                     row_start, column_start};
+        const core::ProductTile<Real> tile{&products.unchecked(0, 0), products.shape(0), products.shape(1),
+                                           row_start,  column_start,       norms.span().data(),
+                                           &points.unchecked(0, 0), points.shape(1)};
         frame::WithoutGil unlocked;
-        densa::kernels::close_pairs(tile, norms.elements().data(), &points.unchecked(0, 0), points.shape(1), radius,
-                                    found);
+        densa::kernels::close_pairs(tile, radius, found);
     }
     npy_intp dims[2] = {static_cast<npy_intp>(found.size() / 2), 2};
     Ref result = frame::check(PyArray_SimpleNew(2, dims, NPY_INT32));
@@ -136,31 +125,33 @@ Ref close_pairs(const frame::Arguments& args) {
     return close_pairs_of<double>(args, frame::kDouble);
 }
 
-// Raises ValueError unless indptr and indices describe n rows of indices in 0 .. n - 1,
-// no row listing its own point.
-void require_csr(const Vector<int64_t>& indptr, const Vector<int32_t>& indices, int32_t n) {
-    if (indptr.size() != int64_t{n} + 1) {
-        frame::raise(PyExc_ValueError, "indptr has %zd entries, expected %lld", indptr.size(),
-                     static_cast<long long>(n) + 1);
+// The rows over the caller's arrays, or ValueError unless they describe n rows of
+// indices in 0 .. n - 1, no row listing its own point.
+core::Csr<int32_t> checked_rows(const Vector<int64_t>& indptr, const Vector<int32_t>& indices, int32_t n) {
+    const core::Csr<int32_t> rows{indptr.span(), indices.span(), {}};
+    using Kind = core::CsrFault::Kind;
+    const core::CsrFault fault = core::find_fault(rows, {.nodes = n, .self_loops = false});
+    switch (fault.kind) {
+        case Kind::None:
+        case Kind::Weights:
+            return rows;
+        case Kind::Length:
+            frame::raise(PyExc_ValueError, "indptr has %zd entries, expected %lld", indptr.size(),
+                         static_cast<long long>(n) + 1);
+        case Kind::Start:
+            frame::raise(PyExc_ValueError, "indptr must start at 0");
+        case Kind::Falls:
+            frame::raise(PyExc_ValueError, "indptr decreases at row %d", static_cast<int32_t>(fault.row));
+        case Kind::End:
+            frame::raise(PyExc_ValueError, "indptr ends at %lld but indices has %zd entries",
+                         static_cast<long long>(rows.indptr[n]), indices.size());
+        case Kind::Index:
+            frame::raise(PyExc_ValueError, "neighbour index %d out of range for %d points",
+                         static_cast<int32_t>(fault.value), n);
+        case Kind::SelfLoop:
+            frame::raise(PyExc_ValueError, "row %d lists its own point", static_cast<int32_t>(fault.row));
     }
-    const int64_t* ptr = indptr.elements().data();
-    if (ptr[0] != 0) frame::raise(PyExc_ValueError, "indptr must start at 0");
-    for (int32_t i = 0; i < n; ++i) {
-        if (ptr[i + 1] < ptr[i]) frame::raise(PyExc_ValueError, "indptr decreases at row %d", i);
-    }
-    if (ptr[n] != indices.size()) {
-        frame::raise(PyExc_ValueError, "indptr ends at %lld but indices has %zd entries",
-                     static_cast<long long>(ptr[n]), indices.size());
-    }
-    const int32_t* idx = indices.elements().data();
-    for (int32_t i = 0; i < n; ++i) {
-        for (int64_t k = ptr[i]; k < ptr[i + 1]; ++k) {
-            if (idx[k] < 0 || idx[k] >= n) {
-                frame::raise(PyExc_ValueError, "neighbour index %d out of range for %d points", idx[k], n);
-            }
-            if (idx[k] == i) frame::raise(PyExc_ValueError, "row %d lists its own point", i);
-        }
-    }
+    return rows;
 }
 
 // One cluster's queue at a time, the storage shared: each point enters a queue once.
@@ -181,9 +172,9 @@ Ref cluster_neighbourhoods(const frame::Arguments& args) {
     frame::require_not_none(args[1], "indices");
     frame::require_not_none(args[2], "labels");
     const int32_t n = point_count(static_cast<long long>(labels.size()));
-    require_csr(indptr, indices, n);
+    const core::Csr<int32_t> graph = checked_rows(indptr, indices, n);
 
-    Ref result = new_vector(n, NPY_INT32);
+    Ref result = frame::new_vector(n, NPY_INT32);
     Unchecked<int32_t> cluster_labels{data_of<int32_t>(result)};
     std::vector<int8_t> visited_flags(static_cast<size_t>(n), 0);
     std::vector<int32_t> queue_storage(static_cast<size_t>(n) + 1);
@@ -191,8 +182,8 @@ Ref cluster_neighbourhoods(const frame::Arguments& args) {
         frame::WithoutGil unlocked;
         std::fill(cluster_labels.data, cluster_labels.data + n, -1);
         using Rows = densa::kernels::CsrRows<int32_t, frame::WithoutGil>;
-        Rows rows(indptr.elements().data(), indices.elements().data(), indices.size(), n, unlocked);
-        const Unchecked<int32_t> known{labels.elements().data()};
+        Rows rows(graph, unlocked);
+        const Unchecked<int32_t> known{labels.span().data()};
         const Unchecked<int8_t> visited{visited_flags.data()};
         densa::kernels::DensityClustering<Rows, Unchecked<int32_t>, densa::kernels::CountCore> clustering(
             rows, n, known, densa::kernels::CountCore{min_samples});
@@ -222,10 +213,10 @@ Ref cluster_weighted_neighbourhoods(const frame::Arguments& args) {
         frame::raise(PyExc_ValueError, "weights and self_weights must have %d entries, got %zd and %zd", n,
                      weights.size(), self_weights.size());
     }
-    require_csr(indptr, indices, n);
+    const core::Csr<int32_t> graph = checked_rows(indptr, indices, n);
 
-    Ref result = new_vector(n, NPY_INT32);
-    Ref core_flags = new_vector(n, NPY_UINT8);
+    Ref result = frame::new_vector(n, NPY_INT32);
+    Ref core_flags = frame::new_vector(n, NPY_UINT8);
     Unchecked<int32_t> cluster_labels{data_of<int32_t>(result)};
     std::vector<int8_t> visited_flags(static_cast<size_t>(n), 0);
     std::vector<int32_t> queue_storage(static_cast<size_t>(n) + 1);
@@ -234,13 +225,13 @@ Ref cluster_weighted_neighbourhoods(const frame::Arguments& args) {
         frame::WithoutGil unlocked;
         std::fill(cluster_labels.data, cluster_labels.data + n, -1);
         using Rows = densa::kernels::CsrRows<int32_t, frame::WithoutGil>;
-        Rows rows(indptr.elements().data(), indices.elements().data(), indices.size(), n, unlocked);
-        densa::kernels::neighbourhood_weights(rows, n, weights.elements().data(), self_weights.elements().data(),
+        Rows rows(graph, unlocked);
+        densa::kernels::neighbourhood_weights(rows, n, weights.span().data(), self_weights.span().data(),
                                               totals.data());
         const densa::kernels::WeightCore core{totals.data(), min_samples};
         uint8_t* is_core = data_of<uint8_t>(core_flags);
         for (int32_t i = 0; i < n; ++i) is_core[i] = core(i, 0) ? 1 : 0;
-        const Unchecked<int32_t> known{labels.elements().data()};
+        const Unchecked<int32_t> known{labels.span().data()};
         const Unchecked<int8_t> visited{visited_flags.data()};
         densa::kernels::DensityClustering<Rows, Unchecked<int32_t>, densa::kernels::WeightCore> clustering(
             rows, n, known, core);

@@ -7,9 +7,11 @@
 #include "frame.hpp"
 #include "kernels/access.hpp"
 #include "kernels/density_clustering.hpp"
+#include "metric.hpp"
 #include "neighbourhoods.hpp"
 
 #include <cstdint>
+#include <span>
 
 namespace {
 
@@ -30,13 +32,13 @@ const frame::Keywords kw_r{"r"}, kw_metric{"metric"}, kw_metric_p{"metric", "p"}
 // counts from the end.
 template <class T>
 struct Checked {
-    frame::Elements<T> elements;
-    T& operator()(Py_ssize_t i) const { return elements.checked(i); }
+    std::span<T> elements;
+    T& operator()(Py_ssize_t i) const { return frame::checked(elements, i); }
 };
 
 template <class T>
 densa::kernels::Unchecked<T> unchecked(const Vector<T>& view) {
-    return {view.elements().data()};
+    return {view.span().data()};
 }
 
 // The neighbour table as the kernel reads it.
@@ -55,30 +57,26 @@ struct TableRows {
 struct WorkQueue {
     Ref array;
     Vector<int32_t> view;
-    frame::Elements<int32_t> elements;
-    int32_t& operator()(Py_ssize_t i) const { return elements.checked(i); }
+    std::span<int32_t> elements;
+    int32_t& operator()(Py_ssize_t i) const { return frame::checked(elements, i); }
 };
 
 struct WorkQueues {
     WorkQueue make(long long n_slots) const {
         Ref array = frame::work_array(empty, n_slots, int32);
         auto view = Vector<int32_t>::typed(array.get(), frame::kInt);
-        const frame::Elements<int32_t> elements = view.elements();
+        const std::span<int32_t> elements = view.span();
         return WorkQueue{std::move(array), std::move(view), elements};
     }
 };
 
 using Clustering = densa::kernels::DensityClustering<TableRows, Checked<int32_t>, densa::kernels::CountCore>;
 
-bool is_minkowski(PyObject* metric) {
-    return metric != Py_None && PyUnicode_CompareWithASCIIString(metric, "minkowski") == 0;
-}
-
 // Every point's neighbourhood within eps, from one batch query: the k-d tree for the
 // Euclidean case, the ball tree for every other metric.
 densa::Neighbourhoods query_neighbourhoods(PyObject* data, double eps, PyObject* metric, int32_t p) {
     Ref r = frame::new_float(eps);
-    if (is_minkowski(metric) && p == 2) {
+    if (densa::is_minkowski(metric) && p == 2) {
         Ref tree = frame::call(frame::global(KDTree).get(), {data});
         Ref result = frame::call_method(tree.get(), query_ball_tree, {tree.get(), r.get()}, &kw_r);
         if (!PyList_CheckExact(result.get())) {
@@ -88,7 +86,7 @@ densa::Neighbourhoods query_neighbourhoods(PyObject* data, double eps, PyObject*
     }
     Ref ball_tree_type = frame::global(BallTree);
     Ref tree;
-    if (is_minkowski(metric)) {
+    if (densa::is_minkowski(metric)) {
         Ref exponent = frame::new_int(p);
         tree = frame::call(ball_tree_type.get(), {data, metric, exponent.get()}, &kw_metric_p);
     } else {
@@ -140,14 +138,14 @@ Ref densa_main(const frame::Arguments& args) {
     require_entries(visited_view, n_samples, "the visited array");
 
     TableRows rows{tree_ball_proximity};
-    Clustering clustering(rows, n_samples, Checked<int32_t>{labels.elements()}, densa::kernels::CountCore{min_samples});
-    const Checked<int32_t> result{cluster_labels.elements()};
+    Clustering clustering(rows, n_samples, Checked<int32_t>{labels.span()}, densa::kernels::CountCore{min_samples});
+    const Checked<int32_t> result{cluster_labels.span()};
     WorkQueues queues;
     clustering.seed_clusters(unchecked(labels), unchecked(soft_visited_view), unchecked(visited_view),
                              [&](densa::kernels::Pass pass, int32_t seed, int32_t cluster_id) {
         const Vector<int8_t>& visited = pass == densa::kernels::Pass::LabelledBorder ? soft_visited_view : visited_view;
         frame::traced(kExpandCluster, [&] {
-            clustering.expand_cluster(result, Checked<int8_t>{visited.elements()}, queues, seed, cluster_id);
+            clustering.expand_cluster(result, Checked<int8_t>{visited.span()}, queues, seed, cluster_id);
         });
     });
     return frame::call_method(frame::global(np).get(), asarray, {cluster_labels_array.get()});

@@ -5,6 +5,7 @@
 // scikit-learn distance metric (ties to the smallest label; NaN and +inf never win).
 #include "frame.hpp"
 #include "kernels/label_groups.hpp"
+#include "metric.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -38,10 +39,6 @@ struct Cluster {
     Ref key;       // the label as a Python int
     Ref centroid;  // what np.mean returned
 };
-
-bool is_minkowski(PyObject* metric) {
-    return metric != Py_None && PyUnicode_CompareWithASCIIString(metric, "minkowski") == 0;
-}
 
 Ref one_item_list(PyObject* item) {
     Ref list = frame::check(PyList_New(1));
@@ -282,7 +279,7 @@ Ref densa_postprocess(const frame::Arguments& args) {
 
     Ref metric_class = frame::global(DistanceMetric);
     Ref dist_metric;
-    if (is_minkowski(metric)) {
+    if (densa::is_minkowski(metric)) {
         Ref exponent = frame::new_int(p);
         dist_metric = frame::call_method(metric_class.get(), get_metric, {metric, exponent.get()}, &kw_p);
     } else {

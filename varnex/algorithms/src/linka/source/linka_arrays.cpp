@@ -1,24 +1,29 @@
 // linka_arrays: the graph routines over CSR arrays, for the estimators.
 //
-// The same rules as linka_bfs and linka_connect, read from plain arrays: every index is
-// checked once under the GIL, then the work runs with the GIL released and no Python
-// call per node. Indices come as int32 (graphs below 2**31 nodes) or int64.
+// The same rules as linka_bfs and linka_connect, read from plain arrays: every array
+// read as offsets or indices is copied and checked under the GIL (the snapshot policy
+// of core/csr.hpp: these kernels count before they fill, and read rows more than once),
+// then the work runs with the GIL released and no Python call per node. Indices come
+// as int32 (graphs below 2**31 nodes) or int64.
+#include "core/csr.hpp"
 #include "frame.hpp"
 #include "kernels/closed_groups.hpp"
 #include "kernels/connection.hpp"
-#include "kernels/csr.hpp"
 #include "kernels/reach.hpp"
 #include "kernels/traversal.hpp"
 
 #include <cstdint>
+#include <iterator>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace {
 
+using core::Csr;
+using frame::data_of;
+using frame::new_vector;
 using frame::Ref;
-using linka::Csr;
-using linka::RowSpan;
 
 constexpr const char* kModule = "varnex.algorithms.src.linka.binaries.linka_arrays";
 constexpr const char* kSource = "varnex/algorithms/src/linka/source/linka_arrays";
@@ -30,26 +35,12 @@ const frame::ElementType& index_type() {
     return sizeof(I) == 4 ? frame::kInt : frame::kInt64;
 }
 
-Ref new_array(std::int64_t size, int numpy_type) {
-    npy_intp shape[1] = {static_cast<npy_intp>(size)};
-    return frame::check(PyArray_SimpleNew(1, shape, numpy_type));
-}
-
-template <class T>
-T* data_of(const Ref& array) {
-    return static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-}
-
 // Item i of a tuple argument, or TypeError naming the argument.
 PyObject* tuple_item(PyObject* tuple, Py_ssize_t i, Py_ssize_t size, const char* what) {
     if (!PyTuple_Check(tuple) || PyTuple_GET_SIZE(tuple) != size) {
         frame::raise(PyExc_TypeError, "%s must be a tuple of %zd arrays", what, size);
     }
     return PyTuple_GET_ITEM(tuple, i);
-}
-
-bool has_int32_indices(PyObject* indices) {
-    return PyArray_Check(indices) && PyArray_TYPE(reinterpret_cast<PyArrayObject*>(indices)) == NPY_INT32;
 }
 
 template <class I>
@@ -63,36 +54,51 @@ void require_nodes(std::span<const I> nodes, std::int64_t n, const char* what) {
     }
 }
 
-// A CSR graph given as (indptr, indices, weights), held for the call and checked once:
-// indptr rises from 0 to the number of entries, every index names a node, and every
-// entry has a weight. `weights` may be None where only the structure is read.
+// A CSR graph given as (indptr, indices, weights): the caller's arrays held for the
+// call, and a checked snapshot of the offsets and indices: indptr rises from 0 to the
+// number of entries, every index names a node, and every entry has a weight. `weights`
+// may be None where only the structure is read.
 template <class I>
 struct CsrArrays {
     frame::Vector<const std::int64_t> indptr;
     frame::Vector<const I> indices;
     frame::Vector<const float> weights;
+    core::Snapshot<I> snapshot;
 
     CsrArrays(PyObject* indptr_object, PyObject* indices_object, PyObject* weights_object, const char* what)
         : indptr(frame::Vector<const std::int64_t>::readable(indptr_object, frame::kInt64)),
           indices(frame::Vector<const I>::readable(indices_object, index_type<I>())),
-          weights(frame::Vector<const float>::readable(weights_object, frame::kFloat32)) {
-        const auto offsets = indptr.span();
-        if (offsets.empty() || offsets[0] != 0) frame::raise(PyExc_ValueError, "%s: indptr must start at 0", what);
-        for (std::size_t i = 1; i < offsets.size(); ++i) {
-            if (offsets[i] < offsets[i - 1]) frame::raise(PyExc_ValueError, "%s: indptr must not fall", what);
+          weights(frame::Vector<const float>::readable(weights_object, frame::kFloat32)),
+          snapshot(indptr.span(), indices.span(), weights.span()) {
+        using Kind = core::CsrFault::Kind;
+        const auto rules = weights_object == Py_None ? core::CsrRules{}
+                                                     : core::CsrRules{.weights = core::CsrRules::Weights::AtLeastOnePerIndex};
+        const Csr<I> copy = graph();
+        const core::CsrFault fault = core::find_fault(copy, rules);
+        switch (fault.kind) {
+            case Kind::None:
+            case Kind::SelfLoop:
+                return;
+            case Kind::Length:
+            case Kind::Start:
+                frame::raise(PyExc_ValueError, "%s: indptr must start at 0", what);
+            case Kind::Falls:
+                frame::raise(PyExc_ValueError, "%s: indptr must not fall", what);
+            case Kind::End:
+                frame::raise(PyExc_ValueError, "%s: indptr ends at %lld but there are %zd indices", what,
+                             static_cast<long long>(copy.indptr.back()), copy.indices.size());
+            case Kind::Weights:
+                frame::raise(PyExc_ValueError, "%s: %zd weights for %zd indices", what, copy.weights.size(),
+                             copy.indices.size());
+            case Kind::Index:
+                frame::raise(PyExc_IndexError, "%s[%lld] is %lld, not a node of this graph of %lld nodes", what,
+                             static_cast<long long>(fault.position), static_cast<long long>(fault.value),
+                             static_cast<long long>(size()));
         }
-        if (offsets.back() != indices.size()) {
-            frame::raise(PyExc_ValueError, "%s: indptr ends at %lld but there are %zd indices", what,
-                         static_cast<long long>(offsets.back()), indices.size());
-        }
-        if (weights_object != Py_None && weights.size() < indices.size()) {
-            frame::raise(PyExc_ValueError, "%s: %zd weights for %zd indices", what, weights.size(), indices.size());
-        }
-        require_nodes<I>(indices.span(), size(), what);
     }
 
     std::int64_t size() const { return indptr.size() - 1; }
-    Csr<I> graph() const { return {indptr.span(), indices.span(), weights.span()}; }
+    Csr<I> graph() const { return snapshot.graph(); }
 };
 
 // Rows of a CSR graph for a traversal; polls for Ctrl-C once per node.
@@ -101,7 +107,7 @@ struct TraversalRows {
     const Csr<I>& graph;
     frame::WithoutGil& gil;
 
-    RowSpan<I> row(const I* queue, std::size_t position, std::size_t back) {
+    std::span<const I> row(const I* queue, std::size_t position, std::size_t back) {
         gil.poll();
         // Rows sit at scattered places: ask for the next queued one while this is scanned.
         if (position + 1 < back) __builtin_prefetch(graph.indices.data() + graph.indptr[queue[position + 1]]);
@@ -120,8 +126,8 @@ Ref components_of(PyObject* indptr, PyObject* indices, PyObject* labelled_object
                      static_cast<long long>(n));
     }
 
-    Ref order = new_array(n, kNumpyIndex<I>);
-    Ref node_labelled = new_array(n, NPY_UINT8);
+    Ref order = new_vector(n, kNumpyIndex<I>);
+    Ref node_labelled = new_vector(n, NPY_UINT8);
     std::vector<std::int64_t> starts{0};
     std::vector<std::uint8_t> component_labelled;
     {
@@ -141,16 +147,15 @@ Ref components_of(PyObject* indptr, PyObject* indices, PyObject* labelled_object
             component_labelled.push_back(found.labelled ? 1 : 0);
         }
     }
-    Ref starts_array = new_array(static_cast<std::int64_t>(starts.size()), NPY_INT64);
+    Ref starts_array = new_vector(static_cast<std::int64_t>(starts.size()), NPY_INT64);
     std::copy(starts.begin(), starts.end(), data_of<std::int64_t>(starts_array));
-    Ref flags_array = new_array(static_cast<std::int64_t>(component_labelled.size()), NPY_UINT8);
+    Ref flags_array = new_vector(static_cast<std::int64_t>(component_labelled.size()), NPY_UINT8);
     std::copy(component_labelled.begin(), component_labelled.end(), data_of<std::uint8_t>(flags_array));
     return frame::check(PyTuple_Pack(4, order.get(), starts_array.get(), flags_array.get(), node_labelled.get()));
 }
 
 Ref components(const frame::Arguments& args) {
-    return has_int32_indices(args[1]) ? components_of<std::int32_t>(args[0], args[1], args[2])
-                                      : components_of<std::int64_t>(args[0], args[1], args[2]);
+    return frame::with_index_type(args[1], [&]<class I>() { return components_of<I>(args[0], args[1], args[2]); });
 }
 
 // Edges added to a CSR graph, each at the end of its source's list, kept apart from the
@@ -161,9 +166,8 @@ public:
     explicit AddedEdges(const Csr<I>& graph) : graph_(graph) {}
 
     bool contains(I from, I to) const {
-        const RowSpan<I> row = graph_.row(from);
-        for (std::ptrdiff_t j = 0; j < row.size(); ++j) {
-            if (row.unchecked(j) == to) return true;
+        for (const I j : graph_.row(from)) {
+            if (j == to) return true;
         }
         if (last_.empty()) return false;
         for (std::int64_t e = last_[from]; e >= 0; e = edges_[e].previous) {
@@ -226,30 +230,36 @@ frame::Vector<const std::uint8_t> flags_item(PyObject* components, Py_ssize_t i)
     return frame::Vector<const std::uint8_t>::readable(tuple_item(components, i, 4, "components"), frame::kUInt8);
 }
 
-// The components of a components() result, for the connection rules.
+// The components of a components() result, for the connection rules: node order and
+// component starts as checked snapshots, the flags the caller's.
 template <class I>
 struct ComponentArrays {
-    frame::Vector<const I> order;
-    frame::Vector<const std::int64_t> starts;
+    std::vector<I> order;
+    std::vector<std::int64_t> starts;
     frame::Vector<const std::uint8_t> component_labelled;
     frame::Vector<const std::uint8_t> node_labelled;
 
     ComponentArrays(PyObject* tuple, std::int64_t n)
-        : order(frame::Vector<const I>::readable(tuple_item(tuple, 0, 4, "components"), index_type<I>())),
-          starts(frame::Vector<const std::int64_t>::readable(tuple_item(tuple, 1, 4, "components"), frame::kInt64)),
+        : order(snapshot(frame::Vector<const I>::readable(tuple_item(tuple, 0, 4, "components"), index_type<I>()))),
+          starts(snapshot(
+              frame::Vector<const std::int64_t>::readable(tuple_item(tuple, 1, 4, "components"), frame::kInt64))),
           component_labelled(flags_item(tuple, 2)),
           node_labelled(flags_item(tuple, 3)) {
-        require_nodes<I>(order.span(), n, "order");
-        const auto bounds = starts.span();
-        if (bounds.size() != static_cast<std::size_t>(component_labelled.size()) + 1 || bounds[0] != 0) {
+        require_nodes<I>(order, n, "order");
+        if (starts.size() != static_cast<std::size_t>(component_labelled.size()) + 1 || starts[0] != 0) {
             frame::raise(PyExc_ValueError, "starts must hold 0 and the end of every component");
         }
-        for (std::size_t c = 1; c < bounds.size(); ++c) {
-            if (bounds[c] < bounds[c - 1] || bounds[c] > order.size()) {
+        for (std::size_t c = 1; c < starts.size(); ++c) {
+            if (starts[c] < starts[c - 1] || starts[c] > static_cast<std::int64_t>(order.size())) {
                 frame::raise(PyExc_ValueError, "starts must rise within the %zd nodes of order", order.size());
             }
         }
         if (node_labelled.size() != n) frame::raise(PyExc_ValueError, "node_labelled needs one entry per node");
+    }
+
+    template <class T>
+    static std::vector<T> snapshot(const frame::Vector<const T>& view) {
+        return {view.span().begin(), view.span().end()};
     }
 };
 
@@ -264,25 +274,23 @@ public:
     };
     class Component {
     public:
-        Component(const I* nodes, std::ptrdiff_t size, bool unlabelled)
-            : nodes_(nodes), size_(size), unlabelled_(unlabelled) {}
+        Component(std::span<const I> nodes, bool unlabelled) : nodes_(nodes), unlabelled_(unlabelled) {}
         explicit operator bool() const { return unlabelled_; }
-        std::ptrdiff_t size() const { return size_; }
+        std::ptrdiff_t size() const { return std::ssize(nodes_); }
         Node node(std::ptrdiff_t i) const { return {nodes_[i]}; }
 
     private:
-        const I* nodes_;
-        std::ptrdiff_t size_;
+        std::span<const I> nodes_;
         bool unlabelled_;
     };
     struct KnnRow {
-        RowSpan<I> neighbours;
-        RowSpan<float> weights;
+        std::span<const I> neighbours;
+        std::span<const float> weights;
     };
 
     ArraySource(const Csr<I>& knn, const ComponentArrays<I>& components, std::span<std::uint8_t> reached,
                 AddedEdges<I>& added, frame::WithoutGil& gil)
-        : knn_(knn), order_(components.order.span()), starts_(components.starts.span()),
+        : knn_(knn), order_(components.order), starts_(components.starts),
           component_labelled_(components.component_labelled.span()), node_labelled_(components.node_labelled.span()),
           reached_(reached), added_(added), gil_(gil) {
         for (std::uint8_t flag : reached_) unreached_ += flag == 0 ? 1 : 0;
@@ -290,7 +298,7 @@ public:
 
     std::ptrdiff_t component_count() const { return static_cast<std::ptrdiff_t>(component_labelled_.size()); }
     Component unlabelled_component(std::ptrdiff_t c) const {
-        return {order_.data() + starts_[c], starts_[c + 1] - starts_[c], component_labelled_[c] == 0};
+        return {order_.subspan(starts_[c], starts_[c + 1] - starts_[c]), component_labelled_[c] == 0};
     }
     I index(const Node& node) const { return node.index; }
     KnnRow knn_row(const Node& node) const {
@@ -335,9 +343,9 @@ template <class I>
 Ref graph_with(const AddedEdges<I>& added, const Csr<I>& graph, PyObject* graph_tuple) {
     if (added.empty()) return Ref::borrow(graph_tuple);
     const auto entries = static_cast<std::int64_t>(graph.indices.size() + added.size());
-    Ref indptr = new_array(static_cast<std::int64_t>(graph.size()) + 1, NPY_INT64);
-    Ref indices = new_array(entries, kNumpyIndex<I>);
-    Ref weights = new_array(entries, NPY_FLOAT32);
+    Ref indptr = new_vector(static_cast<std::int64_t>(graph.size()) + 1, NPY_INT64);
+    Ref indices = new_vector(entries, kNumpyIndex<I>);
+    Ref weights = new_vector(entries, NPY_FLOAT32);
     {
         frame::WithoutGil gil;
         added.write_merged(data_of<std::int64_t>(indptr), data_of<I>(indices), data_of<float>(weights));
@@ -386,7 +394,11 @@ Ref connect_arrays(const frame::Arguments& args) {
             // The passes would end stuck: what the rows can reach counts as reached.
             std::copy(reachable.begin(), reachable.end(), reached.span().begin());
         } else {
-            while (!source.everything_reached()) connection.pass();
+            // Rows that lead every node to a reached one let every pass join a node, but
+            // another thread may rewrite the reached flags meanwhile: a pass that joins
+            // nothing ends the loop whatever they say.
+            while (!source.everything_reached() && connection.pass()) {
+            }
         }
     }
     Ref result_graph = graph_with(added, graph, args[3]);
@@ -394,8 +406,7 @@ Ref connect_arrays(const frame::Arguments& args) {
 }
 
 Ref connect(const frame::Arguments& args) {
-    return has_int32_indices(tuple_item(args[0], 1, 3, "knn")) ? connect_arrays<std::int32_t>(args)
-                                                                 : connect_arrays<std::int64_t>(args);
+    return frame::with_index_type(tuple_item(args[0], 1, 3, "knn"), [&]<class I>() { return connect_arrays<I>(args); });
 }
 
 // join(graph, joins) -> graph
@@ -422,8 +433,7 @@ Ref join_arrays(const frame::Arguments& args) {
 }
 
 Ref join(const frame::Arguments& args) {
-    return has_int32_indices(tuple_item(args[0], 1, 3, "graph")) ? join_arrays<std::int32_t>(args)
-                                                                   : join_arrays<std::int64_t>(args);
+    return frame::with_index_type(tuple_item(args[0], 1, 3, "graph"), [&]<class I>() { return join_arrays<I>(args); });
 }
 
 // closed_groups(indptr, indices, reached) -> (group, count)
@@ -433,7 +443,7 @@ Ref closed_groups_of(PyObject* indptr, PyObject* indices, PyObject* reached_obje
     const std::int64_t n = arrays.size();
     auto reached = frame::Vector<const std::uint8_t>::readable(reached_object, frame::kUInt8);
     if (reached.size() != n) frame::raise(PyExc_ValueError, "reached needs one entry per node");
-    Ref group = new_array(n, NPY_INT64);
+    Ref group = new_vector(n, NPY_INT64);
     std::int64_t count = 0;
     {
         frame::WithoutGil gil;
@@ -444,8 +454,7 @@ Ref closed_groups_of(PyObject* indptr, PyObject* indices, PyObject* reached_obje
 }
 
 Ref closed_groups(const frame::Arguments& args) {
-    return has_int32_indices(args[1]) ? closed_groups_of<std::int32_t>(args[0], args[1], args[2])
-                                      : closed_groups_of<std::int64_t>(args[0], args[1], args[2]);
+    return frame::with_index_type(args[1], [&]<class I>() { return closed_groups_of<I>(args[0], args[1], args[2]); });
 }
 
 const frame::FunctionSpec kComponents{

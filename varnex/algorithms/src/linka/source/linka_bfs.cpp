@@ -11,6 +11,7 @@
 #include <array>
 #include <climits>
 #include <cstdint>
+#include <span>
 
 namespace {
 
@@ -132,15 +133,15 @@ private:
 
 // The traversal from `start_node`: its nodes in breadth-first order and whether any of
 // them is labelled, in a queue of its own.
-Ref bfs(int32_t start_node, const frame::Elements<uint8_t> visited, const frame::Elements<uint8_t> is_labeled,
+Ref bfs(int32_t start_node, const std::span<uint8_t> visited, const std::span<uint8_t> is_labeled,
         PyObject* connections) {
     const auto num_nodes = static_cast<int32_t>(visited.size());
     Ref queue_array = frame::work_array(empty, num_nodes, int64);
     auto queue_view = work_view<int64_t>(queue_array.get(), frame::kIType, num_nodes, "queue");
     Ref component = frame::check(PyList_New(0));
     GraphWrapperRows rows(connections, component.get(), num_nodes);
-    const linka::Traversed found = linka::traverse(rows, static_cast<int64_t>(start_node), &visited.unchecked(0),
-                                                   &is_labeled.unchecked(0), &queue_view.elements().unchecked(0));
+    const linka::Traversed found = linka::traverse(rows, static_cast<int64_t>(start_node), visited.data(),
+                                                   is_labeled.data(), queue_view.span().data());
     Ref flag = frame::new_int(found.labelled ? 1 : 0);
     return frame::check(PyTuple_Pack(2, component.get(), flag.get()));
 }
@@ -175,17 +176,17 @@ Ref find_connected_components(const frame::Arguments& args) {
     Ref component_label_array = frame::work_array(zeros, num_nodes, uint8);
     auto vertix_component_label = work_view<uint8_t>(component_label_array.get(), frame::kUInt8, num_nodes, "vertix_component_label");
 
-    const frame::Elements<uint8_t> visited_marks = visited.elements();
-    const frame::Elements<uint8_t> labels_out = vertix_component_label.elements();
-    const frame::Elements<uint8_t> labeled_marks = is_labeled.elements();
+    const std::span<uint8_t> visited_marks = visited.span();
+    const std::span<uint8_t> labels_out = vertix_component_label.span();
+    const std::span<uint8_t> labeled_marks = is_labeled.span();
     for (int32_t start_node = 0; start_node < num_nodes; ++start_node) {
-        if (visited_marks.unchecked(start_node) != 0) continue;
+        if (visited_marks[start_node] != 0) continue;
         Ref result = frame::traced(kBfs, [&] { return bfs(start_node, visited_marks, labeled_marks, connections); });
         // The traversal's own list: its items are the ints it created for the nodes.
         PyObject* nodes = PyTuple_GET_ITEM(result.get(), 0);
         const auto flag = static_cast<uint8_t>(PyLong_AsLong(PyTuple_GET_ITEM(result.get(), 1)));
         for (Py_ssize_t i = 0, size = PyList_GET_SIZE(nodes); i < size; ++i) {
-            labels_out.unchecked(PyLong_AsSsize_t(PyList_GET_ITEM(nodes, i))) = flag;
+            labels_out[PyLong_AsSsize_t(PyList_GET_ITEM(nodes, i))] = flag;
         }
         frame::check_status(PyList_Append(components.get(), result.get()));
     }

@@ -6,7 +6,7 @@
 // sweep already see them. Sweeps repeat until the largest score change of a sweep falls
 // below the tolerance or the sweep limit is reached.
 #include "frame.hpp"
-#include "label_sweep.hpp"
+#include "kernels/label_sweep.hpp"
 
 #include <cstdint>
 #include <utility>
@@ -103,9 +103,8 @@ Ref weighted_label_propagation(const frame::Arguments& args) {
         frame::raise(PyExc_ValueError, "the score array has %zd entries for %zd nodes", scores.size(), num_nodes);
     }
 
-    const frame::Elements<int32_t> labels = initial_labels.elements();
     WrapperRows rows(args[0], args[1], num_nodes);
-    linka::sweep_labels<linka::Reading::InPlace>(rows, labels, scores.elements(),
+    linka::sweep_labels<linka::Reading::InPlace>(rows, initial_labels.span(), scores.span(),
                                                  {max_iterations, tolerance, linka::Stop::AtTolerance});
 
     Ref labels_array = initial_labels.to_ndarray(args[2], frame::kInt);

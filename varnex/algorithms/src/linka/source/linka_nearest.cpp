@@ -11,16 +11,9 @@ namespace {
 
 using frame::Ref;
 using linka::kernels::NearestSoFar;
-using linka::kernels::ProductTile;
 
 constexpr const char* kModule = "varnex.algorithms.src.linka.binaries.linka_nearest";
 constexpr const char* kSource = "varnex/algorithms/src/linka/source/linka_nearest";
-
-Py_ssize_t to_offset(PyObject* object) {
-    const long long value = frame::check_value(PyLong_AsLongLong(object), -1LL);
-    if (value < 0) frame::raise(PyExc_ValueError, "an offset must be at least 0, got %lld", value);
-    return static_cast<Py_ssize_t>(value);
-}
 
 // offer_tile(products, norms, row_start, column_start, points, nearest_squared,
 // nearest_index): offers the points column_start .. column_start + products.shape[1] - 1
@@ -34,8 +27,8 @@ Ref offer_tile(const frame::Arguments& args) {
     for (int a : {0, 1, 4, 5, 6}) frame::require_not_none(args[a], "products, norms, points and the nearest so far");
     auto products = frame::Matrix<float>::typed(args[0], frame::kFloat32);
     auto norms = frame::Vector<double>::typed(args[1], frame::kDouble);
-    const Py_ssize_t row_start = to_offset(args[2]);
-    const Py_ssize_t column_start = to_offset(args[3]);
+    const Py_ssize_t row_start = frame::to_offset(args[2]);
+    const Py_ssize_t column_start = frame::to_offset(args[3]);
     auto points = frame::Matrix<double>::typed(args[4], frame::kDouble);
     auto squared = frame::Matrix<double>::typed(args[5], frame::kDouble);
     auto index = frame::Matrix<std::int64_t>::typed(args[6], frame::kInt64);
@@ -49,8 +42,8 @@ Ref offer_tile(const frame::Arguments& args) {
         frame::raise(PyExc_ValueError, "the nearest so far must have one row of k >= 1 entries per tile row");
     }
     if (rows == 0 || columns == 0) return frame::check(Py_NewRef(Py_None));
-    const ProductTile tile{&products.unchecked(0, 0), rows, columns, row_start, column_start,
-                           norms.elements().data(), &points.unchecked(0, 0), points.shape(1)};
+    const core::ProductTile<float> tile{&products.unchecked(0, 0), rows, columns, row_start, column_start,
+                                        norms.span().data(), &points.unchecked(0, 0), points.shape(1)};
     frame::WithoutGil unlocked(1u << 8);
     for (Py_ssize_t r = 0; r < rows; ++r) {
         linka::kernels::offer_tile_row(tile, r, NearestSoFar{&squared.unchecked(r, 0), &index.unchecked(r, 0), k});

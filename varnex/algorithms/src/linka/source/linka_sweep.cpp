@@ -1,14 +1,17 @@
 // linka_sweep: label propagation over a graph given as CSR arrays, for the estimators.
 //
-// The same sweeps as weighted_label_propagation, read from plain arrays: the arrays
-// are checked once under the GIL, then the sweeps run without it, answering Ctrl-C
-// between nodes. Labels are read in place (the index-order rule) or from the previous
-// sweep (the synchronous rule, which no reordering of the nodes changes).
-#include "csr_rows.hpp"
+// The same sweeps as weighted_label_propagation, read from plain arrays: the offsets
+// and indices are copied and checked under the GIL (the snapshot policy of
+// core/csr.hpp: the sweeps read rows more than once), then the sweeps run without it,
+// answering Ctrl-C between nodes. Labels are read in place (the index-order rule) or
+// from the previous sweep (the synchronous rule, which no reordering of the nodes
+// changes).
+#include "core/csr.hpp"
 #include "frame.hpp"
-#include "label_sweep.hpp"
+#include "kernels/label_sweep.hpp"
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace {
@@ -29,33 +32,85 @@ frame::Vector<const T> readable(PyObject* object, const char* name, const frame:
 // The sweeps write the labels while reading the graph: memory shared between them
 // would let a new label turn into an index outside the nodes.
 template <class T>
-void require_apart(frame::Elements<int32_t> labels, frame::Elements<const T> other, const char* name) {
+void require_apart(std::span<int32_t> labels, std::span<const T> other, const char* name) {
     const auto* labels_begin = reinterpret_cast<const char*>(labels.data());
     const auto* labels_end = reinterpret_cast<const char*>(labels.data() + labels.size());
     const auto* other_begin = reinterpret_cast<const char*>(other.data());
     const auto* other_end = reinterpret_cast<const char*>(other.data() + other.size());
-    if (labels.size() > 0 && other.size() > 0 && labels_begin < other_end && other_begin < labels_end) {
+    if (!labels.empty() && !other.empty() && labels_begin < other_end && other_begin < labels_end) {
         frame::raise(PyExc_ValueError, "labels shares memory with %s; pass a copy of one of them", name);
     }
 }
 
+// ValueError naming the first rule the graph breaks, for `num_nodes` nodes of int32.
 template <class Index>
-uint64_t propagate_over(PyObject* indices_object, frame::Elements<const int64_t> indptr,
-                        frame::Elements<const float> weights, frame::Elements<int32_t> labels,
-                        const linka::SweepLimits& limits, bool synchronous) {
-    auto indices_view = readable<Index>(indices_object, "indices", sizeof(Index) == 4 ? frame::kInt : frame::kInt64);
-    const frame::Elements<const Index> indices = indices_view.elements();
-    linka::check_csr(indptr, indices, weights, labels.size());
+void require_graph(const core::Csr<Index>& graph, Py_ssize_t num_nodes) {
+    if (num_nodes > INT32_MAX) {
+        frame::raise(PyExc_ValueError, "%zd nodes: at most %d are supported", num_nodes, INT32_MAX);
+    }
+    using Kind = core::CsrFault::Kind;
+    const core::CsrFault fault =
+        core::find_fault(graph, {.nodes = num_nodes, .weights = core::CsrRules::Weights::OnePerIndex});
+    const auto num_edges = static_cast<Py_ssize_t>(graph.indices.size());
+    switch (fault.kind) {
+        case Kind::None:
+        case Kind::SelfLoop:
+            return;
+        case Kind::Length:
+            frame::raise(PyExc_ValueError, "indptr has %zd entries for %zd nodes; it needs one more than the nodes",
+                         static_cast<Py_ssize_t>(graph.indptr.size()), num_nodes);
+        case Kind::Weights:
+            frame::raise(PyExc_ValueError, "weights has %zd entries for %zd indices; it needs one per index",
+                         static_cast<Py_ssize_t>(graph.weights.size()), num_edges);
+        case Kind::Start:
+        case Kind::End:
+            frame::raise(PyExc_ValueError,
+                         "indptr must run from 0 to the number of indices (%zd), not from %lld to %lld", num_edges,
+                         static_cast<long long>(graph.indptr.front()), static_cast<long long>(graph.indptr.back()));
+        case Kind::Falls:
+            frame::raise(PyExc_ValueError, "indptr falls from %lld to %lld at node %lld; it must never decrease",
+                         static_cast<long long>(graph.indptr[fault.row]),
+                         static_cast<long long>(graph.indptr[fault.row + 1]), static_cast<long long>(fault.row));
+        case Kind::Index:
+            frame::raise(PyExc_ValueError, "indices[%lld] is %lld, outside the nodes 0 .. %zd",
+                         static_cast<long long>(fault.position), static_cast<long long>(fault.value), num_nodes - 1);
+    }
+}
+
+// The rows as the sweeps read them: answering Ctrl-C, and taking hints for a reader
+// that jumps between rows: the row's bounds first, and a few rows later, once they
+// have arrived, its neighbours and weights.
+template <class Index>
+struct SweepRows {
+    const core::Csr<Index>& graph;
+    frame::WithoutGil& gil;
+
+    core::WeightedRow<Index, float> row(std::ptrdiff_t i) const { return graph.weighted_row(i); }
+    void poll() { gil.poll(); }
+    void prefetch_bounds(std::ptrdiff_t i) const { __builtin_prefetch(graph.indptr.data() + i); }
+    void prefetch_row(std::ptrdiff_t i) const {
+        const int64_t start = graph.indptr[i];
+        __builtin_prefetch(graph.indices.data() + start);
+        __builtin_prefetch(graph.weights.data() + start);
+    }
+};
+
+template <class Index>
+uint64_t propagate_over(PyObject* indices_object, std::span<const int64_t> indptr, std::span<const float> weights,
+                        std::span<int32_t> labels, const linka::SweepLimits& limits, bool synchronous) {
+    auto indices = readable<Index>(indices_object, "indices", sizeof(Index) == 4 ? frame::kInt : frame::kInt64);
+    const core::Snapshot<Index> snapshot(indptr, indices.span(), weights);
+    const core::Csr<Index> graph = snapshot.graph();
+    require_graph(graph, static_cast<Py_ssize_t>(labels.size()));
     require_apart(labels, indptr, "indptr");
-    require_apart(labels, indices, "indices");
+    require_apart(labels, indices.span(), "indices");
     require_apart(labels, weights, "weights");
 
     std::vector<double> scores(labels.size(), 0.0);
-    const frame::Elements<double> score_elements(scores.data(), labels.size());
     frame::WithoutGil gil;
-    linka::CsrRows<Index> rows(indptr, indices, weights, gil);
-    return synchronous ? linka::sweep_labels<linka::Reading::Snapshot>(rows, labels, score_elements, limits)
-                       : linka::sweep_labels<linka::Reading::InPlace>(rows, labels, score_elements, limits);
+    SweepRows<Index> rows{graph, gil};
+    return synchronous ? linka::sweep_labels<linka::Reading::Snapshot>(rows, labels, std::span(scores), limits)
+                       : linka::sweep_labels<linka::Reading::InPlace>(rows, labels, std::span(scores), limits);
 }
 
 Ref propagate(const frame::Arguments& args) {
@@ -69,13 +124,9 @@ Ref propagate(const frame::Arguments& args) {
     const bool exact_stop = to_bool(args[7]);
 
     const linka::SweepLimits limits{max_iter, tol, exact_stop ? linka::Stop::AtTolerance : linka::Stop::WhenSettled};
-    // Indices come as int32 or int64; anything else gets the int64 view's dtype error.
-    const bool narrow = frame::is_matching_ndarray(args[1], frame::kInt, 1);
-    const uint64_t sweeps =
-        narrow ? propagate_over<int32_t>(args[1], indptr.elements(), weights.elements(), labels.elements(), limits,
-                                         synchronous)
-               : propagate_over<int64_t>(args[1], indptr.elements(), weights.elements(), labels.elements(), limits,
-                                         synchronous);
+    const uint64_t sweeps = frame::with_index_type(args[1], [&]<class Index>() {
+        return propagate_over<Index>(args[1], indptr.span(), weights.span(), labels.span(), limits, synchronous);
+    });
     return frame::check(PyLong_FromUnsignedLongLong(sweeps));
 }
 

@@ -10,7 +10,10 @@
 // records how far the kernel has filled it, which tells a batch where to stop.
 #pragma once
 
+#include "core/csr.hpp"
+
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace densa::kernels {
@@ -18,16 +21,20 @@ namespace densa::kernels {
 // The core test read off flags decided before the clustering (from counts or weight
 // sums of the neighbourhoods, which a batch of rows cannot give for every point).
 struct FlagCore {
-    const std::uint8_t* flags;
+    std::span<const std::uint8_t> flags;
     bool operator()(std::int32_t point, std::int64_t /*row_size*/) const { return flags[point] != 0; }
 };
 
+// The rows of one batch: row k, that of points[k], is rows().row(k). Filled by the
+// fetch, which checks every entry, so the kernel reads them as they are.
 struct RowBatch {
     std::vector<std::int32_t> points;
     std::vector<std::int64_t> offsets;
     std::vector<std::int32_t> entries;
     bool restricted = false;
     std::vector<std::int32_t> candidates;
+
+    core::Csr<std::int32_t> rows() const { return {offsets, entries, {}}; }
 };
 
 // A queue that records one past the highest slot the kernel has touched: slots are
@@ -41,9 +48,9 @@ struct TrackedQueue {
     }
 };
 
-// The rows of one batch: row k, that of points[k], is entries[offsets[k] .. offsets[k + 1]).
-// Where `restricted`, a row need only hold its neighbours among `candidates`, the points
-// not yet visited when the batch was asked for: the clustering passes over the others.
+// Where a batch is `restricted`, a row need only hold its neighbours among `candidates`,
+// the points not yet visited when the batch was asked for: the clustering passes over
+// the others.
 //
 // Rows that cannot change the clustering are not fetched at all: those of points that
 // do not spread their cluster (neither core nor labelled), and every row once every
@@ -59,29 +66,26 @@ template <class Fetch, class Poll>
 class StreamedRows {
 public:
     struct Row {
-        const std::int32_t* first;
-        std::int64_t stored;
+        std::span<const std::int32_t> stored;
 
-        std::int64_t size() const { return stored + 1; }
+        std::int64_t size() const { return static_cast<std::int64_t>(stored.size()) + 1; }
         template <class Visit>
         void for_each(Visit&& visit) const {
-            for (std::int64_t k = 0; k < stored; ++k) visit(first[k]);
+            for (const std::int32_t j : stored) visit(j);
         }
     };
 
     // `spreads[i]` tells whether point i spreads its cluster (a core or labelled point);
-    // `visited` are the kernel's flags, read when a batch is restricted.
-    StreamedRows(const std::int64_t* lengths, const std::uint8_t* spreads, const std::int8_t* visited, std::int32_t n,
-                 std::int64_t budget, Fetch& fetch, Poll& poller)
-        : lengths_(lengths), spreads_(spreads), visited_(visited), n_(n), budget_(budget), fetch_(fetch),
-          poller_(poller), slot_(static_cast<std::size_t>(n), -1), queue_(static_cast<std::size_t>(n) + 1) {}
+    // `visited` are the kernel's flags, read when a batch is restricted. All n long.
+    StreamedRows(std::span<const std::int64_t> lengths, std::span<const std::uint8_t> spreads,
+                 std::span<const std::int8_t> visited, std::int64_t budget, Fetch& fetch, Poll& poller)
+        : lengths_(lengths), spreads_(spreads), visited_(visited), n_(static_cast<std::int64_t>(lengths.size())),
+          budget_(budget), fetch_(fetch), poller_(poller), slot_(lengths.size(), -1), queue_(lengths.size() + 1) {}
 
     Row row(std::int64_t i) {
-        if (spreads_[i] == 0 || unvisited() == 0) return Row{nullptr, 0};
+        if (spreads_[i] == 0 || unvisited() == 0) return {};
         if (slot_[i] < 0) load(static_cast<std::int32_t>(i));
-        const std::int64_t k = slot_[i];
-        const std::int64_t begin = batch_.offsets[k];
-        return Row{batch_.entries.data() + begin, batch_.offsets[k + 1] - begin};
+        return {batch_.rows().row(static_cast<std::size_t>(slot_[i]))};
     }
     std::int64_t row_size(std::int64_t i) const { return lengths_[i] + 1; }
     void prefetch_row(std::int64_t /*i*/) const {}
@@ -122,7 +126,7 @@ private:
         batch_.candidates.clear();
         batch_.restricted = unvisited() * kRestrictBelow <= n_;
         if (batch_.restricted) {
-            for (std::int32_t j = 0; j < n_; ++j) {
+            for (std::int32_t j = 0; j < static_cast<std::int32_t>(n_); ++j) {
                 if (visited_[j] == 0) batch_.candidates.push_back(j);
             }
         }
@@ -132,9 +136,9 @@ private:
         }
     }
 
-    const std::int64_t* lengths_;
-    const std::uint8_t* spreads_;
-    const std::int8_t* visited_;
+    std::span<const std::int64_t> lengths_;
+    std::span<const std::uint8_t> spreads_;
+    std::span<const std::int8_t> visited_;
     std::int64_t n_;
     std::int64_t budget_;
     Fetch& fetch_;

@@ -7,7 +7,7 @@
 // overflow the call stack.
 #pragma once
 
-#include "csr.hpp"
+#include "core/csr.hpp"
 
 #include <cstdint>
 #include <vector>
@@ -18,7 +18,7 @@ namespace linka {
 // completed, or -1 when v is reached or can leave its strongly connected component.
 // Returns the number of groups. `poll` is called once per node.
 template <class I, class Poll>
-std::int64_t closed_groups(const Csr<I>& graph, const std::uint8_t* reached, std::int64_t* group, Poll poll) {
+std::int64_t closed_groups(const core::Csr<I>& graph, const std::uint8_t* reached, std::int64_t* group, Poll poll) {
     const auto n = static_cast<std::int64_t>(graph.size());
     constexpr std::int64_t kUnseen = -1;
     // order[v]: discovery order while v is open; low[v]: the lowest order it reaches.

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <iterator>
 #include <optional>
 #include <vector>
 
@@ -100,10 +101,10 @@ private:
     template <class Node, class Flagged>
     bool join_first(const Node& node, Flagged flagged) {
         const auto rows = source_.knn_row(node);
-        for (std::ptrdiff_t idx = 0, degree = rows.neighbours.size(); idx < degree; ++idx) {
-            const auto knn = rows.neighbours.unchecked(idx);
+        for (std::ptrdiff_t idx = 0, degree = std::ssize(rows.neighbours); idx < degree; ++idx) {
+            const auto knn = rows.neighbours[idx];
             if (!flagged(knn)) continue;
-            source_.join(node, knn, static_cast<double>(rows.weights.unchecked(idx)));
+            source_.join(node, knn, static_cast<double>(rows.weights[idx]));
             return true;
         }
         return false;

@@ -6,7 +6,7 @@
 // that lead to the reached part only through each other.
 #pragma once
 
-#include "csr.hpp"
+#include "core/csr.hpp"
 
 #include <cstdint>
 #include <vector>
@@ -16,7 +16,7 @@ namespace linka {
 // Marks in `reached` every node with a path along the rows of `knn` to a node marked
 // there. Returns how many nodes are left unmarked. `poll` is called once per node.
 template <class I, class Poll>
-std::int64_t reach(const Csr<I>& knn, std::uint8_t* reached, Poll poll) {
+std::int64_t reach(const core::Csr<I>& knn, std::uint8_t* reached, Poll poll) {
     const auto n = static_cast<std::int64_t>(knn.size());
     // Rows read backwards, for unreached nodes only: who lists each node.
     std::vector<std::int64_t> listed_by_start(n + 1, 0);

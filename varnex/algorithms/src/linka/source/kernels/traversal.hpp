@@ -18,7 +18,8 @@ struct Traversed {
 //
 // `rows.row(queue, position, back)` gives the row of queue[position]; knowing the
 // queued nodes ahead (position + 1 .. back) lets a row source fetch their rows early.
-// Rows hold valid node indices: sources check them before handing them out.
+// Rows hold valid node indices (row[j], row.size()): sources check them before handing
+// them out.
 template <class Rows, class Q>
 Traversed traverse(Rows& rows, Q start, std::uint8_t* visited, const std::uint8_t* labelled, Q* queue) {
     queue[0] = start;
@@ -28,7 +29,7 @@ Traversed traverse(Rows& rows, Q start, std::uint8_t* visited, const std::uint8_
     for (std::size_t front = 0; front < back; ++front) {
         const auto row = rows.row(queue, front, back);
         for (std::ptrdiff_t j = 0, degree = row.size(); j < degree; ++j) {
-            const auto neighbour = row.unchecked(j);
+            const auto neighbour = row[j];
             if (visited[neighbour] != 0) continue;
             visited[neighbour] = 1;
             is_labelled = is_labelled || labelled[neighbour] != 0;

@@ -11,14 +11,15 @@
 //    of the strongest (nearest) neighbour among the tied ones, then to the smallest label.
 #pragma once
 
-#include "array.hpp"
 #include "label_totals.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <concepts>
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -27,8 +28,8 @@ namespace linka {
 // One node's row: its neighbours and the weights of the edges to them, position by
 // position. Every neighbour is a node index the source has already checked.
 template <class R>
-concept WeightedRow = requires(const R& row, Py_ssize_t j) {
-    { row.size() } -> std::convertible_to<Py_ssize_t>;
+concept WeightedRow = requires(const R& row, std::ptrdiff_t j) {
+    { row.size() } -> std::convertible_to<std::ptrdiff_t>;
     { row.neighbour(j) } -> std::convertible_to<int64_t>;
     { row.weight(j) } -> std::convertible_to<double>;
 };
@@ -37,14 +38,14 @@ concept WeightedRow = requires(const R& row, Py_ssize_t j) {
 // order it processes them (and, for snapshot reading, twice for every unlabelled node
 // before the first sweep); poll() is called once per node visited, labelled or not.
 template <class G>
-concept WeightedRows = requires(G& rows, Py_ssize_t i) {
+concept WeightedRows = requires(G& rows, std::ptrdiff_t i) {
     { rows.row(i) } -> WeightedRow;
     rows.poll();
 };
 
-// Rows that take hints about the rows to be read soon (see CsrRows).
+// Rows that take hints about the rows to be read soon.
 template <class G>
-concept PrefetchingRows = requires(const G& rows, Py_ssize_t i) {
+concept PrefetchingRows = requires(const G& rows, std::ptrdiff_t i) {
     rows.prefetch_bounds(i);
     rows.prefetch_row(i);
 };
@@ -92,13 +93,13 @@ inline Vote first_best(const LabelTotals& totals, bool& tied) {
 // edge wins (the nearest neighbour for distance weights), then the smallest label:
 // nothing depends on where in the row a neighbour stands.
 template <WeightedRow Row>
-int32_t break_tie(const Row& row, frame::Elements<const int32_t> labels, const LabelTotals& totals, double best) {
+int32_t break_tie(const Row& row, std::span<const int32_t> labels, const LabelTotals& totals, double best) {
     int32_t winner = -1;
     double strongest = -1.0;
     for (const LabelTotals::Entry& entry : totals.entries()) {
         if (entry.total != best) continue;
-        for (Py_ssize_t j = 0; j < row.size(); ++j) {
-            if (labels.unchecked(row.neighbour(j)) != entry.label) continue;
+        for (std::ptrdiff_t j = 0; j < row.size(); ++j) {
+            if (labels[row.neighbour(j)] != entry.label) continue;
             const double reciprocal = 1.0 / static_cast<double>(row.weight(j));
             const double strength = reciprocal * reciprocal;
             if (strength > strongest || (strength == strongest && entry.label < winner)) {
@@ -130,17 +131,17 @@ void visit_all(const std::vector<int32_t>& nodes, const Rows& rows, Visit&& visi
 class InPlaceVisits {
 public:
     template <WeightedRows Rows>
-    InPlaceVisits(Rows&, frame::Elements<const int32_t> labels) : num_nodes_(labels.size()) {}
+    InPlaceVisits(Rows&, std::span<const int32_t> labels) : num_nodes_(labels.size()) {}
 
     template <WeightedRows Rows, class Visit>
     void for_each(const Rows&, Visit&& visit) const {
-        for (Py_ssize_t i = 0; i < num_nodes_; ++i) visit(i);
+        for (std::ptrdiff_t i = 0; i < num_nodes_; ++i) visit(i);
     }
-    void assign(frame::Elements<int32_t> labels, Py_ssize_t i, const Vote& vote) { labels.unchecked(i) = vote.label; }
-    void end_sweep(frame::Elements<int32_t>) {}
+    void assign(std::span<int32_t> labels, std::ptrdiff_t i, const Vote& vote) { labels[i] = vote.label; }
+    void end_sweep(std::span<int32_t>) {}
 
 private:
-    Py_ssize_t num_nodes_;
+    std::ptrdiff_t num_nodes_;
 };
 
 // Snapshot reading: new labels wait until the sweep ends, so the label array itself is
@@ -149,32 +150,32 @@ private:
 // no node waits through sweeps of rescanning a neighbourhood where nothing changed.
 // The first sweep visits the nodes that list a labelled node, or, where every
 // unlabelled node's first score counts (`visit_all_first`), every unlabelled node.
-// Nodes are int32 (check_csr).
+// Nodes are int32 (the entry points refuse more).
 class SnapshotVisits {
 public:
     template <WeightedRows Rows>
-    SnapshotVisits(Rows& rows, frame::Elements<const int32_t> labels, bool visit_all_first)
+    SnapshotVisits(Rows& rows, std::span<const int32_t> labels, bool visit_all_first)
         : listed_by_start_(labels.size() + 1, 0), queued_((labels.size() + 63) / 64, 0) {
         const auto num_nodes = static_cast<int32_t>(labels.size());
         // Who lists whom, turned around: listed_by_ holds the nodes that list node v
         // at listed_by_start_[v] .. listed_by_start_[v + 1]. Only unlabelled nodes are
         // ever visited, so only they are kept.
         for (int32_t i = 0; i < num_nodes; ++i) {
-            if (labels.unchecked(i) != -1) continue;
+            if (labels[i] != -1) continue;
             const auto row = rows.row(i);
-            for (Py_ssize_t j = 0; j < row.size(); ++j) ++listed_by_start_[row.neighbour(j) + 1];
+            for (std::ptrdiff_t j = 0; j < row.size(); ++j) ++listed_by_start_[row.neighbour(j) + 1];
         }
         for (int32_t v = 0; v < num_nodes; ++v) listed_by_start_[v + 1] += listed_by_start_[v];
         listed_by_.resize(listed_by_start_[num_nodes]);
         std::vector<int64_t> filled(listed_by_start_.begin(), listed_by_start_.end() - 1);
         for (int32_t i = 0; i < num_nodes; ++i) {
-            if (labels.unchecked(i) != -1) continue;
+            if (labels[i] != -1) continue;
             const auto row = rows.row(i);
-            for (Py_ssize_t j = 0; j < row.size(); ++j) listed_by_[filled[row.neighbour(j)]++] = i;
+            for (std::ptrdiff_t j = 0; j < row.size(); ++j) listed_by_[filled[row.neighbour(j)]++] = i;
         }
         for (int32_t i = 0; i < num_nodes; ++i) {
-            if (visit_all_first && labels.unchecked(i) == -1) next_.push_back(i);
-            if (!visit_all_first && labels.unchecked(i) != -1) found_.push_back({i, labels.unchecked(i)});
+            if (visit_all_first && labels[i] == -1) next_.push_back(i);
+            if (!visit_all_first && labels[i] != -1) found_.push_back({i, labels[i]});
         }
         if (!visit_all_first) queue_listers_of_found();
     }
@@ -191,20 +192,20 @@ public:
     void for_each_partial_voter(const Rows& rows, Visit&& visit) const {
         visit_all(partial_voters_, rows, visit);
     }
-    void reassign(Py_ssize_t i, const Vote& vote) {
+    void reassign(std::ptrdiff_t i, const Vote& vote) {
         if (vote.label != -1) found_.push_back({static_cast<int32_t>(i), vote.label});
     }
-    void assign(frame::Elements<int32_t>, Py_ssize_t i, const Vote& vote) {
+    void assign(std::span<int32_t>, std::ptrdiff_t i, const Vote& vote) {
         if (vote.label != -1) found_.push_back({static_cast<int32_t>(i), vote.label});
         if (vote.label != -1 && vote.saw_unlabelled) partial_voters_.push_back(static_cast<int32_t>(i));
     }
     // Writes the labels found in the sweep and queues the nodes that list them.
-    void end_sweep(frame::Elements<int32_t> labels) {
+    void end_sweep(std::span<int32_t> labels) {
         write_found(labels);
         queue_listers_of_found();
     }
-    void write_found(frame::Elements<int32_t> labels) const {
-        for (const Found& found : found_) labels.unchecked(found.node) = found.label;
+    void write_found(std::span<int32_t> labels) const {
+        for (const Found& found : found_) labels[found.node] = found.label;
     }
 
 private:
@@ -268,10 +269,10 @@ private:
 // sweep measured better than none, and than sweeping until no label changes, which
 // lets the larger classes creep over the smaller ones.
 template <Reading reading, WeightedRows Rows>
-uint64_t sweep_labels(Rows& rows, frame::Elements<int32_t> labels, frame::Elements<double> scores,
+uint64_t sweep_labels(Rows& rows, std::span<int32_t> labels, std::span<double> scores,
                       const SweepLimits& limits) {
     if (limits.max_sweeps == 0) return 0;
-    const frame::Elements<const int32_t> seen(labels.data(), labels.size());
+    const std::span<const int32_t> seen(labels.data(), labels.size());
     auto visits = [&] {
         if constexpr (reading == Reading::InPlace) {
             return detail::InPlaceVisits(rows, seen);
@@ -283,15 +284,15 @@ uint64_t sweep_labels(Rows& rows, frame::Elements<int32_t> labels, frame::Elemen
     LabelTotals totals;
 
     // The label that node i's labelled neighbours vote for, and its score.
-    auto vote_for = [&](Py_ssize_t i) {
+    auto vote_for = [&](std::ptrdiff_t i) {
         const auto row = rows.row(i);
         // The neighbours' labels are scattered over the label array: ask for all of
         // them first, so the loop below does not wait for them one at a time.
-        for (Py_ssize_t j = 0; j < row.size(); ++j) __builtin_prefetch(&seen.unchecked(row.neighbour(j)));
+        for (std::ptrdiff_t j = 0; j < row.size(); ++j) __builtin_prefetch(&seen[row.neighbour(j)]);
         totals.clear();
         bool saw_unlabelled = false;
-        for (Py_ssize_t j = 0; j < row.size(); ++j) {
-            const int32_t label = seen.unchecked(row.neighbour(j));
+        for (std::ptrdiff_t j = 0; j < row.size(); ++j) {
+            const int32_t label = seen[row.neighbour(j)];
             if (label == -1) {
                 saw_unlabelled = true;
                 continue;
@@ -316,15 +317,15 @@ uint64_t sweep_labels(Rows& rows, frame::Elements<int32_t> labels, frame::Elemen
         double max_diff = 0.0;
         bool processed_any = false;
         bool labelled_any = false;
-        visits.for_each(rows, [&](Py_ssize_t i) {
+        visits.for_each(rows, [&](std::ptrdiff_t i) {
             rows.poll();
             // A node not yet processed holds the same label in both readings.
-            if (labels.unchecked(i) != -1) return;
+            if (labels[i] != -1) return;
             processed_any = true;
             const detail::Vote vote = vote_for(i);
-            const double diff = std::fabs(scores.unchecked(i) - vote.score);
+            const double diff = std::fabs(scores[i] - vote.score);
             if (diff > max_diff) max_diff = diff;  // a NaN diff never raises it
-            scores.unchecked(i) = vote.score;
+            scores[i] = vote.score;
             visits.assign(labels, i, vote);
             labelled_any = labelled_any || vote.label != -1;
         });
@@ -339,10 +340,10 @@ uint64_t sweep_labels(Rows& rows, frame::Elements<int32_t> labels, frame::Elemen
     if constexpr (reading == Reading::Snapshot) {
         if (limits.stop == Stop::WhenSettled && settled && sweep < limits.max_sweeps) {
             ++sweep;
-            visits.for_each_partial_voter(rows, [&](Py_ssize_t i) {
+            visits.for_each_partial_voter(rows, [&](std::ptrdiff_t i) {
                 rows.poll();
                 const detail::Vote vote = vote_for(i);
-                scores.unchecked(i) = vote.score;
+                scores[i] = vote.score;
                 visits.reassign(i, vote);
             });
             visits.write_found(labels);

@@ -1,0 +1,45 @@
+"""How many threads a search runs on, and the one way it runs work on them."""
+
+from concurrent.futures import ThreadPoolExecutor
+
+from joblib import cpu_count
+from threadpoolctl import threadpool_info, threadpool_limits  # scikit-learn's own dependencies
+
+__all__ = ["map_in_threads", "product_threads", "search_threads", "single_blas_thread"]
+
+
+def search_threads(n_jobs):
+    """scikit-learn's meaning of `n_jobs`: None is 1, -1 every processor, -2 all but one.
+    0 counts as 1: it asks for no parallelism, not for no work."""
+    if n_jobs is None:
+        return 1
+    if n_jobs < 0:
+        return max(1, cpu_count() + 1 + n_jobs)
+    return max(1, n_jobs)
+
+
+def product_threads(n_jobs):
+    """Threads for searches made of matrix products. scikit-learn leaves its products to
+    BLAS's own threads whatever its `n_jobs`; so with `n_jobs` None the tiles take as
+    many threads as BLAS would, each tile one BLAS thread."""
+    if n_jobs is not None:
+        return search_threads(n_jobs)
+    blas = [pool["num_threads"] for pool in threadpool_info() if pool.get("user_api") == "blas"]
+    return max(1, min(blas, default=1))
+
+
+def single_blas_thread():
+    """A context in which BLAS runs each product on the calling thread: the products of
+    one tile are too small for BLAS's own threads to pay (they wait on each other, and on
+    every other process), so parallelism comes from the tiles."""
+    return threadpool_limits(1, user_api="blas")
+
+
+def map_in_threads(function, items, threads):
+    """[function(item) for item in items], on up to `threads` threads, in order. The work
+    is expected to release the GIL (NumPy, SciPy, the native modules)."""
+    items = list(items)
+    if threads <= 1 or len(items) <= 1:
+        return [function(item) for item in items]
+    with ThreadPoolExecutor(max_workers=min(threads, len(items))) as pool:
+        return list(pool.map(function, items))
