@@ -45,7 +45,7 @@ y = {labels}
 # Today's route: neighbourhoods in memory whatever their size, no choice made.
 TODAY = """
 import varnex.density
-varnex.density.choose_route = lambda source, n, budget: ("in-memory", None)
+varnex.density.neighbourhood_route = lambda index, eps, budget: ("in-memory", None)
 """
 
 FIT = """
@@ -91,11 +91,12 @@ def fresh(setup, fit, repeat=1, limit=None, save=""):
 # difference of two fits on a busy machine.
 CHOICE = """
 import time
-from varnex._bounded import budget_bytes, choose_route, row_source
+from varnex._search import index_samples
+from varnex._search.memory import budget_bytes, neighbourhood_route
 best = float("inf")
 for _ in range(5):
     start = time.perf_counter()
-    choose_route(row_source(X, eps, "euclidean", 2, None, None), len(X), budget_bytes())
+    neighbourhood_route(index_samples(X), eps, budget_bytes())
     best = min(best, time.perf_counter() - start)
 """
 

@@ -10,7 +10,9 @@ from scipy.spatial.distance import cdist
 import varnex._bounded as bounded
 import varnex.density as density
 from varnex import DensityClustering
-from varnex._bounded import BOUNDED, IN_MEMORY, choose_route, cluster_bounded, row_source
+from varnex._bounded import cluster_bounded
+from varnex._search import index_samples, tiles
+from varnex._search.memory import BOUNDED, IN_MEMORY, neighbourhood_route
 from varnex.algorithms.src.densa.binaries.densa_core import densa_main
 from varnex.algorithms.src.densa.binaries.densa_stream import cluster_streamed
 
@@ -78,15 +80,21 @@ FAMILIES = [
 ]
 
 
+def small_tiles(monkeypatch):
+    # Several tiles of rows and of columns even on small data.
+    monkeypatch.setattr(tiles, "TILE_ROWS", 64)
+    monkeypatch.setattr(tiles, "TILE_COLUMNS", 96)
+
+
 @pytest.mark.parametrize("d, metric, p, data", FAMILIES)
 def test_bounded_route_equals_densa_main(monkeypatch, d, metric, p, data):
-    monkeypatch.setattr(bounded, "TILE", 64)
+    small_tiles(monkeypatch)
     X = blob_data(600, d, d) if data == "blobs" else tie_grid(900, d)
     labels = labels_with_marks(len(X), d)
     eps = 1.0 if data == "ties" else float(np.quantile(cdist(X[:50], X), 0.03))
-    source = row_source(X, eps, metric, p, None, None)
+    index = index_samples(X, metric, p)
     for min_samples in (1, 5, 12):
-        clusters, core = cluster_bounded(source, labels, min_samples, None, 64 * bounded.ENTRY_BYTES)
+        clusters, core = cluster_bounded(index, eps, labels, min_samples, None, 64 * bounded.ENTRY_BYTES)
         assert np.array_equal(clusters, densa_main(X, eps, min_samples, labels, metric, p)), min_samples
         assert np.array_equal(core, (cdist(X, X, metric, **({"p": p} if metric == "minkowski" else {})) <= eps)
                               .sum(axis=1) >= min_samples)
@@ -135,7 +143,7 @@ def test_route_follows_the_predicted_size(slack, route):
     eps = 0.4
     within = (cdist(X, X) <= eps).sum() - len(X)
     size = 8 * (len(X) + 1) + 4 * int(within)
-    chosen, lengths = choose_route(row_source(X, eps, "euclidean", 2, None, None), len(X), size + slack)
+    chosen, lengths = neighbourhood_route(index_samples(X), eps, size + slack)
     assert chosen == route
     if abs(slack) <= 1:
         assert int(lengths.sum()) == within
@@ -175,3 +183,37 @@ def test_out_of_memory_says_what_was_needed(monkeypatch, available, streamed, me
     with sklearn.config_context(working_memory=TINY), pytest.raises(MemoryError, match=message):
         model.fit(blob_data(20000, 2, 9))
     assert not hasattr(model, "neighbourhood_route_")
+
+
+# The index's rows a set of samples at a time are its whole neighbourhoods' rows, on
+# every route, ties at eps included: the clustering's identity rests on it.
+ROW_ROUTES = [
+    pytest.param(2, "euclidean", 2, "ties", id="kd-tree-ties"),
+    pytest.param(24, "euclidean", 2, "blobs", id="tiles"),
+    pytest.param(3, "chebyshev", 2, "ties", id="ball-tree-ties"),
+    pytest.param(3, "cosine", 2, "blobs", id="brute"),
+]
+
+
+@pytest.mark.parametrize("d, metric, p, data", ROW_ROUTES)
+def test_rows_of_a_set_of_samples_are_those_of_the_whole_neighbourhoods(monkeypatch, d, metric, p, data):
+    small_tiles(monkeypatch)
+    X = blob_data(400, d, d) if data == "blobs" else tie_grid(400, d)
+    eps = 1.0 if data == "ties" else float(np.quantile(cdist(X[:50], X, metric), 0.05))
+    index = index_samples(X, metric, p)
+    indptr, indices, _ = index.neighbourhoods(eps)
+    within = cdist(X, X, metric) <= eps
+    np.fill_diagonal(within, False)
+    np.testing.assert_array_equal(np.diff(indptr), within.sum(axis=1))
+    np.testing.assert_array_equal(index.count_neighbourhoods(eps), np.diff(indptr))
+    rng = np.random.default_rng(d)
+    points = rng.permutation(400)[:150].astype(np.int32)
+    candidates = np.flatnonzero(rng.uniform(size=400) < 0.3).astype(np.int32)
+    np.testing.assert_array_equal(index.count_neighbourhoods(eps, points), np.diff(indptr)[points])
+    for among in (None, candidates):
+        positions, neighbours = index.neighbourhood_rows(eps, points, among)
+        got = np.zeros((len(points), 400), dtype=bool)
+        got[positions, neighbours] = True
+        assert len(positions) == got.sum()   # no pair twice
+        expected = within[points] if among is None else within[points] & np.isin(np.arange(400), among)
+        np.testing.assert_array_equal(got, expected)
