@@ -117,11 +117,11 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
     Memory: holding every neighbourhood at once takes 8 bytes per sample and 4 per
     neighbour, which grows with the square of `eps`. Where that size, predicted from
     the neighbourhoods of 512 samples among a sixteenth of the data (and counted
-    exactly when the prediction comes within 25% of it), exceeds scikit-learn's ``working_memory`` setting
-    (``sklearn.set_config(working_memory=...)``, in MiB), `fit` takes a bounded route
-    instead: it counts every neighbourhood, then computes rows as the clusters reach
-    them, a batch of at most ``working_memory`` at a time (less when the memory left
-    is smaller), keeping about 100 bytes per sample besides. Both routes give the same
+    exactly when the prediction comes within 25% of it), exceeds scikit-learn's
+    ``working_memory`` setting (``sklearn.set_config(working_memory=...)``, in MiB),
+    `fit` takes a bounded route instead: it counts every neighbourhood, then computes
+    rows as the clusters reach them, a batch of at most ``working_memory`` at a time
+    (less when the memory left is smaller), keeping about 100 bytes per sample besides. Both routes give the same
     clusters, bit for bit; the bounded one takes longer, computing each neighbourhood
     twice. `neighbourhood_route_` tells which was taken. Precomputed distances always
     take the in-memory route, their neighbourhoods being smaller than the distances.

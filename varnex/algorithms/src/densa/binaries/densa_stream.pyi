@@ -15,7 +15,8 @@ def cluster_streamed(
 ) -> npt.NDArray[np.int32]:
     """`cluster_neighbourhoods` with rows fetched on demand: ``lengths[i]`` counts the
     neighbours of point i but itself, ``core[i]`` flags the core points, and
-    ``fetch(points)`` returns the rows of `points` as ``(positions, neighbours)``, entry
-    k putting ``neighbours[k]`` in the row of ``points[positions[k]]``. A batch holds
-    at most `budget` entries, or one longer row. The GIL is released between fetches.
-    Returns new int32 labels."""
+    ``fetch(points, candidates)`` returns the rows of `points` as ``(positions,
+    neighbours)``, entry k putting ``neighbours[k]`` in the row of
+    ``points[positions[k]]``; where `candidates` is not None, only the neighbours among
+    them are needed. A batch holds at most `budget` entries, or one longer row. The GIL
+    is released between fetches. Returns new int32 labels."""
