@@ -28,6 +28,18 @@ public:
         check_signals(where);
     }
 
+    // f() with the GIL held, for a kernel that calls back into Python. When f throws,
+    // the GIL is released again before the error unwinds, as poll() leaves it.
+    template <class F>
+    void holding(F&& f) {
+        PyEval_RestoreThread(state_);
+        struct Release {
+            PyThreadState*& state;
+            ~Release() { state = PyEval_SaveThread(); }
+        } release{state_};
+        f();
+    }
+
     // Runs the pending signal handlers now.
     void check_signals(Where where = Where::current()) {
         PyEval_RestoreThread(state_);

@@ -32,7 +32,7 @@ SHIFTED[4] = 3.95  # sample 4 now nearer sample 3 than sample 5
 def test_contested_samples_go_by_distance_in_any_row_order(X, labels, expected):
     y = np.full(10, -1)
     y[list(labels)] = list(labels.values())
-    model = DensityClustering(eps=1.1, min_samples=3, postprocess=False)
+    model = DensityClustering(eps=1.1, min_samples=3, postprocess=False, growth="synchronous")
     np.testing.assert_array_equal(model.fit(X, y).labels_, expected)
     np.testing.assert_array_equal(model.fit(X[::-1], y[::-1]).labels_, expected[::-1])
 
@@ -42,7 +42,7 @@ def test_a_border_between_new_clusters_joins_its_nearest_core_sample(border, nea
     # Two groups of four core samples, one border sample between them, unlabelled.
     X = np.array([0.0, 2, 4, 6, 26, 28, 30, 32, border])[:, None]
     for rows in (np.arange(9), np.r_[4:8, 0:4, 8]):
-        model = DensityClustering(eps=11, min_samples=4).fit(X[rows])
+        model = DensityClustering(eps=11, min_samples=4, growth="synchronous").fit(X[rows])
         labels = np.empty(9, dtype=int)
         labels[rows] = model.labels_
         assert labels[8] == labels[4 * nearest_group]
@@ -101,7 +101,7 @@ def test_labels_do_not_depend_on_the_row_order(metric, eps, share):
     y = np.where(rng.random(len(X)) < share, truth, -1)
     weights = rng.uniform(0.5, 2.0, len(X))
     order = rng.permutation(len(X))
-    model = DensityClustering(eps=eps, min_samples=5, metric=metric)
+    model = DensityClustering(eps=eps, min_samples=5, metric=metric, growth="synchronous")
     first = model.fit(X, y, sample_weight=weights).labels_
     again = np.empty_like(first)
     again[order] = model.fit(X[order], y[order], sample_weight=weights[order]).labels_
@@ -118,7 +118,7 @@ def test_without_labels_the_core_samples_split_as_dbscans(metric, eps, shift):
     X, _ = make_blobs(500, centers=[[0, 0], [3, 0], [1.5, 2.5]], cluster_std=0.8, random_state=2)
     X = X + shift
     expected = DBSCAN(eps=eps, min_samples=6, metric=metric).fit(X)
-    model = DensityClustering(eps=eps, min_samples=6, metric=metric).fit(X)
+    model = DensityClustering(eps=eps, min_samples=6, metric=metric, growth="synchronous").fit(X)
     labels = model.labels_
     core = expected.core_sample_indices_
     assert len(set(expected.labels_[core])) > 1

@@ -9,11 +9,13 @@ from sklearn.metrics import DistanceMetric, pairwise_distances
 from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted
 
+from varnex._bounded import cluster_bounded, out_of_memory
 from varnex._centroids import cluster_centres
 from varnex._estimator import METRIC_CONSTRAINT, Fitted, NeighbourEstimator, positive_int
 from varnex._labels import decode_targets
 from varnex._radius import choose_radius
 from varnex._search import PrecomputedIndex, index_samples
+from varnex._search.memory import BOUNDED, IN_MEMORY, budget_bytes, neighbourhood_route
 from varnex._search.routes import minkowski_exponent
 from varnex.algorithms.src.densa.binaries.densa_arrays import (cluster_neighbourhoods, cluster_synchronously,
                                                                cluster_weighted_neighbourhoods)
@@ -33,8 +35,8 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
     gives each remaining sample the class whose centroid is nearest, so every sample
     ends in a known class.
 
-    Where clusters meet, `growth` decides who takes the samples between them. By
-    default (``"synchronous"``) the data decide, not the order of the rows: every
+    Where clusters meet, `growth` decides who takes the samples between them. With
+    ``"synchronous"`` the data decide, not the order of the rows: every
     labelled sample seeds at once and the clusters grow together, one ring of
     neighbours at a time; a sample reached by several clusters in the same ring joins
     the cluster of the nearest sample that reached it. The core samples no labelled
@@ -43,7 +45,8 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
     distances go to the lower class (among new clusters, the one numbered first), and
     so do all contests where the distance is not a Minkowski distance of coordinates
     (precomputed distances, a callable or another metric, or `metric_params`). With
-    ``"sequential"`` seeds grow one after another in the order of the rows (labelled
+    ``"sequential"`` (the default, for now: the bounded-memory route follows it alone)
+    seeds grow one after another in the order of the rows (labelled
     samples outside dense regions first, then labelled core samples, then new
     clusters) and the first cluster to reach a sample keeps it.
 
@@ -86,7 +89,7 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
     postprocess : bool, default=True
         Whether to run the post-processing. Without it, `labels_` holds -1 for every
         sample outside a known class.
-    growth : {"synchronous", "sequential"}, default="synchronous"
+    growth : {"synchronous", "sequential"}, default="sequential"
         How clusters that meet share the samples between them: by distance, whatever
         the order of the rows, or by the order of the rows (see above).
     verbose : int, default=0
@@ -139,6 +142,9 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
         With ``eps="auto"``, how the radius was chosen: ``"labels"``, ``"k-distance"``
         (fewer than two labelled classes) or ``"no conflict"`` (no two classes are ever
         joined: the largest neighbour distance searched). None for a given `eps`.
+    neighbourhood_route_ : {"in-memory", "bounded"}
+        How `fit` held the neighbourhoods: all at once, or a batch at a time (see
+        Notes).
 
     Notes
     -----
@@ -166,9 +172,20 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
     `predict` labels new samples as `fit` labelled the training samples: by the
     nearest core sample within `eps`, else by post-processing's nearest centroid.
 
-    Every neighbourhood is computed at once before clusters grow, so memory grows with
-    the number of sample pairs within `eps` of each other: on large dense data choose
-    `eps` with care.
+    Memory: holding every neighbourhood at once takes 8 bytes per sample and 4 per
+    neighbour, which grows with the square of `eps`. Where that size, predicted from
+    the neighbourhoods of 512 samples among a sixteenth of the data (and counted
+    exactly when the prediction comes within 25% of it), exceeds scikit-learn's
+    ``working_memory`` setting (``sklearn.set_config(working_memory=...)``, in MiB),
+    `fit` takes a bounded route instead: it counts every neighbourhood, then computes
+    rows as the clusters reach them, a batch of at most ``working_memory`` at a time
+    (less when the memory left is smaller), keeping about 100 bytes per sample besides. Both routes give the same
+    clusters, bit for bit; the bounded one takes longer, computing each neighbourhood
+    twice. `neighbourhood_route_` tells which was taken. Precomputed distances always
+    take the in-memory route, their neighbourhoods being smaller than the distances.
+    With sample weights that are not whole numbers, a neighbourhood's weights may be
+    summed in another order on the two routes, which can move a sample whose sum
+    lies within rounding of `min_samples`.
 
     For the distances that scale with the data (Minkowski family, cosine and their
     kin, precomputed distances) the data is first brought to unit size by a power of two, with `eps` to
@@ -199,7 +216,7 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
     }
 
     def __init__(self, eps=0.5, min_samples=5, metric="euclidean", metric_params=None, p=2, threshold=-1,
-                 postprocess=True, growth="synchronous", verbose=0, n_jobs=None):
+                 postprocess=True, growth="sequential", verbose=0, n_jobs=None):
         self.eps = eps
         self.min_samples = min_samples
         self.metric = metric
@@ -257,7 +274,7 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
         else:
             eps, rule, eps_ = scale.distance(float(self.eps)), None, float(self.eps)
         with progress.stage(f"density clustering of {X.shape[0]} samples"):
-            clusters, core = self._cluster(index, scaled, known, eps, weights)
+            clusters, core, route = self._cluster(index, scaled, known, eps, weights)
         centroids, centroid_codes = np.empty((0, X.shape[1])), np.empty(0, dtype=np.int32)
         members = None
         postprocessed = bool(self.postprocess) and classes.size > 0
@@ -283,9 +300,28 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
             "eps_": eps_,
             "eps_rule_": rule,
             "_eps": eps,
+            "neighbourhood_route_": route,
         })
 
+    # -- route: every neighbourhood at once, or a batch at a time -------------------------
+
     def _cluster(self, index, X, known, eps, weights):
+        """Raw clusters, core flags and the route taken: in memory where the
+        neighbourhoods' size fits ``working_memory``, a batch at a time otherwise. The
+        batches follow the sequential growth's queue; the synchronous growth holds every
+        neighbourhood."""
+        budget = budget_bytes()
+        route, lengths = neighbourhood_route(index, eps, budget)
+        if route == IN_MEMORY or self.growth == "synchronous":
+            try:
+                return (*self._cluster_in_memory(index, X, known, eps, weights), IN_MEMORY)
+            except MemoryError as error:
+                if self._precomputed or self.growth == "synchronous":
+                    raise out_of_memory(known.shape[0], budget, bounded=False,
+                                        synchronous=self.growth == "synchronous") from error
+        return (*cluster_bounded(index, eps, known, self.min_samples, weights, budget, lengths), BOUNDED)
+
+    def _cluster_in_memory(self, index, X, known, eps, weights):
         """Raw clusters and core flags; the neighbourhoods are dropped on return."""
         return self._cluster_neighbourhoods(index.neighbourhoods(eps), X, known, weights)
 

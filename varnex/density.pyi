@@ -29,6 +29,7 @@ class DensityClustering(ClusterMixin, BaseEstimator):
     n_features_in_: int
     eps_: float
     eps_rule_: str | None
+    neighbourhood_route_: str
 
     def __init__(
         self,
@@ -39,7 +40,7 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         p: int = 2,
         threshold: int = -1,
         postprocess: bool = True,
-        growth: Literal["synchronous", "sequential"] = "synchronous",
+        growth: Literal["synchronous", "sequential"] = "sequential",
         verbose: int = 0,
         n_jobs: int | None = None,
     ) -> None: ...

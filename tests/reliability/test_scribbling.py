@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 import scipy.sparse as sp
 
-from varnex.algorithms.src.densa.binaries import densa_arrays
+from varnex.algorithms.src.densa.binaries import densa_arrays, densa_stream
 from varnex.algorithms.src.linka.binaries import linka_arrays, linka_nearest, linka_sweep
 
 N, K = 20_000, 8
@@ -91,6 +91,21 @@ def synchronous_case(rng):
             [indptr, indices, labels, *point_rows])
 
 
+def streamed_case(rng):
+    # The fetch runs Python code, so the writer also runs while a batch is read: here
+    # it rewrites the neighbours the fetch hands over, as well as the call's arrays.
+    _, (indptr, indices, labels) = cluster_case(rng, False)
+    lengths = np.diff(indptr)
+    core = (lengths + 1 >= 5).astype(np.uint8)
+    offsets, counted = indptr.copy(), lengths.copy()
+
+    def fetch(points, candidates):
+        positions = np.repeat(np.arange(len(points), dtype=np.int32), counted[points])
+        return positions, np.concatenate([indices[offsets[p]:offsets[p + 1]] for p in points])
+
+    return lambda: densa_stream.cluster_streamed(lengths, core, labels, fetch, 4096), [lengths, core, labels, indices]
+
+
 def pairs_case(rng):
     pairs = rng.integers(0, N, (N * K, 2)).astype(np.int32)
     pairs = pairs[pairs[:, 0] != pairs[:, 1]].copy()
@@ -121,6 +136,7 @@ CASES = {
     "cluster_neighbourhoods": lambda rng: cluster_case(rng, False),
     "cluster_weighted_neighbourhoods": lambda rng: cluster_case(rng, True),
     "cluster_synchronously": synchronous_case,
+    "cluster_streamed": streamed_case,
     "neighbourhoods_from_pairs": pairs_case,
     "close_pairs": lambda rng: tile_case(rng, False),
     "offer_tile": lambda rng: tile_case(rng, True),

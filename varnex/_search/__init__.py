@@ -7,6 +7,9 @@ samples already brought to unit scale (`Scale`). It answers:
 - ``neighbourhoods(eps)``: every sample's others within a radius, as CSR rows
   (the density clustering);
 - ``graph(k)``: every sample's k nearest others (the label propagation);
+- ``count_neighbourhoods(eps, points)`` and ``neighbourhood_rows(eps, points)``: the
+  same rows a set of samples at a time, for a clustering that cannot hold them all
+  (`memory` chooses between the two ways);
 - ``kneighbors(queries, k)`` and ``nearest(queries, within)``: the nearest training
   samples of new samples (both estimators' `predict`), and ``nearest_among``: of
   training samples among others (the joining of graph components);
@@ -32,8 +35,9 @@ Routes, chosen once in `routes.choose_route` from the metric and the data:
 An exact route can also be named (``"kd_tree"``, ``"ball_tree"``, ``"brute"``, as
 scikit-learn names its searches): `routes.choose_route` takes it.
 
-A new route is a module of searches here and a branch of the question that takes it in
-`SampleIndex`; the thread count of every route comes from `threads`.
+A new route is a module of searches here (whole, and a set of samples at a time) and a
+branch of `SampleIndex._radius_route` or of the question that takes it; the thread
+count of every route comes from `threads`.
 """
 
 from varnex._progress import silent

@@ -1,5 +1,6 @@
 """Searches by SciPy's k-d tree, for the Minkowski metrics in few features."""
 
+from functools import cached_property
 from itertools import chain
 
 import numpy as np
@@ -9,7 +10,7 @@ from varnex._search.blocks import paced
 from varnex._search.threads import map_in_threads
 from varnex.algorithms.src.densa.binaries.densa_arrays import neighbourhoods_from_pairs
 
-__all__ = ["KDTreeSearch", "tree_neighbourhoods"]
+__all__ = ["KDTreeRows", "KDTreeSearch", "tree_neighbourhoods"]
 
 # The radius search joins slabs of at most this many points: a self-join's pairs cost
 # the library far more memory while it collects them than once they are narrowed.
@@ -95,3 +96,29 @@ def _slab_pairs(X, eps, points, n_owned, advance=None):
     if advance is not None:
         advance(n_owned)
     return points.astype(np.int32)[local]
+
+
+class KDTreeRows:
+    """Euclidean neighbourhoods of any set of samples, by the same k-d tree decisions as
+    `tree_neighbourhoods`: the rows of a few samples at a time, for the bounded route."""
+
+    def __init__(self, X, threads):
+        self._X, self._threads = X, threads
+
+    @cached_property
+    def _tree(self):
+        return cKDTree(self._X, balanced_tree=False)
+
+    def count(self, points, eps):
+        # Every sample lies within eps of itself, and its row leaves it out.
+        return self._tree.query_ball_point(self._X[points], eps, return_length=True, workers=self._threads) - 1
+
+    def rows(self, points, eps, candidates=None):
+        local = cKDTree(self._X[points], balanced_tree=False)
+        among = self._tree if candidates is None else cKDTree(self._X[candidates], balanced_tree=False)
+        found = local.sparse_distance_matrix(among, eps, output_type="ndarray")
+        positions = found["i"].astype(np.int32)
+        neighbours = found["j"].astype(np.int32) if candidates is None else candidates[found["j"]]
+        del found
+        keep = neighbours != points[positions]
+        return positions[keep], neighbours[keep]

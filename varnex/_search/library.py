@@ -1,12 +1,16 @@
 """scikit-learn's searches: every metric the faster routes do not take."""
 
+from functools import cached_property
+
 import numpy as np
 from sklearn.neighbors import BallTree, NearestNeighbors
 
 from varnex._search.blocks import paced, query_blocks
 from varnex._search.threads import map_in_threads
 
-__all__ = ["LibrarySearch", "ball_tree_neighbourhoods", "brute_neighbourhoods", "library_search"]
+__all__ = ["BallTreeRows", "BruteRows", "LibrarySearch", "ball_tree_neighbourhoods", "brute_neighbourhoods",
+           "library_search"]
+
 
 def library_search(X, metric, p, metric_params, threads, algorithm="auto"):
     """scikit-learn's `NearestNeighbors` of `X`, fitted."""
@@ -30,12 +34,16 @@ class LibrarySearch:
         return distances, indices
 
 
-def ball_tree_neighbourhoods(X, eps, metric, p, metric_params, threads):
-    """Neighbourhoods from scikit-learn's ball tree, the rows split among the threads."""
+def _ball_tree(X, metric, p, metric_params):
     metric_params = dict(metric_params or {})
     if metric == "minkowski":
         metric_params = {"p": p, **metric_params}
-    tree = BallTree(X, metric=metric, **metric_params)
+    return BallTree(X, metric=metric, **metric_params)
+
+
+def ball_tree_neighbourhoods(X, eps, metric, p, metric_params, threads):
+    """Neighbourhoods from scikit-learn's ball tree, the rows split among the threads."""
+    tree = _ball_tree(X, metric, p, metric_params)
     parts = np.array_split(np.arange(X.shape[0]), min(threads, X.shape[0]))
 
     def query(part):
@@ -72,3 +80,59 @@ def _without_self(rows, points):
     own = indices == np.repeat(points, lengths)
     lengths -= np.bincount(np.repeat(np.arange(len(rows)), lengths)[own], minlength=len(rows))
     return lengths, indices[~own].astype(np.int32)
+
+
+class BallTreeRows:
+    """The rows of `ball_tree_neighbourhoods` for any set of samples, for the bounded route."""
+
+    def __init__(self, X, metric, p, metric_params):
+        self._X, self._parameters = X, (metric, p, metric_params)
+
+    @cached_property
+    def _tree(self):
+        return _ball_tree(self._X, *self._parameters)
+
+    def count(self, points, eps):
+        return self._tree.query_radius(self._X[points], r=eps, count_only=True).astype(np.int64) - 1
+
+    def rows(self, points, eps, candidates=None):
+        # Always the whole tree: a tree over the candidates alone could decide a tie at
+        # eps otherwise, its bounds being rounded differently.
+        return _among(_positions(*_without_self(self._tree.query_radius(self._X[points], r=eps), points)),
+                      candidates, self._X.shape[0])
+
+
+class BruteRows:
+    """The rows of `brute_neighbourhoods` for any set of samples, for the bounded route."""
+
+    def __init__(self, X, metric, p, metric_params, threads):
+        self._X = X
+        self._search = library_search(X, metric, p, metric_params, threads, algorithm="brute")
+
+    def count(self, points, eps):
+        # A count costs the rows here: a block at a time, as the in-memory route takes them.
+        counts = [np.bincount(self.rows(points[block.start:block.stop], eps)[0], minlength=len(block))
+                  for block in query_blocks(len(points), self._X.shape[0])]
+        return np.concatenate(counts).astype(np.int64) if counts else np.empty(0, dtype=np.int64)
+
+    def rows(self, points, eps, candidates=None):
+        # Always against every sample: distances from matrix products may round
+        # differently in products of another shape.
+        found = self._search.radius_neighbors(self._X[points], radius=eps, return_distance=False)
+        return _among(_positions(*_without_self(found, points)), candidates, self._X.shape[0])
+
+
+def _positions(lengths, indices):
+    """(positions, neighbours): entry k puts indices[k] in row positions[k]."""
+    return np.repeat(np.arange(len(lengths), dtype=np.int32), lengths), indices
+
+
+def _among(found, candidates, n_samples):
+    """The entries of (positions, neighbours) whose neighbour is a candidate."""
+    if candidates is None:
+        return found
+    wanted = np.zeros(n_samples, dtype=bool)
+    wanted[candidates] = True
+    positions, neighbours = found
+    keep = wanted[neighbours]
+    return positions[keep], neighbours[keep]

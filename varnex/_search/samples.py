@@ -52,25 +52,72 @@ class SampleIndex:
 
     # -- radius --------------------------------------------------------------------------
 
+    @property
+    def _radius_route(self):
+        """Which search finds the neighbourhoods within a radius; both ways of asking
+        (all at once, or a set of samples at a time) follow it."""
+        route = self.route
+        if not route.ball_tree:
+            return "brute"
+        if route.euclidean:
+            return "kd-tree" if route.tree else "tiles"
+        return "ball-tree"
+
     def neighbourhoods(self, eps):
         """Every sample's other samples within `eps` (boundary included), as the radius
         queries of `densa_main` find them: ``Neighbourhoods(indptr, indices)``, int64 and
         int32, in no particular order within a row. A sample is in its own
         neighbourhood but not in its row."""
-        X, route, threads = self._X, self.route, search_threads(self.n_jobs)
+        X, threads = self._X, search_threads(self.n_jobs)
         if self.n_samples == 0:
-            rows = np.zeros(1, dtype=np.int64), np.empty(0, dtype=np.int32)
-        elif not route.ball_tree:
-            rows = library.brute_neighbourhoods(X, eps, self.metric, self.p, self.metric_params, threads)
-        elif route.euclidean and route.tree:
+            return Neighbourhoods(np.zeros(1, dtype=np.int64), np.empty(0, dtype=np.int32))
+        route = self._radius_route
+        if route == "kd-tree":
             with self._progress.stage("radius search by k-d tree", self.n_samples) as advance:
-                rows = kdtree.tree_neighbourhoods(X, eps, threads, advance)
-        elif route.euclidean:
+                return Neighbourhoods(*kdtree.tree_neighbourhoods(X, eps, threads, advance))
+        if route == "tiles":
             with self._progress.stage("radius search by product tiles", self.n_samples) as advance:
-                rows = tiles.tile_neighbourhoods(X, eps, product_threads(self.n_jobs), advance)
-        else:
-            rows = library.ball_tree_neighbourhoods(X, eps, self.metric, self.p, self.metric_params, threads)
-        return Neighbourhoods(*rows)
+                return Neighbourhoods(*tiles.tile_neighbourhoods(X, eps, product_threads(self.n_jobs), advance))
+        if route == "brute":
+            return Neighbourhoods(*library.brute_neighbourhoods(X, eps, self.metric, self.p, self.metric_params,
+                                                                threads))
+        return Neighbourhoods(*library.ball_tree_neighbourhoods(X, eps, self.metric, self.p, self.metric_params,
+                                                                threads))
+
+    # -- radius, a set of samples at a time ------------------------------------------------
+
+    @cached_property
+    def _row_search(self):
+        """The search that gives the rows of `neighbourhoods` a set of samples at a time,
+        by the same decisions, ties at the radius included."""
+        X, threads = self._X, search_threads(self.n_jobs)
+        route = self._radius_route
+        if route == "brute":
+            return library.BruteRows(X, self.metric, self.p, self.metric_params, threads)
+        if route == "kd-tree":
+            return kdtree.KDTreeRows(X, threads)
+        if route == "tiles":
+            return tiles.ProductRows(X, product_threads(self.n_jobs))
+        return library.BallTreeRows(X, self.metric, self.p, self.metric_params)
+
+    def count_neighbourhoods(self, eps, points=None):
+        """The length of each row of ``neighbourhoods(eps)`` (int64), for the samples
+        `points` (int32 indices; every sample by default), holding at most a block of
+        rows at a time."""
+        if points is not None:
+            return self._row_search.count(points, eps)
+        lengths = np.empty(self.n_samples, dtype=np.int64)
+        for start in range(0, self.n_samples, blocks.CHUNK_ROWS):
+            stop = min(start + blocks.CHUNK_ROWS, self.n_samples)
+            lengths[start:stop] = self._row_search.count(np.arange(start, stop, dtype=np.int32), eps)
+        return lengths
+
+    def neighbourhood_rows(self, eps, points, candidates=None):
+        """The rows of ``neighbourhoods(eps)`` of the samples `points` (int32 indices), as
+        ``(positions, neighbours)``, int32: entry k puts ``neighbours[k]`` in the row of
+        ``points[positions[k]]``. Where `candidates` (sorted int32 indices) is given,
+        only the neighbours among them."""
+        return self._row_search.rows(points, eps, candidates)
 
     def pair_distances(self, first, second):
         """Distances between the training samples ``first[i]`` and ``second[i]``, or None

@@ -7,13 +7,15 @@ close enough to matter, and the coordinates decide. So the results are exact wha
 the tiles' shape, and ties go by lower index.
 """
 
+from functools import cached_property
+
 import numpy as np
 
 from varnex._search.threads import map_in_threads, single_blas_thread
 from varnex.algorithms.src.densa.binaries.densa_arrays import close_pairs, neighbourhoods_from_pairs
 from varnex.algorithms.src.linka.binaries.linka_nearest import offer_tile
 
-__all__ = ["CentredProducts", "tile_neighbourhoods", "tile_graph"]
+__all__ = ["CentredProducts", "ProductRows", "tile_neighbourhoods", "tile_graph"]
 
 # A tile of products: 1 MiB, which stays in cache while it is read, and rows enough
 # for BLAS to run near its peak.
@@ -60,6 +62,11 @@ class CentredProducts:
     def centred(self, start, count):
         """Samples ``start .. start + count - 1``, centred."""
         return self._kept[start:start + count] if self._kept is not None else self._centre(start, count)
+
+    def centred_at(self, points):
+        """The samples `points` (indices in any order), centred: the values `centred` gives."""
+        return np.subtract(self.X[points], self.mean, out=np.empty((len(points), self.X.shape[1]), dtype=np.float32),
+                           casting="same_kind")
 
     def tile(self, rows, column):
         """Products of the centred `rows` (a block from `centred`) with the samples
@@ -112,3 +119,56 @@ def tile_graph(X, distances, indices, threads, advance=_ignore):
         advance(count)
 
     for_each_row_block(products, rows_from, threads)
+
+
+class ProductRows:
+    """The rows of `tile_neighbourhoods` for any set of samples, a tile of rows at a time
+    against every column, for the bounded route. The native test decides each pair from
+    the same coordinates, so the rows are the same whatever samples share a tile."""
+
+    def __init__(self, X, threads):
+        self._X, self._threads = X, threads
+
+    @cached_property
+    def _products(self):
+        return CentredProducts(self._X, keep=False)
+
+    def count(self, points, eps):
+        # Counted tile by tile: no more than one tile's pairs held per thread.
+        def count_block(start):
+            block = points[start:start + TILE_ROWS]
+            return np.bincount(self._block_rows(block, eps, None)[0], minlength=len(block))
+
+        with single_blas_thread():
+            counts = map_in_threads(count_block, range(0, len(points), TILE_ROWS), self._threads)
+        return np.concatenate(counts).astype(np.int64) if counts else np.empty(0, dtype=np.int64)
+
+    def rows(self, points, eps, candidates=None):
+        def block_rows(start):
+            positions, neighbours = self._block_rows(points[start:start + TILE_ROWS], eps, candidates)
+            return positions + start, neighbours
+
+        with single_blas_thread():
+            found = map_in_threads(block_rows, range(0, len(points), TILE_ROWS), self._threads)
+        if not found:
+            return np.empty(0, dtype=np.int32), np.empty(0, dtype=np.int32)
+        return (np.concatenate([positions for positions, _ in found]).astype(np.int32),
+                np.concatenate([neighbours for _, neighbours in found]).astype(np.int32))
+
+    def _block_rows(self, block, eps, candidates):
+        products = self._products
+        among = np.arange(len(products)) if candidates is None else candidates
+        centred = products.centred_at(block)
+        found_positions, found_neighbours = [np.empty(0, dtype=np.int64)], [np.empty(0, dtype=np.int64)]
+        for start in range(0, len(among), TILE_COLUMNS):
+            columns = among[start:start + TILE_COLUMNS]
+            # The block's samples first, then the tile's: every pair of the product then
+            # has its row below its column, as the test takes them.
+            stacked = np.concatenate([products.X[block], products.X[columns]])
+            norms = np.concatenate([products.norms[block], products.norms[columns]])
+            pairs = close_pairs(centred @ products.centred_at(columns).T, norms, 0, len(block), eps, stacked)
+            rows, neighbours = pairs[:, 0], columns[pairs[:, 1] - len(block)]
+            keep = neighbours != block[rows]
+            found_positions.append(rows[keep])
+            found_neighbours.append(neighbours[keep])
+        return np.concatenate(found_positions), np.concatenate(found_neighbours)
