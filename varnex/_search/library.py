@@ -25,6 +25,11 @@ class LibrarySearch:
     def __init__(self, X, metric, p, metric_params, threads, algorithm="auto"):
         self._search = library_search(X, metric, p, metric_params, threads, algorithm)
 
+    @property
+    def fit_method(self):
+        """The algorithm scikit-learn chose for these samples."""
+        return self._search._fit_method
+
     def kneighbors(self, queries, k):
         n = queries.shape[0]
         distances, indices = np.empty((n, k)), np.empty((n, k), dtype=np.intp)

@@ -48,7 +48,7 @@ class SampleIndex:
         """The name of the k-nearest search taken (scikit-learn's names)."""
         if self.route.knn != "library" or self.route.library_algorithm != "auto":
             return self.route.library_algorithm
-        return self._knn_search._fit_method   # scikit-learn's own choice, once fitted
+        return self._knn_search.fit_method   # scikit-learn's own choice, once fitted
 
     # -- radius --------------------------------------------------------------------------
 
