@@ -159,23 +159,24 @@ def reverse_edges(graph, knn, nodes):
     return append_edges(graph, targets[new], sources[new], weights[new])
 
 
-def propagate(graph, labels, max_iterations, tolerance, synchronous=False):
+def propagate(graph, labels, max_iterations, tolerance, synchronous=False, threads=1):
     """Weighted label propagation over `graph`, into `labels` (int32) in place; returns
     the number of sweeps. Sequential sweeps go in node order, each node seeing the
-    labels given earlier in the same sweep; synchronous ones see the previous sweep's."""
+    labels given earlier in the same sweep; synchronous ones see the previous sweep's,
+    on `threads` threads with the same result for any number."""
     indptr, indices, weights = graph
     return linka_sweep.propagate(indptr, indices, weights, labels, int(max_iterations), float(tolerance),
-                                 synchronous)
+                                 synchronous, n_threads=threads)
 
 
-def label_graph(graph, knn, known, max_iterations, tolerance, synchronous=False):
+def label_graph(graph, knn, known, max_iterations, tolerance, synchronous=False, threads=1):
     """Labels for every node of a connected graph: propagation, then the reverse edges
     of the nodes left unlabelled and a second propagation. Returns ``(labels, sweeps)``."""
     labels = known.copy()
-    sweeps = propagate(graph, labels, max_iterations, tolerance, synchronous)
+    sweeps = propagate(graph, labels, max_iterations, tolerance, synchronous, threads)
     left = np.flatnonzero(labels == -1)
     if left.size:
         rescued = reverse_edges(graph, knn, left)
         if rescued is not None:
-            sweeps += propagate(rescued, labels, max_iterations, tolerance, synchronous)
+            sweeps += propagate(rescued, labels, max_iterations, tolerance, synchronous, threads)
     return labels, sweeps

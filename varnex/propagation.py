@@ -13,6 +13,7 @@ from varnex import _graph_pipeline as pipeline
 from varnex._estimator import (METRIC_CONSTRAINT, Fitted, NeighbourEstimator, Stages, non_negative_real,
                                positive_int)
 from varnex._search import index_samples
+from varnex._search.threads import native_threads
 
 __all__ = ["KNNLabelPropagation"]
 
@@ -78,8 +79,10 @@ class KNNLabelPropagation(ClassifierMixin, NeighbourEstimator):
         `max_iter`); neither rule refines beyond that (the synchronous rule's
         closing re-vote is a single sweep), so it has no effect on the labels.
     n_jobs : int, default=None
-        Parallel jobs of the nearest-neighbour searches (scikit-learn's meaning: None
-        is 1, -1 all processors). As in scikit-learn, matrix products of the
+        Parallel jobs of the nearest-neighbour searches and of the synchronous
+        propagation (scikit-learn's meaning: None is 1, -1 all processors; at most the
+        processors there are, and within an enclosing threadpoolctl limit). Labels do
+        not depend on it. As in scikit-learn, matrix products of the
         brute-force search in many features use BLAS's threads whatever `n_jobs`.
     verbose : int, default=0
         Report each stage and its duration on stderr when positive.
@@ -190,7 +193,8 @@ class KNNLabelPropagation(ClassifierMixin, NeighbourEstimator):
             graph = pipeline.connect(knn, graph, components, index.nearest_among)
         with stage(f"label propagation ({self.propagation})"):
             propagated, n_iter = pipeline.label_graph(graph, knn, known, self.max_iter, self.tol,
-                                                      synchronous=self.propagation == "synchronous")
+                                                      synchronous=self.propagation == "synchronous",
+                                                      threads=native_threads(self.n_jobs))
         left = np.count_nonzero(propagated == -1)
         if left:
             # Every sample is joined to a labelled one: only the sweep limit leaves -1.

@@ -20,6 +20,8 @@ using frame::Ref;
 
 constexpr const char* kModule = "varnex.algorithms.src.linka.binaries.linka_sweep";
 constexpr const char* kSource = "varnex/algorithms/src/linka/source/linka_sweep";
+// More threads than any machine has cores would only cost their stacks.
+constexpr size_t kMaxThreads = 1024;
 
 bool to_bool(PyObject* object) { return frame::check_status(PyObject_IsTrue(object)) != 0; }
 
@@ -97,7 +99,8 @@ struct SweepRows {
 
 template <class Index>
 uint64_t propagate_over(PyObject* indices_object, std::span<const int64_t> indptr, std::span<const float> weights,
-                        std::span<int32_t> labels, const linka::SweepLimits& limits, bool synchronous) {
+                        std::span<int32_t> labels, const linka::SweepLimits& limits, bool synchronous,
+                        size_t n_threads) {
     auto indices = readable<Index>(indices_object, "indices", sizeof(Index) == 4 ? frame::kInt : frame::kInt64);
     const core::Snapshot<Index> snapshot(indptr, indices.span(), weights);
     const core::Csr<Index> graph = snapshot.graph();
@@ -109,8 +112,9 @@ uint64_t propagate_over(PyObject* indices_object, std::span<const int64_t> indpt
     std::vector<double> scores(labels.size(), 0.0);
     frame::WithoutGil gil;
     SweepRows<Index> rows{graph, gil};
-    return synchronous ? linka::sweep_labels<linka::Reading::Snapshot>(rows, labels, std::span(scores), limits)
-                       : linka::sweep_labels<linka::Reading::InPlace>(rows, labels, std::span(scores), limits);
+    if (!synchronous) return linka::sweep_labels<linka::Reading::InPlace>(rows, labels, std::span(scores), limits);
+    core::Pool pool(n_threads);
+    return linka::sweep_synchronous(pool, rows, labels, std::span(scores), limits);
 }
 
 Ref propagate(const frame::Arguments& args) {
@@ -122,16 +126,21 @@ Ref propagate(const frame::Arguments& args) {
     const double tol = frame::to_double(args[5]);
     const bool synchronous = to_bool(args[6]);
     const bool exact_stop = to_bool(args[7]);
+    const size_t n_threads = frame::to_size_t(args[8]);
+    if (n_threads < 1 || n_threads > kMaxThreads) {
+        frame::raise(PyExc_ValueError, "n_threads must be 1 .. %zu, not %zu", kMaxThreads, n_threads);
+    }
 
     const linka::SweepLimits limits{max_iter, tol, exact_stop ? linka::Stop::AtTolerance : linka::Stop::WhenSettled};
     const uint64_t sweeps = frame::with_index_type(args[1], [&]<class Index>() {
-        return propagate_over<Index>(args[1], indptr.span(), weights.span(), labels.span(), limits, synchronous);
+        return propagate_over<Index>(args[1], indptr.span(), weights.span(), labels.span(), limits, synchronous,
+                                     n_threads);
     });
     return frame::check(PyLong_FromUnsignedLongLong(sweeps));
 }
 
 constexpr const char* kPropagateDoc =
-    "propagate(indptr, indices, weights, labels, max_iter, tol, synchronous, exact_stop=False) -> int\n"
+    "propagate(indptr, indices, weights, labels, max_iter, tol, synchronous, exact_stop=False, n_threads=1) -> int\n"
     "\n"
     "Label the unlabelled nodes (-1) of a CSR graph in place; return the number of sweeps run.\n"
     "\n"
@@ -159,12 +168,15 @@ constexpr const char* kPropagateDoc =
     "    labels found so far in this sweep (index order; ties go to the label met first).\n"
     "exact_stop : bool, default=False\n"
     "    Stop as weighted_label_propagation does, even with nodes left to label. Without it\n"
-    "    sweeping goes on while a sweep labels a node, up to max_iter.\n";
+    "    sweeping goes on while a sweep labels a node, up to max_iter.\n"
+    "n_threads : int, default=1\n"
+    "    Threads for the synchronous sweeps (1 .. 1024); the result is the same for any\n"
+    "    number. Index-order sweeps run on one thread.\n";
 
 const frame::FunctionSpec kPropagate{
     .name = "propagate",
-    .parameters = {"indptr", "indices", "weights", "labels", "max_iter", "tol", "synchronous", "exact_stop"},
-    .defaults = {false},
+    .parameters = {"indptr", "indices", "weights", "labels", "max_iter", "tol", "synchronous", "exact_stop", "n_threads"},
+    .defaults = {false, 1},
     .doc = kPropagateDoc,
     .body = propagate,
 };
