@@ -1,15 +1,15 @@
 // linka_sweep: label propagation over a graph given as CSR arrays, for the estimators.
 //
-// The same sweeps as weighted_label_propagation, read from plain arrays: the offsets
-// and indices are copied and checked under the GIL (the snapshot policy of
-// core/csr.hpp: the sweeps read rows more than once), then the sweeps run without it,
-// answering Ctrl-C between nodes. Labels are read in place (the index-order rule) or
+// The same sweeps as weighted_label_propagation, read from plain arrays: the arrays are
+// checked under the GIL, then the sweeps run without it, reading them through guarded
+// reads (core/csr.hpp), and answering Ctrl-C between nodes. Labels are read in place (the index-order rule) or
 // from the previous sweep (the synchronous rule, which no reordering of the nodes
 // changes).
 #include "core/csr.hpp"
 #include "frame.hpp"
 #include "kernels/label_sweep.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -79,17 +79,38 @@ void require_graph(const core::Csr<Index>& graph, Py_ssize_t num_nodes) {
     }
 }
 
-// The rows as the sweeps read them: answering Ctrl-C, and taking hints for a reader
-// that jumps between rows: the row's bounds first, and a few rows later, once they
-// have arrived, its neighbours and weights.
+// A row read from arrays another thread may be changing (guarded reads, core/csr.hpp):
+// an index that names no node reads as the row's own node, so every label read stays
+// in the label array.
+template <class Index>
+struct GuardedRow {
+    core::WeightedRow<Index, float> stored;
+    std::int64_t node;
+    std::uint64_t num_nodes;
+
+    std::ptrdiff_t size() const { return stored.size(); }
+    std::int64_t neighbour(std::ptrdiff_t j) const {
+        const auto read = static_cast<std::int64_t>(stored.neighbour(j));
+        return static_cast<std::uint64_t>(read) < num_nodes ? read : node;  // one comparison rejects negatives too
+    }
+    float weight(std::ptrdiff_t j) const { return stored.weight(j); }
+};
+
+// The rows as the sweeps read them: the caller's arrays through guarded reads, which
+// copy nothing (a copy of the indices would cost as much memory as the graph), answering
+// Ctrl-C, and taking hints for a reader that jumps between rows: the row's bounds first,
+// and a few rows later, once they have arrived, its neighbours and weights.
 template <class Index>
 struct SweepRows {
     const core::Csr<Index>& graph;
     frame::WithoutGil& gil;
 
-    core::WeightedRow<Index, float> row(std::ptrdiff_t i) const { return graph.weighted_row(i); }
+    GuardedRow<Index> row(std::ptrdiff_t i) const {
+        return {graph.guarded_weighted_row(i), i, static_cast<std::uint64_t>(graph.size())};
+    }
     void poll() { gil.poll(); }
     void prefetch_bounds(std::ptrdiff_t i) const { __builtin_prefetch(graph.indptr.data() + i); }
+    // A prefetch never faults, so bounds a thread has changed need no check here.
     void prefetch_row(std::ptrdiff_t i) const {
         const int64_t start = graph.indptr[i];
         __builtin_prefetch(graph.indices.data() + start);
@@ -102,8 +123,7 @@ uint64_t propagate_over(PyObject* indices_object, std::span<const int64_t> indpt
                         std::span<int32_t> labels, const linka::SweepLimits& limits, bool synchronous,
                         size_t n_threads) {
     auto indices = readable<Index>(indices_object, "indices", sizeof(Index) == 4 ? frame::kInt : frame::kInt64);
-    const core::Snapshot<Index> snapshot(indptr, indices.span(), weights);
-    const core::Csr<Index> graph = snapshot.graph();
+    const core::Csr<Index> graph{indptr, indices.span(), weights};
     require_graph(graph, static_cast<Py_ssize_t>(labels.size()));
     require_apart(labels, indptr, "indptr");
     require_apart(labels, indices.span(), "indices");

@@ -202,7 +202,12 @@ public:
         for (int32_t i = 0; i < num_nodes; ++i) {
             if (labels[i] != -1) continue;
             const auto row = rows.row(i);
-            for (std::ptrdiff_t j = 0; j < row.size(); ++j) listed_by_[filled[row.neighbour(j)]++] = i;
+            for (std::ptrdiff_t j = 0; j < row.size(); ++j) {
+                // Rows read again may differ from the rows counted when another thread
+                // rewrites them meanwhile: a node's share is never overrun.
+                const auto v = static_cast<int64_t>(row.neighbour(j));
+                if (filled[v] < listed_by_start_[v + 1]) listed_by_[filled[v]++] = i;
+            }
         }
         for (int32_t i = 0; i < num_nodes; ++i) {
             if (visit_all_first && labels[i] == -1) next_.push_back(i);
