@@ -184,31 +184,50 @@ public:
         }
     };
 
+    // Builds the lists on the threads of `pool`.
     template <WeightedRows Rows>
-    SnapshotVisits(Rows& rows, std::span<const int32_t> labels, bool visit_all_first)
+    SnapshotVisits(core::Pool& pool, Rows& rows, std::span<const int32_t> labels, bool visit_all_first)
         : listed_by_start_(labels.size() + 1, 0), queued_((labels.size() + 63) / 64, 0) {
         const auto num_nodes = static_cast<int32_t>(labels.size());
         // Who lists whom, turned around: listed_by_ holds the nodes that list node v
-        // at listed_by_start_[v] .. listed_by_start_[v + 1]. Only unlabelled nodes are
-        // ever visited, so only they are kept.
-        for (int32_t i = 0; i < num_nodes; ++i) {
-            if (labels[i] != -1) continue;
-            const auto row = rows.row(i);
-            for (std::ptrdiff_t j = 0; j < row.size(); ++j) ++listed_by_start_[row.neighbour(j) + 1];
-        }
+        // at listed_by_start_[v] .. listed_by_start_[v + 1], in index order. Only
+        // unlabelled nodes are ever visited, so only they are kept.
+        //
+        // Each thread owns a range of the listed nodes and reads every row, keeping
+        // the entries in its range: the counters are its own, so no atomic operation
+        // (whose fences would stall the scattered increments one after another), and
+        // each list comes out in index order whatever the number of threads. The rows
+        // are read front to back, so reading them once per thread costs less than the
+        // scattered increments themselves.
+        constexpr int64_t kSlice = 4096;
+        const auto shares = static_cast<int64_t>(pool.threads());
+        auto for_each_lister = [&](auto&& listed) {
+            pool.run(
+                static_cast<size_t>(shares),
+                [&](size_t share, size_t thread) {
+                    const int64_t low = num_nodes * static_cast<int64_t>(share) / shares;
+                    const int64_t high = num_nodes * (static_cast<int64_t>(share) + 1) / shares;
+                    for (int32_t i = 0; i < num_nodes; ++i) {
+                        if (thread == 0 && i % kSlice == 0) rows.poll();  // the caller alone
+                        if (labels[i] != -1) continue;
+                        const auto row = rows.row(i);
+                        for (std::ptrdiff_t j = 0; j < row.size(); ++j) {
+                            const auto v = static_cast<int64_t>(row.neighbour(j));
+                            if (v >= low && v < high) listed(v, i);
+                        }
+                    }
+                },
+                [](size_t) {});
+        };
+        for_each_lister([&](int64_t v, int32_t) { ++listed_by_start_[v + 1]; });
         for (int32_t v = 0; v < num_nodes; ++v) listed_by_start_[v + 1] += listed_by_start_[v];
         listed_by_.resize(listed_by_start_[num_nodes]);
         std::vector<int64_t> filled(listed_by_start_.begin(), listed_by_start_.end() - 1);
-        for (int32_t i = 0; i < num_nodes; ++i) {
-            if (labels[i] != -1) continue;
-            const auto row = rows.row(i);
-            for (std::ptrdiff_t j = 0; j < row.size(); ++j) {
-                // Rows read again may differ from the rows counted when another thread
-                // rewrites them meanwhile: a node's share is never overrun.
-                const auto v = static_cast<int64_t>(row.neighbour(j));
-                if (filled[v] < listed_by_start_[v + 1]) listed_by_[filled[v]++] = i;
-            }
-        }
+        for_each_lister([&](int64_t v, int32_t i) {
+            // Rows read again may differ from the rows counted when another thread
+            // rewrites them meanwhile: a node's share is never overrun.
+            if (filled[v] < listed_by_start_[v + 1]) listed_by_[filled[v]++] = i;
+        });
         for (int32_t i = 0; i < num_nodes; ++i) {
             if (visit_all_first && labels[i] == -1) next_.push_back(i);
             if (!visit_all_first && labels[i] != -1) found_.push_back({i, labels[i]});
@@ -358,7 +377,7 @@ uint64_t sweep_synchronous(core::Pool& pool, Rows& rows, std::span<int32_t> labe
     if (limits.max_sweeps == 0) return 0;
     const std::span<const int32_t> seen(labels.data(), labels.size());
     // The tolerance stop counts every unlabelled node's first score.
-    detail::SnapshotVisits visits(rows, seen, limits.stop == Stop::AtTolerance);
+    detail::SnapshotVisits visits(pool, rows, seen, limits.stop == Stop::AtTolerance);
     std::vector<LabelTotals> totals(pool.threads());
     std::vector<detail::SnapshotVisits::Chunk> chunks;
 
