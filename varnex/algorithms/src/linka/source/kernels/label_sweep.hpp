@@ -187,7 +187,7 @@ public:
     // Builds the lists on the threads of `pool`.
     template <WeightedRows Rows>
     SnapshotVisits(core::Pool& pool, Rows& rows, std::span<const int32_t> labels, bool visit_all_first)
-        : listed_by_start_(labels.size() + 1, 0), queued_((labels.size() + 63) / 64, 0) {
+        : pool_(pool), listed_by_start_(labels.size() + 1, 0), queued_((labels.size() + 63) / 64, 0) {
         const auto num_nodes = static_cast<int32_t>(labels.size());
         // Who lists whom, turned around: listed_by_ holds the nodes that list node v
         // at listed_by_start_[v] .. listed_by_start_[v + 1], in index order. Only
@@ -265,8 +265,27 @@ private:
     // Queues the nodes that list a found node, once each and in index order, so the
     // next sweep reads the label array front to back; whether a queued node still
     // needs a label is left to that sweep's skip test. Forgets the found nodes.
+    //
+    // Many found nodes are shared out as the reverse lists are built: each thread owns
+    // a range of the listers (whole words of their bits) and reads every found node's
+    // list, and the ranges are joined in order.
     void queue_listers_of_found() {
+        constexpr size_t kFoundPerThread = 4096;
+        const size_t shares = std::min(pool_.threads(), found_.size() / kFoundPerThread + 1);
+        parts_.resize(std::max(parts_.size(), shares));
+        pool_.run(
+            shares,
+            [&](size_t share, size_t) {
+                queue_listers_in(queued_.size() * share / shares, queued_.size() * (share + 1) / shares, parts_[share]);
+            },
+            [](size_t) {});
+        found_.clear();
+        for (size_t share = 0; share < shares; ++share) next_.insert(next_.end(), parts_[share].begin(), parts_[share].end());
+    }
+    // The listers whose bits lie in words low .. high - 1, into `queued`.
+    void queue_listers_in(size_t low, size_t high, std::vector<int32_t>& queued) {
         constexpr size_t kBoundsAhead = 16, kListAhead = 8;
+        queued.clear();
         const size_t count = found_.size();
         // Many found nodes: set their listers' bits, then read the bits back in order.
         // Few: list the listers as their bits are first set, then sort the short list,
@@ -278,29 +297,32 @@ private:
             const int32_t node = found_[k].node;
             for (int64_t e = listed_by_start_[node]; e < listed_by_start_[node + 1]; ++e) {
                 const int32_t lister = listed_by_[e];
-                uint64_t& word = queued_[lister >> 6];
+                const auto w = static_cast<size_t>(lister >> 6);
+                if (w < low || w >= high) continue;
+                uint64_t& word = queued_[w];
                 const uint64_t bit = uint64_t{1} << (lister & 63);
-                if (!many && !(word & bit)) next_.push_back(lister);
+                if (!many && !(word & bit)) queued.push_back(lister);
                 word |= bit;
             }
         }
-        found_.clear();
         if (many) {
-            for (size_t w = 0; w < queued_.size(); ++w) {
+            for (size_t w = low; w < high; ++w) {
                 for (uint64_t bits = std::exchange(queued_[w], 0); bits != 0; bits &= bits - 1) {
-                    next_.push_back(static_cast<int32_t>(w * 64 + std::countr_zero(bits)));
+                    queued.push_back(static_cast<int32_t>(w * 64 + std::countr_zero(bits)));
                 }
             }
         } else {
-            std::sort(next_.begin(), next_.end());
-            for (const int32_t i : next_) queued_[i >> 6] = 0;
+            std::sort(queued.begin(), queued.end());
+            for (const int32_t i : queued) queued_[i >> 6] = 0;
         }
     }
 
+    core::Pool& pool_;
     std::vector<int64_t> listed_by_start_;
     std::vector<int32_t> listed_by_;
     std::vector<uint64_t> queued_;  // one bit per node
     std::vector<int32_t> visiting_, next_, partial_voters_;
+    std::vector<std::vector<int32_t>> parts_;  // the listers each thread queued
     std::vector<Found> found_;
 };
 
