@@ -77,7 +77,7 @@ print(json.dumps({"seconds": seconds, "peak_mib": (status('VmHWM') - base) / 102
 """
 
 
-def run(estimator, n, n_jobs):
+def fit_in_fresh_process(estimator, n, n_jobs):
     out = subprocess.run([sys.executable, "-c", CHILD, estimator, str(n), str(n_jobs)], check=True,
                          capture_output=True, text=True)
     return json.loads(out.stdout.strip().splitlines()[-1])
@@ -89,19 +89,19 @@ def best(runs):
     return merged
 
 
-def main():
+def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--samples", type=int, default=1_000_000)
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--jobs", type=int, nargs=2, default=[1, 2])
     parser.add_argument("--estimators", nargs="+", default=["KNNLabelPropagation", "DensityClustering"])
-    options = parser.parse_args()
+    options = parser.parse_args(argv)
     one, many = options.jobs
     for estimator in options.estimators:
         runs = {jobs: [] for jobs in (one, many)}
         for _ in range(options.repeat):
             for jobs in (one, many):
-                runs[jobs].append(run(estimator, options.samples, jobs))
+                runs[jobs].append(fit_in_fresh_process(estimator, options.samples, jobs))
         a, b = best(runs[one]), best(runs[many])
         print(f"\n{estimator}, {options.samples:,} samples, best of {options.repeat}")
         print(f"{'stage':40s} {'n_jobs=' + str(one):>10s} {'n_jobs=' + str(many):>10s} {'speed-up':>9s} "
@@ -113,6 +113,10 @@ def main():
         print(f"{'fit':40s} {a['seconds']:9.3f}s {b['seconds']:9.3f}s {a['seconds'] / b['seconds']:8.2f}x")
         print(f"{'peak memory growth (MiB)':40s} {a['peak_mib']:10.0f} {b['peak_mib']:10.0f} "
               f"{b['peak_mib'] / a['peak_mib']:8.2f}x")
+
+
+def run():
+    main([])
 
 
 if __name__ == "__main__":

@@ -37,7 +37,9 @@ class KDTreeSearch:
 def tree_neighbourhoods(X, eps, threads):
     """Euclidean neighbourhoods from k-d tree self-joins over slabs of the points."""
     n_samples = X.shape[0]
-    n_slabs = max(threads, -(-n_samples // SLAB_POINTS))
+    # Threads join slabs side by side, each holding its pairs while they are collected:
+    # slabs a thread's share of the size keep that peak where one thread keeps it.
+    n_slabs = max(threads, -(-n_samples * threads // SLAB_POINTS))
     if n_slabs == 1:
         blocks = [_slab_pairs(X, eps, np.arange(n_samples), n_samples)]
     else:
