@@ -1,5 +1,9 @@
 """Results that do not depend on the number of threads, and the thread count itself."""
 
+import _thread
+import signal
+import threading
+
 import numpy as np
 import pytest
 from sklearn.datasets import make_blobs, make_moons
@@ -96,3 +100,27 @@ def test_thread_counts_outside_the_pool_sizes_are_refused(n_threads):
     indptr, indices, weights, labels = random_graph(0)
     with pytest.raises((ValueError, OverflowError)):
         propagate(indptr, indices, weights, labels, 5, 1e-3, True, n_threads=n_threads)
+
+
+def test_ctrl_c_stops_a_threaded_run():
+    # 1100 chains of 2000 nodes, each labelled at its far end: every sweep labels one
+    # node per chain, two chunks of work, for 2000 sweeps.
+    chains, length = 1100, 2000
+    n = chains * length
+    successor = np.arange(1, n + 1, dtype=np.int32)
+    ends = np.arange(length - 1, n, length)
+    indptr = np.zeros(n + 1, np.int64)
+    np.cumsum(np.isin(np.arange(n), ends, invert=True), out=indptr[1:])
+    indices = np.delete(successor, ends)
+    labels = np.full(n, -1, np.int32)
+    labels[ends] = 1
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    timer = threading.Timer(0.02, _thread.interrupt_main)
+    try:
+        timer.start()
+        with pytest.raises(KeyboardInterrupt):
+            propagate(indptr, indices, np.ones(indices.size, np.float32), labels, 10**6, 1e-3, True, n_threads=3)
+    finally:
+        timer.join()
+        signal.signal(signal.SIGINT, previous)
+    assert labels[0] == -1

@@ -1,9 +1,10 @@
 """How many threads a search runs on, and the one way it runs work on them."""
 
 from concurrent.futures import ThreadPoolExecutor
+from functools import cache
 
 from joblib import cpu_count
-from threadpoolctl import threadpool_info, threadpool_limits  # scikit-learn's own dependencies
+from threadpoolctl import ThreadpoolController, threadpool_info, threadpool_limits  # scikit-learn's own dependencies
 
 __all__ = ["map_in_threads", "native_threads", "product_threads", "search_threads", "single_blas_thread"]
 
@@ -29,8 +30,15 @@ def native_threads(n_jobs):
     threads = min(search_threads(n_jobs), cpu_count())
     if threads <= 1:
         return 1
-    limits = [pool["num_threads"] for pool in threadpool_info() if pool.get("user_api") == "openmp"]
+    limits = [pool["num_threads"] for pool in _openmp_runtimes().info()]
     return max(1, min([threads, *limits]))
+
+
+@cache
+def _openmp_runtimes():
+    """The OpenMP runtimes loaded, found once (a search of every loaded library costs
+    milliseconds); their thread counts are read afresh at each question."""
+    return ThreadpoolController().select(user_api="openmp")
 
 
 def product_threads(n_jobs):
