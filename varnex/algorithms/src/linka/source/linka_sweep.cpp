@@ -110,9 +110,11 @@ struct SweepRows {
     }
     void poll() { gil.poll(); }
     void prefetch_bounds(std::ptrdiff_t i) const { __builtin_prefetch(graph.indptr.data() + i); }
-    // A prefetch never faults, so bounds a thread has changed need no check here.
+    // A prefetch never faults, but a pointer past its array is undefined all the same:
+    // a start another thread has changed is checked like any other read.
     void prefetch_row(std::ptrdiff_t i) const {
         const int64_t start = graph.indptr[i];
+        if (start < 0 || start >= static_cast<int64_t>(graph.indices.size())) return;
         __builtin_prefetch(graph.indices.data() + start);
         __builtin_prefetch(graph.weights.data() + start);
     }
