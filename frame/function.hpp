@@ -10,7 +10,7 @@
 
 namespace frame {
 
-constexpr int kMaxParameters = 8;
+constexpr int kMaxParameters = 12;
 
 // The arguments of one call after binding: one borrowed object per parameter, in
 // parameter order, defaults filled in.

@@ -190,7 +190,7 @@ def test_malformed_arrays_are_rejected_before_any_label_changes(changes, error, 
 
 
 def test_keywords_defaults_and_an_empty_graph():
-    assert propagate.__defaults__ == (False,)
+    assert propagate.__defaults__ == (False, 1)
     empty = np.zeros(0, np.int32)
     assert propagate(np.zeros(1, np.int64), np.zeros(0, np.int32), np.zeros(0, np.float32), empty, 5, 0.0,
                      synchronous=False, exact_stop=True) == 1

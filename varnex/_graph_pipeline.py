@@ -166,23 +166,24 @@ def reverse_subgraph(graph, knn, nodes):
     return Graph(local_indptr, local_columns, weights), members
 
 
-def propagate(graph, labels, max_iterations, tolerance, synchronous=False):
+def propagate(graph, labels, max_iterations, tolerance, synchronous=False, threads=1):
     """Weighted label propagation over `graph`, into `labels` (int32) in place; returns
     the number of sweeps. Sequential sweeps go in node order, each node seeing the
-    labels given earlier in the same sweep; synchronous ones see the previous sweep's."""
+    labels given earlier in the same sweep; synchronous ones see the previous sweep's,
+    on `threads` threads with the same result for any number."""
     indptr, indices, weights = graph
     return linka_sweep.propagate(indptr, indices, weights, labels, int(max_iterations), float(tolerance),
-                                 synchronous)
+                                 synchronous, n_threads=threads)
 
 
-def label_graph(graph, knn, known, max_iterations, tolerance, synchronous=False):
+def label_graph(graph, knn, known, max_iterations, tolerance, synchronous=False, threads=1):
     """Labels for every node of a connected graph: propagation, then the reverse edges
     of the nodes left unlabelled and a second propagation. Returns ``(labels, sweeps)``.
 
     `max_iterations` bounds the sweeps of both propagations together: the second only
     gets what the first left of the budget."""
     labels = known.copy()
-    sweeps = propagate(graph, labels, max_iterations, tolerance, synchronous)
+    sweeps = propagate(graph, labels, max_iterations, tolerance, synchronous, threads)
     left = np.flatnonzero(labels == -1)
     if left.size and sweeps < max_iterations:
         rescued = reverse_subgraph(graph, knn, left)
@@ -191,6 +192,7 @@ def label_graph(graph, knn, known, max_iterations, tolerance, synchronous=False)
             # they read gives the same labels as the whole.
             subgraph, members = rescued
             local = labels[members]
-            sweeps += propagate(subgraph, local, max_iterations - sweeps, tolerance, synchronous)
+            sweeps += propagate(subgraph, local, max_iterations - sweeps, tolerance, synchronous,
+                                threads)
             labels[members] = local
     return labels, sweeps

@@ -15,6 +15,7 @@ from varnex._estimator import METRIC_CONSTRAINT, Fitted, NeighbourEstimator, non
 from varnex._search import index_samples
 from varnex._search.approximate import DEFAULT_PROBES, METRICS as APPROXIMATE_METRICS
 from varnex._search.routes import ALGORITHMS, EXACT_ALGORITHMS, takes_approximate
+from varnex._search.threads import native_threads
 
 __all__ = ["KNNLabelPropagation"]
 
@@ -105,8 +106,10 @@ class KNNLabelPropagation(ClassifierMixin, NeighbourEstimator):
         Seeds the k-means cells of the approximate search; the exact searches use no
         randomness. With a given seed the labels are the same whatever `n_jobs`.
     n_jobs : int, default=None
-        Parallel jobs of the nearest-neighbour searches (scikit-learn's meaning: None
-        is 1, -1 all processors). As in scikit-learn, matrix products of the
+        Parallel jobs of the nearest-neighbour searches and of the synchronous
+        propagation (scikit-learn's meaning: None is 1, -1 all processors; at most the
+        processors there are, and within an enclosing threadpoolctl limit). Labels do
+        not depend on it. As in scikit-learn, matrix products of the
         brute-force search in many features use BLAS's threads whatever `n_jobs`.
     verbose : int, default=0
         Report each stage on stderr when positive: its counts and elapsed time, and
@@ -269,7 +272,8 @@ class KNNLabelPropagation(ClassifierMixin, NeighbourEstimator):
             graph = pipeline.connect(knn, graph, components, index.nearest_among)
         with progress.stage(f"label propagation ({self.propagation})"):
             propagated, n_iter = pipeline.label_graph(graph, knn, known, self.max_iter, self.tol,
-                                                      synchronous=self.propagation == "synchronous")
+                                                      synchronous=self.propagation == "synchronous",
+                                                      threads=native_threads(self.n_jobs))
         left = np.count_nonzero(propagated == -1)
         if left:
             # Every sample is joined to a labelled one: only the sweep limit leaves -1.

@@ -157,6 +157,7 @@ SUCCESS = {
     "propagate index order, exact stop, int32 indices": sweep(**_sweep_args(
         synchronous=False, exact_stop=True, indices=CSR[1].astype(np.int32))),
     "propagate all labelled": sweep(**_sweep_args(labels=np.zeros(120, np.int32))),
+    "propagate synchronous on 3 threads": sweep(**_sweep_args(n_threads=3)),
     "components k-NN graph": components_call(*CSR32[:2], LABELLED),
     "components int64 indices, no nodes": components_call(np.zeros(1, np.int64), np.zeros(0, np.int64),
                                                           np.zeros(0, np.uint8)),
@@ -207,6 +208,7 @@ ERRORS = {
     "propagate labels read-only": (sweep(**_sweep_args(labels=None) | {"labels": Layout("read_only", LABELS)}),
                                    ValueError),
     "propagate synchronous not a truth value": (sweep(**_sweep_args(synchronous=np.array([1, 0]))), ValueError),
+    "propagate no threads": (sweep(**_sweep_args(n_threads=0)), ValueError),
     "components index out of range": (components_call(CSR32[0], np.full(480, 120, np.int32), LABELLED), IndexError),
     "components indptr not from 0": (components_call(CSR32[0] + 1, CSR32[1], LABELLED), ValueError),
     "components labelled too short": (components_call(*CSR32[:2], LABELLED[:5]), ValueError),
@@ -343,10 +345,11 @@ def propagate_calls(draw):
     flags = weighted((8, st.booleans()), (1, st.sampled_from([0, 2, None, "", np.bool_(True), hostile.BadTruth()])))
     # Sweep limits stay small: a run is allowed every sweep it asks for.
     max_iter = weighted((8, st.integers(0, 50)), (1, st.sampled_from([-1, 2**64, 2.5, None, "3"])))
+    threads = weighted((8, st.integers(1, 4)), (1, st.sampled_from([0, -1, 1025, 2**64, 1.5, None])))
     values = [*csr_arrays(draw, n), draw(array_argument(labels, INT_DTYPES)), draw(max_iter), draw(doubles()),
-              draw(flags), draw(flags)]
+              draw(flags), draw(flags), draw(threads)]
     args, kwargs = draw(bound(values, ["indptr", "indices", "weights", "labels", "max_iter", "tol", "synchronous",
-                                       "exact_stop"], defaults=1))
+                                       "exact_stop", "n_threads"], defaults=2))
     return Call("propagate", args, kwargs)
 
 

@@ -34,11 +34,12 @@ def bounds(array):
     return INT64 if array.dtype == np.int64 else INT32
 
 
-def propagate_case(rng, dtype, synchronous):
+def propagate_case(rng, dtype, synchronous, threads=1):
     indptr, indices, weights = knn_graph(rng, dtype)
     labels = np.full(N, -1, np.int32)
     labels[rng.choice(N, N // 50, replace=False)] = rng.integers(0, 4, N // 50)
-    return (lambda: linka_sweep.propagate(indptr, indices, weights, labels.copy(), 50, 1e-3, synchronous),
+    return (lambda: linka_sweep.propagate(indptr, indices, weights, labels.copy(), 50, 1e-3, synchronous,
+                                          n_threads=threads),
             [indptr, indices, weights])
 
 
@@ -128,6 +129,7 @@ def tile_case(rng, nearest):
 CASES = {
     "propagate int32 in place": lambda rng: propagate_case(rng, np.int32, False),
     "propagate int64 synchronous": lambda rng: propagate_case(rng, np.int64, True),
+    "propagate int32 synchronous, 3 threads": lambda rng: propagate_case(rng, np.int32, True, 3),
     "components int32": lambda rng: components_case(rng, np.int32),
     "components int64": lambda rng: components_case(rng, np.int64),
     "connect": lambda rng: connect_case(rng, np.int32),

@@ -53,7 +53,9 @@ def tree_neighbourhoods(X, eps, threads, advance=None):
     """Euclidean neighbourhoods from k-d tree self-joins over slabs of the points;
     `advance(count)` hears of each slab's points once they are joined."""
     n_samples = X.shape[0]
-    n_slabs = max(threads, -(-n_samples // SLAB_POINTS))
+    # Threads join slabs side by side, each holding its pairs while they are collected:
+    # slabs a thread's share of the size keep that peak where one thread keeps it.
+    n_slabs = max(threads, -(-n_samples * threads // SLAB_POINTS))
     if n_slabs == 1:
         blocks = [_slab_pairs(X, eps, np.arange(n_samples), n_samples, advance)]
     else:

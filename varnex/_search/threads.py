@@ -2,11 +2,13 @@
 
 import threading
 from concurrent.futures import ThreadPoolExecutor
+from functools import cache
 
 from joblib import cpu_count
-from threadpoolctl import threadpool_info, threadpool_limits  # scikit-learn's own dependencies
+from threadpoolctl import ThreadpoolController, threadpool_info, threadpool_limits  # scikit-learn's own dependencies
 
-__all__ = ["Abandoned", "abandoned", "map_in_threads", "product_threads", "search_threads", "single_blas_thread"]
+__all__ = ["Abandoned", "abandoned", "map_in_threads", "native_threads", "product_threads", "search_threads",
+           "single_blas_thread"]
 
 _work = threading.local()
 
@@ -30,6 +32,28 @@ def search_threads(n_jobs):
     if n_jobs < 0:
         return max(1, cpu_count() + 1 + n_jobs)
     return max(1, n_jobs)
+
+
+def native_threads(n_jobs):
+    """Threads for the native stages after the search (their own pool, one per call).
+
+    `n_jobs` as scikit-learn means it, but no more threads than processors, which would
+    only queue behind each other, and none beyond an enclosing threadpoolctl limit: a
+    caller that runs fits side by side and limits each to one thread means that for
+    every pool, ours included. The limit shows on the OpenMP runtime, which
+    scikit-learn's own extensions load."""
+    threads = min(search_threads(n_jobs), cpu_count())
+    if threads <= 1:
+        return 1
+    limits = [pool["num_threads"] for pool in _openmp_runtimes().info()]
+    return max(1, min([threads, *limits]))
+
+
+@cache
+def _openmp_runtimes():
+    """The OpenMP runtimes loaded, found once (a search of every loaded library costs
+    milliseconds); their thread counts are read afresh at each question."""
+    return ThreadpoolController().select(user_api="openmp")
 
 
 def product_threads(n_jobs):

@@ -54,6 +54,12 @@ struct Csr {
         if (begin < 0 || end > entries || begin > end) return {};
         return indices.subspan(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin));
     }
+    // The same with its weights, for graphs checked to have one weight per index.
+    WeightedRow<I, W> guarded_weighted_row(std::size_t i) const {
+        const std::span<const I> nodes = guarded_row(i);
+        if (nodes.empty()) return {};
+        return {nodes, weights.subspan(static_cast<std::size_t>(nodes.data() - indices.data()), nodes.size())};
+    }
     // Whether `j`, read from a row, names a node. One comparison rejects negatives too.
     bool is_node(std::int64_t j) const { return static_cast<std::uint64_t>(j) < static_cast<std::uint64_t>(size()); }
 };

@@ -12,6 +12,7 @@ def propagate(
     tol: float,
     synchronous: bool,
     exact_stop: bool = False,
+    n_threads: int = 1,
 ) -> int:
     """Label the unlabelled nodes (-1) of the CSR graph in `labels`, in place, and return
     the number of sweeps run."""

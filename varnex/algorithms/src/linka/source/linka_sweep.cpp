@@ -1,15 +1,15 @@
 // linka_sweep: label propagation over a graph given as CSR arrays, for the estimators.
 //
-// The same sweeps as weighted_label_propagation, read from plain arrays: the offsets
-// and indices are copied and checked under the GIL (the snapshot policy of
-// core/csr.hpp: the sweeps read rows more than once), then the sweeps run without it,
-// answering Ctrl-C between nodes. Labels are read in place (the index-order rule) or
+// The same sweeps as weighted_label_propagation, read from plain arrays: the arrays are
+// checked under the GIL, then the sweeps run without it, reading them through guarded
+// reads (core/csr.hpp), and answering Ctrl-C between nodes. Labels are read in place (the index-order rule) or
 // from the previous sweep (the synchronous rule, which no reordering of the nodes
 // changes).
 #include "core/csr.hpp"
 #include "frame.hpp"
 #include "kernels/label_sweep.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -20,6 +20,8 @@ using frame::Ref;
 
 constexpr const char* kModule = "varnex.algorithms.src.linka.binaries.linka_sweep";
 constexpr const char* kSource = "varnex/algorithms/src/linka/source/linka_sweep";
+// More threads than any machine has cores would only cost their stacks.
+constexpr size_t kMaxThreads = 1024;
 
 bool to_bool(PyObject* object) { return frame::check_status(PyObject_IsTrue(object)) != 0; }
 
@@ -77,19 +79,42 @@ void require_graph(const core::Csr<Index>& graph, Py_ssize_t num_nodes) {
     }
 }
 
-// The rows as the sweeps read them: answering Ctrl-C, and taking hints for a reader
-// that jumps between rows: the row's bounds first, and a few rows later, once they
-// have arrived, its neighbours and weights.
+// A row read from arrays another thread may be changing (guarded reads, core/csr.hpp):
+// an index that names no node reads as the row's own node, so every label read stays
+// in the label array.
+template <class Index>
+struct GuardedRow {
+    core::WeightedRow<Index, float> stored;
+    std::int64_t node;
+    std::uint64_t num_nodes;
+
+    std::ptrdiff_t size() const { return stored.size(); }
+    std::int64_t neighbour(std::ptrdiff_t j) const {
+        const auto read = static_cast<std::int64_t>(stored.neighbour(j));
+        return static_cast<std::uint64_t>(read) < num_nodes ? read : node;  // one comparison rejects negatives too
+    }
+    float weight(std::ptrdiff_t j) const { return stored.weight(j); }
+};
+
+// The rows as the sweeps read them: the caller's arrays through guarded reads, which
+// copy nothing (a copy of the indices would cost as much memory as the graph), answering
+// Ctrl-C, and taking hints for a reader that jumps between rows: the row's bounds first,
+// and a few rows later, once they have arrived, its neighbours and weights.
 template <class Index>
 struct SweepRows {
     const core::Csr<Index>& graph;
     frame::WithoutGil& gil;
 
-    core::WeightedRow<Index, float> row(std::ptrdiff_t i) const { return graph.weighted_row(i); }
+    GuardedRow<Index> row(std::ptrdiff_t i) const {
+        return {graph.guarded_weighted_row(i), i, static_cast<std::uint64_t>(graph.size())};
+    }
     void poll() { gil.poll(); }
     void prefetch_bounds(std::ptrdiff_t i) const { __builtin_prefetch(graph.indptr.data() + i); }
+    // A prefetch never faults, but a pointer past its array is undefined all the same:
+    // a start another thread has changed is checked like any other read.
     void prefetch_row(std::ptrdiff_t i) const {
         const int64_t start = graph.indptr[i];
+        if (start < 0 || start >= static_cast<int64_t>(graph.indices.size())) return;
         __builtin_prefetch(graph.indices.data() + start);
         __builtin_prefetch(graph.weights.data() + start);
     }
@@ -97,10 +122,10 @@ struct SweepRows {
 
 template <class Index>
 uint64_t propagate_over(PyObject* indices_object, std::span<const int64_t> indptr, std::span<const float> weights,
-                        std::span<int32_t> labels, const linka::SweepLimits& limits, bool synchronous) {
+                        std::span<int32_t> labels, const linka::SweepLimits& limits, bool synchronous,
+                        size_t n_threads) {
     auto indices = readable<Index>(indices_object, "indices", sizeof(Index) == 4 ? frame::kInt : frame::kInt64);
-    const core::Snapshot<Index> snapshot(indptr, indices.span(), weights);
-    const core::Csr<Index> graph = snapshot.graph();
+    const core::Csr<Index> graph{indptr, indices.span(), weights};
     require_graph(graph, static_cast<Py_ssize_t>(labels.size()));
     require_apart(labels, indptr, "indptr");
     require_apart(labels, indices.span(), "indices");
@@ -109,8 +134,9 @@ uint64_t propagate_over(PyObject* indices_object, std::span<const int64_t> indpt
     std::vector<double> scores(labels.size(), 0.0);
     frame::WithoutGil gil;
     SweepRows<Index> rows{graph, gil};
-    return synchronous ? linka::sweep_labels<linka::Reading::Snapshot>(rows, labels, std::span(scores), limits)
-                       : linka::sweep_labels<linka::Reading::InPlace>(rows, labels, std::span(scores), limits);
+    if (!synchronous) return linka::sweep_labels<linka::Reading::InPlace>(rows, labels, std::span(scores), limits);
+    core::Pool pool(n_threads);
+    return linka::sweep_synchronous(pool, rows, labels, std::span(scores), limits);
 }
 
 Ref propagate(const frame::Arguments& args) {
@@ -122,16 +148,21 @@ Ref propagate(const frame::Arguments& args) {
     const double tol = frame::to_double(args[5]);
     const bool synchronous = to_bool(args[6]);
     const bool exact_stop = to_bool(args[7]);
+    const size_t n_threads = frame::to_size_t(args[8]);
+    if (n_threads < 1 || n_threads > kMaxThreads) {
+        frame::raise(PyExc_ValueError, "n_threads must be 1 .. %zu, not %zu", kMaxThreads, n_threads);
+    }
 
     const linka::SweepLimits limits{max_iter, tol, exact_stop ? linka::Stop::AtTolerance : linka::Stop::WhenSettled};
     const uint64_t sweeps = frame::with_index_type(args[1], [&]<class Index>() {
-        return propagate_over<Index>(args[1], indptr.span(), weights.span(), labels.span(), limits, synchronous);
+        return propagate_over<Index>(args[1], indptr.span(), weights.span(), labels.span(), limits, synchronous,
+                                     n_threads);
     });
     return frame::check(PyLong_FromUnsignedLongLong(sweeps));
 }
 
 constexpr const char* kPropagateDoc =
-    "propagate(indptr, indices, weights, labels, max_iter, tol, synchronous, exact_stop=False) -> int\n"
+    "propagate(indptr, indices, weights, labels, max_iter, tol, synchronous, exact_stop=False, n_threads=1) -> int\n"
     "\n"
     "Label the unlabelled nodes (-1) of a CSR graph in place; return the number of sweeps run.\n"
     "\n"
@@ -159,12 +190,15 @@ constexpr const char* kPropagateDoc =
     "    labels found so far in this sweep (index order; ties go to the label met first).\n"
     "exact_stop : bool, default=False\n"
     "    Stop as weighted_label_propagation does, even with nodes left to label. Without it\n"
-    "    sweeping goes on while a sweep labels a node, up to max_iter.\n";
+    "    sweeping goes on while a sweep labels a node, up to max_iter.\n"
+    "n_threads : int, default=1\n"
+    "    Threads for the synchronous sweeps (1 .. 1024); the result is the same for any\n"
+    "    number. Index-order sweeps run on one thread.\n";
 
 const frame::FunctionSpec kPropagate{
     .name = "propagate",
-    .parameters = {"indptr", "indices", "weights", "labels", "max_iter", "tol", "synchronous", "exact_stop"},
-    .defaults = {false},
+    .parameters = {"indptr", "indices", "weights", "labels", "max_iter", "tol", "synchronous", "exact_stop", "n_threads"},
+    .defaults = {false, 1},
     .doc = kPropagateDoc,
     .body = propagate,
 };

@@ -1,0 +1,126 @@
+"""Results that do not depend on the number of threads, and the thread count itself."""
+
+import _thread
+import signal
+import threading
+
+import numpy as np
+import pytest
+from sklearn.datasets import make_blobs, make_moons
+from threadpoolctl import threadpool_limits
+
+from test_linka_sweep import random_graph, synchronous_reference
+from varnex import DensityClustering, KNNLabelPropagation
+from varnex._search.threads import native_threads
+from varnex.algorithms.src.linka.binaries.linka_sweep import propagate
+
+THREAD_COUNTS = (1, 2, 4)
+
+
+def sweeps_by_threads(graph, **options):
+    indptr, indices, weights, labels = graph
+    results = []
+    for threads in THREAD_COUNTS:
+        found = labels.copy()
+        sweeps = propagate(indptr, indices, weights, found, synchronous=True, n_threads=threads, **options)
+        results.append((found, sweeps))
+    return results
+
+
+# Thousands of nodes, so a sweep spans several chunks of work.
+@pytest.mark.parametrize("seed, ties, index_dtype, options", [
+    (0, False, np.int64, dict(max_iter=1000, tol=1e-3)),
+    (1, True, np.int32, dict(max_iter=1000, tol=1e-3)),
+    (2, True, np.int64, dict(max_iter=1000, tol=1e-2, exact_stop=True)),
+    (3, False, np.int32, dict(max_iter=3, tol=1e-3)),   # cut short by the sweep limit
+])
+def test_synchronous_labels_and_sweeps_are_the_same_on_any_number_of_threads(seed, ties, index_dtype, options):
+    indptr, indices, weights, labels = random_graph(seed, n_max=6000, ties=ties)
+    graph = indptr, indices.astype(index_dtype), weights, labels
+    (first, sweeps), *others = sweeps_by_threads(graph, **options)
+    for found, other_sweeps in others:
+        np.testing.assert_array_equal(found, first)
+        assert other_sweeps == sweeps
+
+
+def test_threaded_sweeps_match_the_layer_reference():
+    rng = np.random.default_rng(7)
+    n = 2500   # three chunks
+    indptr = np.arange(0, 3 * n + 1, 3, dtype=np.int64)
+    indices = rng.integers(0, n, 3 * n)
+    weights = rng.choice([0.5, 1.0, 2.0], 3 * n).astype(np.float32)
+    labels = np.where(rng.random(n) < 0.01, rng.integers(0, 3, n), -1).astype(np.int32)
+    found = labels.copy()
+    propagate(indptr, indices, weights, found, 1000, 1e-3, True, n_threads=4)
+    np.testing.assert_array_equal(found, synchronous_reference(indptr, indices, weights, labels))
+
+
+@pytest.mark.parametrize("make, data", [
+    (lambda n_jobs: KNNLabelPropagation(n_neighbors=7, n_jobs=n_jobs), "moons"),
+    (lambda n_jobs: KNNLabelPropagation(n_neighbors=4, symmetrize=False, n_jobs=n_jobs), "moons"),
+    (lambda n_jobs: DensityClustering(eps=0.4, min_samples=5, n_jobs=n_jobs), "blobs"),
+])
+def test_estimators_give_the_same_results_for_every_n_jobs(make, data):
+    if data == "moons":
+        X, y = make_moons(6000, noise=0.08, random_state=0)
+        y[np.random.default_rng(0).random(y.size) > 0.01] = -1
+    else:
+        X, y = make_blobs(6000, centers=5, random_state=0)
+    fitted = [make(n_jobs).fit(X, y) for n_jobs in THREAD_COUNTS]
+    queries = X[::7] + 0.01
+    for other in fitted[1:]:
+        attribute = "transduction_" if hasattr(other, "transduction_") else "labels_"
+        np.testing.assert_array_equal(getattr(other, attribute), getattr(fitted[0], attribute))
+        np.testing.assert_array_equal(other.predict(queries), fitted[0].predict(queries))
+        if hasattr(other, "predict_proba"):
+            np.testing.assert_array_equal(other.predict_proba(queries), fitted[0].predict_proba(queries))
+
+
+@pytest.mark.parametrize("n_jobs, limit, expected", [
+    (None, None, 1),
+    (1, None, 1),
+    (0, None, 1),
+    (10**6, None, "processors"),
+    (-1, None, "processors"),
+    (-1, 1, 1),
+    (2, 1, 1),
+])
+def test_native_threads_follow_n_jobs_within_processors_and_outer_limits(n_jobs, limit, expected):
+    from joblib import cpu_count
+    expected = cpu_count() if expected == "processors" else expected
+    if limit is None:
+        assert native_threads(n_jobs) == expected
+    else:
+        with threadpool_limits(limit):
+            assert native_threads(n_jobs) == expected
+
+
+@pytest.mark.parametrize("n_threads", [0, -1, 1025])
+def test_thread_counts_outside_the_pool_sizes_are_refused(n_threads):
+    indptr, indices, weights, labels = random_graph(0)
+    with pytest.raises((ValueError, OverflowError)):
+        propagate(indptr, indices, weights, labels, 5, 1e-3, True, n_threads=n_threads)
+
+
+def test_ctrl_c_stops_a_threaded_run():
+    # 1100 chains of 2000 nodes, each labelled at its far end: every sweep labels one
+    # node per chain, two chunks of work, for 2000 sweeps.
+    chains, length = 1100, 2000
+    n = chains * length
+    successor = np.arange(1, n + 1, dtype=np.int32)
+    ends = np.arange(length - 1, n, length)
+    indptr = np.zeros(n + 1, np.int64)
+    np.cumsum(np.isin(np.arange(n), ends, invert=True), out=indptr[1:])
+    indices = np.delete(successor, ends)
+    labels = np.full(n, -1, np.int32)
+    labels[ends] = 1
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    timer = threading.Timer(0.02, _thread.interrupt_main)
+    try:
+        timer.start()
+        with pytest.raises(KeyboardInterrupt):
+            propagate(indptr, indices, np.ones(indices.size, np.float32), labels, 10**6, 1e-3, True, n_threads=3)
+    finally:
+        timer.join()
+        signal.signal(signal.SIGINT, previous)
+    assert labels[0] == -1
