@@ -14,7 +14,8 @@ from varnex._bounded import cluster_bounded
 from varnex._search import index_samples, tiles
 from varnex._search.memory import BOUNDED, IN_MEMORY, neighbourhood_route
 from varnex.algorithms.src.densa.binaries.densa_core import densa_main
-from varnex.algorithms.src.densa.binaries.densa_stream import cluster_streamed
+from varnex.algorithms.src.densa.binaries.densa_arrays import cluster_synchronously
+from varnex.algorithms.src.densa.binaries.densa_stream import cluster_streamed, cluster_streamed_synchronously
 
 from test_densa_arrays import blob_data, random_labels
 
@@ -69,6 +70,33 @@ def test_streamed_rows_give_densa_main_labels(data, budget):
         assert all(entries <= budget or size == 1 for size, entries in fetch.batches)
 
 
+def csr_of(within):
+    indptr = np.concatenate([[0], np.cumsum(within.sum(axis=1))]).astype(np.int64)
+    return indptr, np.nonzero(within)[1].astype(np.int32)
+
+
+# The synchronous growth reads rows of contested samples too, and of a row only what can
+# still change: with eps covering everything, nearly every row is read restricted.
+@pytest.mark.parametrize("data, eps", [("blobs", None), ("ties", 0.5), ("blobs", 100.0)])
+@pytest.mark.parametrize("budget", [1, 60, 10**9])
+@pytest.mark.parametrize("by_distance", [True, False])
+def test_synchronous_streamed_rows_give_the_in_memory_labels(data, eps, budget, by_distance):
+    X = blob_data(500, 2, 3) if data == "blobs" else tie_grid(800, 3)
+    eps = eps or float(np.quantile(cdist(X[:50], X), 0.03))
+    within = cdist(X, X) <= eps
+    np.fill_diagonal(within, False)
+    lengths = within.sum(axis=1).astype(np.int64)
+    points = X if by_distance else None
+    for min_samples, fraction in ((1, 0.05), (4, 0.05), (9, 0.3), (4, 0.0)):
+        labels = random_labels(len(X), 3, fraction=fraction)
+        expected, core = cluster_synchronously(*csr_of(within), labels, float(min_samples), None, None, points, 2.0)
+        fetch = Recorder(within)
+        got = cluster_streamed_synchronously(lengths, core, labels, fetch, budget, points, 2.0)
+        assert np.array_equal(got, expected), (min_samples, fraction)
+        assert all(entries <= budget or size == 1 for size, entries in fetch.batches)
+        assert sum(entries for _, entries in fetch.batches) <= lengths.sum()
+
+
 # Every search family of the bounded route, against densa_main's own index where it
 # decides the same pairs.
 FAMILIES = [
@@ -119,13 +147,14 @@ CASES = [
 
 @pytest.mark.parametrize("params, layout, weighted", CASES)
 @pytest.mark.parametrize("labelled", [False, True])
-def test_both_routes_fit_the_same_clusters(params, layout, weighted, labelled):
+@pytest.mark.parametrize("growth", ["synchronous", "sequential"])
+def test_both_routes_fit_the_same_clusters(params, layout, weighted, labelled, growth):
     X = blob_data(700, 3, 5)
     X = sp.csr_matrix(X) if layout == "sparse" else X
     y = random_labels(700, 5, fraction=0.05) if labelled else None
     weights = np.random.default_rng(5).integers(0, 3, 700).astype(float) if weighted else None
-    in_memory = fitted(HUGE, X, y, weights, min_samples=5, **params)
-    streamed = fitted(TINY, X, y, weights, min_samples=5, **params)
+    in_memory = fitted(HUGE, X, y, weights, min_samples=5, growth=growth, **params)
+    streamed = fitted(TINY, X, y, weights, min_samples=5, growth=growth, **params)
     assert (in_memory.neighbourhood_route_, streamed.neighbourhood_route_) == (IN_MEMORY, BOUNDED)
     for name in ("clusters_", "labels_", "core_sample_indices_"):
         assert np.array_equal(getattr(in_memory, name), getattr(streamed, name)), name
@@ -133,7 +162,9 @@ def test_both_routes_fit_the_same_clusters(params, layout, weighted, labelled):
     if not labelled:
         from sklearn.cluster import DBSCAN
         reference = DBSCAN(min_samples=5, **params).fit(X, sample_weight=weights)
-        assert np.array_equal(streamed.labels_, reference.labels_)
+        # The synchronous growth may give a border sample to another cluster within reach.
+        compared = reference.core_sample_indices_ if growth == "synchronous" else slice(None)
+        assert np.array_equal(streamed.labels_[compared], reference.labels_[compared])
 
 
 @pytest.mark.parametrize("slack, route", [(0, IN_MEMORY), (-1, BOUNDED), (10**6, IN_MEMORY), (-10**5, BOUNDED)])
@@ -158,6 +189,7 @@ def test_an_in_memory_route_out_of_memory_falls_back(monkeypatch, metric):
     X = cdist(X, X) if metric == "precomputed" else X
     expected = fitted(HUGE, X, y, eps=0.5, metric=metric)
     monkeypatch.setattr(density, "cluster_neighbourhoods", exhausted)
+    monkeypatch.setattr(density, "cluster_synchronously", exhausted)
     if metric == "precomputed":   # no other route: say what to pass instead
         with pytest.raises(MemoryError, match="sparse graph of the distances within eps"):
             fitted(HUGE, X, y, eps=0.5, metric=metric)
@@ -179,6 +211,7 @@ def test_out_of_memory_says_what_was_needed(monkeypatch, available, streamed, me
 
     monkeypatch.setattr(bounded, "_available_bytes", lambda: available)
     monkeypatch.setattr(bounded, "cluster_streamed", fake_streamed)
+    monkeypatch.setattr(bounded, "cluster_streamed_synchronously", fake_streamed)
     model = DensityClustering(eps=0.1)
     with sklearn.config_context(working_memory=TINY), pytest.raises(MemoryError, match=message):
         model.fit(blob_data(20000, 2, 9))

@@ -227,8 +227,8 @@ def fit_in_process(folder, text, *options, method="graph", name="in.csv"):
     ("density", ["--eps", "0.01", "--min-samples", "1", "--no-postprocess"], "0 -1 -1 -1 1 -1"),
     ("density", ["--eps", "0.01", "--min-samples", "1"], "0 0 0 1 1 1"),
     # One region within 7.2: split by distance, or all but class 1's sample to the first label.
-    ("density", ["--eps", "7.2", "--min-samples", "2", "--no-postprocess", "--growth", "synchronous"], "0 0 0 1 1 1"),
-    ("density", ["--eps", "7.2", "--min-samples", "2", "--no-postprocess"], "0 0 0 0 1 0"),
+    ("density", ["--eps", "7.2", "--min-samples", "2", "--no-postprocess"], "0 0 0 1 1 1"),
+    ("density", ["--eps", "7.2", "--min-samples", "2", "--no-postprocess", "--growth", "sequential"], "0 0 0 0 1 0"),
     # By angle, (0.1, 0) and (0.2, 0.1) lie nearer to class 1 than to the origin of class 0.
     ("density", ["--eps", "0.01", "--min-samples", "1", "--metric", "cosine"], "0 1 1 1 1 1"),
 ])

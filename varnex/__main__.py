@@ -136,7 +136,7 @@ def _build_parser():
                          help="keep samples outside a known class unlabelled (-1)")
     density.add_argument("--growth", choices=["synchronous", "sequential"],
                          help="how clusters that meet share samples: by distance, whatever the row order "
-                              "(synchronous), or the first in row order keeps them (sequential, the default)")
+                              "(synchronous, the default), or the first in row order keeps them (sequential)")
     graph = fit.add_argument_group("graph method")
     graph.add_argument("--n-neighbors", type=int, help="neighbours per sample in the graph (default 7)")
     graph.add_argument("--propagation", choices=["synchronous", "sequential"],

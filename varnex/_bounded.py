@@ -13,14 +13,15 @@ between the two). This one holds O(n) state and one batch of rows:
 
 Which samples are queued next does not depend on when their rows are fetched, and the
 index gives the rows by the same exact decisions as its whole neighbourhoods, so the
-clusters are the same, bit for bit.
+clusters are the same, bit for bit, under either growth rule. (The synchronous growth
+also reads the rows of contested samples, to find their nearest claimant.)
 """
 
 import os
 
 import numpy as np
 
-from varnex.algorithms.src.densa.binaries.densa_stream import cluster_streamed
+from varnex.algorithms.src.densa.binaries.densa_stream import cluster_streamed, cluster_streamed_synchronously
 
 __all__ = ["cluster_bounded", "out_of_memory"]
 
@@ -33,10 +34,12 @@ ENTRY_BYTES = 64
 STATE_BYTES = 96
 
 
-def cluster_bounded(index, eps, known, min_samples, weights, budget, lengths=None):
+def cluster_bounded(index, eps, known, min_samples, weights, budget, lengths=None, contest=None):
     """Raw clusters and core flags, as the in-memory route gives them from
     ``index.neighbourhoods(eps)``, holding O(n) state and batches of about `budget`
     bytes at most. `lengths` are the rows' lengths where they are known already.
+    `contest` is None for the sequential growth, or for the synchronous one the
+    ``(points, p)`` whose Minkowski distances settle its contests (points None: ties).
     Raises MemoryError, saying what was needed, before allocating where the memory left
     cannot hold the O(n) state, and after where the memory ran out anyway."""
     n_samples = known.shape[0]
@@ -53,20 +56,20 @@ def cluster_bounded(index, eps, known, min_samples, weights, budget, lengths=Non
             core = lengths + 1 >= min_samples
         else:
             core = _weight_totals(fetch, lengths, weights, entries) >= min_samples
-        clusters = cluster_streamed(lengths, core.astype(np.uint8), known, fetch, entries)
+        if contest is None:
+            clusters = cluster_streamed(lengths, core.astype(np.uint8), known, fetch, entries)
+        else:
+            clusters = cluster_streamed_synchronously(lengths, core.astype(np.uint8), known, fetch, entries,
+                                                      *contest)
     except MemoryError as error:
         raise out_of_memory(n_samples, budget, bounded=True) from error
     return clusters, core
 
 
-def out_of_memory(n_samples, budget, bounded, synchronous=False):
+def out_of_memory(n_samples, budget, bounded):
     """The MemoryError to raise when a route ran out of memory anyway (the bounded one,
-    or the in-memory one of precomputed distances or of the synchronous growth, which
-    have no other): what it needed, and what to change."""
-    if synchronous:
-        return MemoryError(f"DensityClustering ran out of memory holding the neighbourhoods of {n_samples} samples "
-                           "for growth='synchronous', which holds them all: growth='sequential' clusters a batch "
-                           "of neighbourhoods at a time, in bounded memory")
+    or the in-memory one of precomputed distances, which have no other): what it
+    needed, and what to change."""
     if not bounded:
         return MemoryError(f"DensityClustering ran out of memory holding the neighbourhoods of {n_samples} samples "
                            "from precomputed distances: pass them as a sparse graph of the distances within eps "

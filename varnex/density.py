@@ -36,7 +36,7 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
     ends in a known class.
 
     Where clusters meet, `growth` decides who takes the samples between them. With
-    ``"synchronous"`` the data decide, not the order of the rows: every
+    ``"synchronous"`` (the default) the data decide, not the order of the rows: every
     labelled sample seeds at once and the clusters grow together, one ring of
     neighbours at a time; a sample reached by several clusters in the same ring joins
     the cluster of the nearest sample that reached it. The core samples no labelled
@@ -45,8 +45,7 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
     distances go to the lower class (among new clusters, the one numbered first), and
     so do all contests where the distance is not a Minkowski distance of coordinates
     (precomputed distances, a callable or another metric, or `metric_params`). With
-    ``"sequential"`` (the default, for now: the bounded-memory route follows it alone)
-    seeds grow one after another in the order of the rows (labelled
+    ``"sequential"`` seeds grow one after another in the order of the rows (labelled
     samples outside dense regions first, then labelled core samples, then new
     clusters) and the first cluster to reach a sample keeps it.
 
@@ -89,7 +88,7 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
     postprocess : bool, default=True
         Whether to run the post-processing. Without it, `labels_` holds -1 for every
         sample outside a known class.
-    growth : {"synchronous", "sequential"}, default="sequential"
+    growth : {"synchronous", "sequential"}, default="synchronous"
         How clusters that meet share the samples between them: by distance, whatever
         the order of the rows, or by the order of the rows (see above).
     verbose : int, default=0
@@ -216,7 +215,7 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
     }
 
     def __init__(self, eps=0.5, min_samples=5, metric="euclidean", metric_params=None, p=2, threshold=-1,
-                 postprocess=True, growth="sequential", verbose=0, n_jobs=None):
+                 postprocess=True, growth="synchronous", verbose=0, n_jobs=None):
         self.eps = eps
         self.min_samples = min_samples
         self.metric = metric
@@ -307,19 +306,18 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
 
     def _cluster(self, index, X, known, eps, weights):
         """Raw clusters, core flags and the route taken: in memory where the
-        neighbourhoods' size fits ``working_memory``, a batch at a time otherwise. The
-        batches follow the sequential growth's queue; the synchronous growth holds every
-        neighbourhood."""
+        neighbourhoods' size fits ``working_memory``, a batch at a time otherwise, the
+        batches following the growth's queue."""
         budget = budget_bytes()
         route, lengths = neighbourhood_route(index, eps, budget)
-        if route == IN_MEMORY or self.growth == "synchronous":
+        if route == IN_MEMORY:
             try:
                 return (*self._cluster_in_memory(index, X, known, eps, weights), IN_MEMORY)
             except MemoryError as error:
-                if self._precomputed or self.growth == "synchronous":
-                    raise out_of_memory(known.shape[0], budget, bounded=False,
-                                        synchronous=self.growth == "synchronous") from error
-        return (*cluster_bounded(index, eps, known, self.min_samples, weights, budget, lengths), BOUNDED)
+                if self._precomputed:
+                    raise out_of_memory(known.shape[0], budget, bounded=False) from error
+        contest = self._contest(X) if self.growth == "synchronous" else None
+        return (*cluster_bounded(index, eps, known, self.min_samples, weights, budget, lengths, contest), BOUNDED)
 
     def _cluster_in_memory(self, index, X, known, eps, weights):
         """Raw clusters and core flags; the neighbourhoods are dropped on return."""
@@ -333,9 +331,8 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
             weights = np.ones(known.shape[0]) if weights is None else weights
             own = weights if self_within is None else np.where(self_within, weights, 0.0)
         if self.growth == "synchronous":
-            exponent = None if self._precomputed else minkowski_exponent(self.metric, self.p, self.metric_params)
             clusters, core = cluster_synchronously(indptr, indices, known, float(self.min_samples), weights, own,
-                                                   _contest_points(X, exponent), exponent or 2.0)
+                                                   *self._contest(X))
             return clusters, core.astype(bool)
         if own is None:
             clusters = cluster_neighbourhoods(indptr, indices, known, int(self.min_samples))
@@ -343,6 +340,13 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
         clusters, core = cluster_weighted_neighbourhoods(indptr, indices, known, float(self.min_samples),
                                                          weights, own)
         return clusters, core.astype(bool)
+
+    def _contest(self, X):
+        """``(points, p)``: what settles the contests of the synchronous growth, the
+        Minkowski distances of exponent p between the points (None: every contest a tie,
+        as under other metrics)."""
+        exponent = None if self._precomputed else minkowski_exponent(self.metric, self.p, self.metric_params)
+        return _contest_points(X, exponent), exponent or 2.0
 
     def _postprocess(self, index, X, clusters, weights):
         """Dissolve the new clusters below `threshold`, then give every sample outside a

@@ -40,7 +40,7 @@ class DensityClustering(ClusterMixin, BaseEstimator):
         p: int = 2,
         threshold: int = -1,
         postprocess: bool = True,
-        growth: Literal["synchronous", "sequential"] = "sequential",
+        growth: Literal["synchronous", "sequential"] = "synchronous",
         verbose: int = 0,
         n_jobs: int | None = None,
     ) -> None: ...

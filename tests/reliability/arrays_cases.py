@@ -168,23 +168,30 @@ def weighted_cluster_arguments(draw):
     return call(WEIGHTED, *args, **kwargs)
 
 
+WEIGHT = st.floats(allow_nan=True, allow_infinity=True)
+
+
+@st.composite
+def contest_points(draw, n):
+    """The (points, p) that settle contests: dense or sparse rows, sometimes of the wrong
+    count, their sparse offsets and features sometimes out of line, or None."""
+    dense = hnp.arrays(np.float64, st.tuples(weighted((6, st.just(n)), (1, st.integers(0, n + 2))),
+                                             st.integers(0, 3)), elements=WEIGHT)
+    sparse = st.tuples(csr_rows(n).map(lambda rows: rows[0]), hnp.arrays(np.int32, 3 * n, elements=st.integers(-1, 4)),
+                       hnp.arrays(np.float64, st.integers(0, 3 * n), elements=WEIGHT))
+    points = draw(weighted((3, dense), (2, sparse), (1, st.none())))
+    return points, draw(weighted((4, st.sampled_from([1.0, 2.0, 3.0, np.inf])), (1, doubles())))
+
+
 @st.composite
 def synchronous_arguments(draw):
     n = draw(st.integers(0, 12))
     indptr, indices = draw(csr_rows(n))
     labels = draw(label_values(n, [-1, -1, -1, -1, 0, 1, 2, -2, INT32_MAX, INT32_MIN]))
-    weight = st.floats(allow_nan=True, allow_infinity=True)
     weights = draw(st.none() | hnp.arrays(np.float64, draw(weighted((6, st.just(n)), (1, st.integers(0, n + 2)))),
-                                          elements=weight))
-    dense = hnp.arrays(np.float64, st.tuples(weighted((6, st.just(n)), (1, st.integers(0, n + 2))),
-                                             st.integers(0, 3)), elements=weight)
-    # Sparse rows of three features, their offsets and features sometimes out of line.
-    sparse = st.tuples(csr_rows(n).map(lambda rows: rows[0]), hnp.arrays(np.int32, 3 * n, elements=st.integers(-1, 4)),
-                       hnp.arrays(np.float64, st.integers(0, 3 * n), elements=weight))
-    points = draw(weighted((3, dense), (2, sparse), (1, st.none())))
+                                          elements=WEIGHT))
     values = [draw(array_argument(indptr, INT_DTYPES)), draw(array_argument(indices, INT_DTYPES)),
-              draw(array_argument(labels, INT_DTYPES)), draw(doubles()), weights, weights, points,
-              draw(weighted((4, st.sampled_from([1.0, 2.0, 3.0, np.inf])), (1, doubles())))]
+              draw(array_argument(labels, INT_DTYPES)), draw(doubles()), weights, weights, *draw(contest_points(n))]
     args, kwargs = draw(bound(values, SYNC_PARAMETERS))
     return call(SYNC, *args, **kwargs)
 

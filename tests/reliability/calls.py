@@ -28,6 +28,7 @@ FUNCTIONS = {
     "neighbourhoods_from_pairs": f"{DENSA}.densa_arrays",
     "close_pairs": f"{DENSA}.densa_arrays",
     "cluster_streamed": f"{DENSA}.densa_stream",
+    "cluster_streamed_synchronously": f"{DENSA}.densa_stream",
     "offer_tile": f"{LINKA}.linka_nearest",
     "find_connected_components": f"{LINKA}.linka_bfs",
     "connect_unlabeled": f"{LINKA}.linka_connect",

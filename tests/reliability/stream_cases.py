@@ -10,13 +10,15 @@ import numpy as np
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
-from reliability.arrays_cases import INDICES, INDPTR, csr_rows
+from reliability.arrays_cases import INDICES, INDPTR, SPARSE_POINTS, contest_points, csr_rows
 from reliability.calls import Call
-from reliability.densa_cases import LABELS
+from reliability.densa_cases import LABELS, POINTS
 from reliability.strategies import INT32_MAX, INT32_MIN, INT_DTYPES, array_argument, bound, ints, label_values, weighted
 
 STREAMED = "cluster_streamed"
+SYNC = "cluster_streamed_synchronously"
 PARAMETERS = ["lengths", "core", "labels", "fetch", "budget"]
+SYNC_PARAMETERS = PARAMETERS + ["points", "p"]
 
 
 class CsrFetch:
@@ -50,6 +52,10 @@ def call(*args, **kwargs):
     return Call(STREAMED, args, kwargs)
 
 
+def sync(*args, **kwargs):
+    return Call(SYNC, args, kwargs)
+
+
 LENGTHS = np.diff(INDPTR)
 CORE = (LENGTHS + 1 >= 5).astype(np.uint8)
 
@@ -64,6 +70,10 @@ SUCCESS = {
                                         fetch=CsrFetch(INDPTR, INDICES), budget=10**9),
     "cluster_streamed no rows": call(np.empty(0, np.int64), np.empty(0, np.uint8), np.empty(0, np.int32),
                                      CsrFetch(np.zeros(1, np.int64), np.empty(0, np.int32)), 1),
+    "cluster_streamed_synchronously points": sync(LENGTHS, CORE, LABELS, CsrFetch(INDPTR, INDICES), 40, POINTS, 2.0),
+    "cluster_streamed_synchronously sparse points": sync(LENGTHS, CORE, LABELS, CsrFetch(INDPTR, INDICES), 1,
+                                                         SPARSE_POINTS, 1.0),
+    "cluster_streamed_synchronously ties": sync(LENGTHS, CORE, LABELS, CsrFetch(INDPTR, INDICES), 10**9, None, 2.0),
 }
 
 ERRORS = {
@@ -80,13 +90,22 @@ ERRORS = {
     "cluster_streamed core short": (call(LENGTHS, CORE[:-1], LABELS, CsrFetch(INDPTR, INDICES), 40), ValueError),
     "cluster_streamed length out of range": (call(LENGTHS + 300, CORE, LABELS, CsrFetch(INDPTR, INDICES), 40),
                                              ValueError),
+    "cluster_streamed_synchronously fetch raises": (sync(LENGTHS, CORE, LABELS, CsrFetch(INDPTR, INDICES, "raise"),
+                                                         40, POINTS, 2.0), KeyError),
+    "cluster_streamed_synchronously label below -1": (sync(LENGTHS, CORE, np.where(LABELS == 1, -2, LABELS),
+                                                           CsrFetch(INDPTR, INDICES), 40, POINTS, 2.0), ValueError),
+    "cluster_streamed_synchronously points short": (sync(LENGTHS, CORE, LABELS, CsrFetch(INDPTR, INDICES), 40,
+                                                         POINTS[:-1], 2.0), ValueError),
+    "cluster_streamed_synchronously p below 1": (sync(LENGTHS, CORE, LABELS, CsrFetch(INDPTR, INDICES), 40,
+                                                      POINTS, 0.5), ValueError),
 }
 
-THREADS = [SUCCESS["cluster_streamed blobs"], ERRORS["cluster_streamed row short"][0]]
+THREADS = [SUCCESS["cluster_streamed blobs"], ERRORS["cluster_streamed row short"][0],
+           SUCCESS["cluster_streamed_synchronously points"]]
 
 
 @st.composite
-def streamed_arguments(draw):
+def streamed_arguments(draw, synchronous=False):
     n = draw(st.integers(0, 12))
     indptr, indices = draw(csr_rows(n))
     good = len(indptr) == n + 1 and np.all(np.diff(indptr) >= 0) and indptr[0] == 0
@@ -100,10 +119,12 @@ def streamed_arguments(draw):
                                                                           "out of range", "bad position", "raise"])))
     values = [draw(array_argument(lengths, INT_DTYPES)), draw(array_argument(core, INT_DTYPES)),
               draw(array_argument(labels, INT_DTYPES)), fetch, draw(weighted((4, st.integers(1, 20)), (1, ints())))]
-    args, kwargs = draw(bound(values, PARAMETERS))
-    return call(*args, **kwargs)
+    if synchronous:
+        return Call(SYNC, *draw(bound(values + list(draw(contest_points(n))), SYNC_PARAMETERS)))
+    return Call(STREAMED, *draw(bound(values, PARAMETERS)))
 
 
-FUZZ = {"cluster_streamed arguments": streamed_arguments()}
+FUZZ = {"cluster_streamed arguments": streamed_arguments(),
+        "cluster_streamed_synchronously arguments": streamed_arguments(synchronous=True)}
 
 __all__ = ["SUCCESS", "ERRORS", "THREADS", "FUZZ"]

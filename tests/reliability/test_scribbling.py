@@ -92,7 +92,7 @@ def synchronous_case(rng):
             [indptr, indices, labels, *point_rows])
 
 
-def streamed_case(rng):
+def streamed_case(rng, synchronous=False):
     # The fetch runs Python code, so the writer also runs while a batch is read: here
     # it rewrites the neighbours the fetch hands over, as well as the call's arrays.
     _, (indptr, indices, labels) = cluster_case(rng, False)
@@ -104,7 +104,12 @@ def streamed_case(rng):
         positions = np.repeat(np.arange(len(points), dtype=np.int32), counted[points])
         return positions, np.concatenate([indices[offsets[p]:offsets[p + 1]] for p in points])
 
-    return lambda: densa_stream.cluster_streamed(lengths, core, labels, fetch, 4096), [lengths, core, labels, indices]
+    if not synchronous:
+        return (lambda: densa_stream.cluster_streamed(lengths, core, labels, fetch, 4096),
+                [lengths, core, labels, indices])
+    points = rng.normal(size=(len(labels), 2))
+    return (lambda: densa_stream.cluster_streamed_synchronously(lengths, core, labels, fetch, 4096, points, 2.0),
+            [lengths, core, labels, indices, points])
 
 
 def pairs_case(rng):
@@ -139,6 +144,7 @@ CASES = {
     "cluster_weighted_neighbourhoods": lambda rng: cluster_case(rng, True),
     "cluster_synchronously": synchronous_case,
     "cluster_streamed": streamed_case,
+    "cluster_streamed_synchronously": lambda rng: streamed_case(rng, True),
     "neighbourhoods_from_pairs": pairs_case,
     "close_pairs": lambda rng: tile_case(rng, False),
     "offer_tile": lambda rng: tile_case(rng, True),

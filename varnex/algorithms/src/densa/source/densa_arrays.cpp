@@ -3,11 +3,11 @@
 // Neighbourhoods arrive as CSR arrays (indptr int64, indices int32), or as the pairs of
 // a radius self-query to be turned into them. Every index is checked once, with the
 // GIL held; the kernels then run without it, and Ctrl-C still stops them.
+#include "contest_points.hpp"
 #include "core/csr.hpp"
 #include "frame.hpp"
 #include "kernels/access.hpp"
 #include "kernels/close_pairs.hpp"
-#include "kernels/contest_distance.hpp"
 #include "kernels/density_clustering.hpp"
 #include "kernels/neighbourhood_rows.hpp"
 
@@ -274,13 +274,7 @@ Ref cluster_synchronously(const frame::Arguments& args) {
     // Read only: a caller's read-only samples need no copy.
     auto weights = Vector<const double>::readable(args[4], frame::kDouble);
     auto self_weights = Vector<const double>::readable(args[5], frame::kDouble);
-    // Dense points, or sparse ones as (indptr, indices, data) of CSR rows.
-    const bool sparse = PyTuple_Check(args[6]) && PyTuple_GET_SIZE(args[6]) == 3;
-    auto points = frame::Matrix<const double>::readable(sparse ? Py_None : args[6], frame::kDouble);
-    auto point_indptr = Vector<const int64_t>::readable(sparse ? PyTuple_GET_ITEM(args[6], 0) : Py_None, frame::kInt64);
-    auto point_indices = Vector<const int32_t>::readable(sparse ? PyTuple_GET_ITEM(args[6], 1) : Py_None, frame::kInt);
-    auto point_values = Vector<const double>::readable(sparse ? PyTuple_GET_ITEM(args[6], 2) : Py_None, frame::kDouble);
-    const double p = frame::to_double(args[7]);
+    const densa::ContestPoints points(args[6], args[7]);
     for (int i : {0, 1, 2}) frame::require_not_none(args[i], "indptr, indices and labels");
     const int32_t n = point_count(static_cast<long long>(labels.size()));
     const bool weighted = !weights.is_none() || !self_weights.is_none();
@@ -289,13 +283,7 @@ Ref cluster_synchronously(const frame::Arguments& args) {
                      weights.size(), self_weights.size());
     }
     if (std::isnan(min_samples)) frame::raise(PyExc_ValueError, "min_samples must be a number");
-    if (!points.is_none() && points.shape(0) != n) {
-        frame::raise(PyExc_ValueError, "points must have %d rows, got %zd", n, points.shape(0));
-    }
-    if (sparse && (point_indptr.size() != npy_intp{n} + 1 || point_indices.is_none() || point_values.is_none())) {
-        frame::raise(PyExc_ValueError, "sparse points need indptr of %d entries, indices and data", n + 1);
-    }
-    if (!(p >= 1.0)) frame::raise(PyExc_ValueError, "p must be at least 1, got %g", p);
+    points.require(n);
     for (int32_t i = 0; i < n; ++i) {
         if (labels[i] < -1) frame::raise(PyExc_ValueError, "label %d of point %d is below -1", labels[i], i);
     }
@@ -305,11 +293,6 @@ Ref cluster_synchronously(const frame::Arguments& args) {
     Ref core_flags = frame::new_vector(n, NPY_UINT8);
     Unchecked<int32_t> cluster_labels{data_of<int32_t>(result)};
     std::vector<double> totals(weighted ? static_cast<size_t>(n) : 0);
-    const bool has_points = !points.is_none() && n > 0;
-    const densa::kernels::MinkowskiDistance by_coordinates{has_points ? &points.unchecked(0, 0) : nullptr,
-                                                           points.shape(1), p};
-    const densa::kernels::SparseMinkowskiDistance by_sparse_coordinates{
-        {point_indptr.span(), point_indices.span(), point_values.span()}, p};
     {
         frame::WithoutGil unlocked;
         std::fill(cluster_labels.data, cluster_labels.data + n, -1);
@@ -317,13 +300,9 @@ Ref cluster_synchronously(const frame::Arguments& args) {
         uint8_t* is_core = data_of<uint8_t>(core_flags);
         auto run = [&](const auto& core) {
             for (int32_t i = 0; i < n; ++i) is_core[i] = core(i, graph.guarded_row(i).size() + 1) ? 1 : 0;
-            if (has_points) {
-                grow_synchronously(graph, known, n, core, by_coordinates, cluster_labels, unlocked);
-            } else if (sparse) {
-                grow_synchronously(graph, known, n, core, by_sparse_coordinates, cluster_labels, unlocked);
-            } else {
-                grow_synchronously(graph, known, n, core, densa::kernels::NoDistance{}, cluster_labels, unlocked);
-            }
+            points.visit([&](const auto& distance) {
+                grow_synchronously(graph, known, n, core, distance, cluster_labels, unlocked);
+            });
         };
         if (weighted) {
             using Rows = densa::kernels::CsrRows<int32_t, frame::WithoutGil>;

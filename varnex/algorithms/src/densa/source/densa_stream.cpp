@@ -1,10 +1,12 @@
 // densa_stream: the density clustering with neighbourhoods fetched a batch at a time
 // from a Python callable, for data whose neighbourhoods do not fit in memory at once.
 //
-// The caller's arrays are copied first (O(n)): the fetch runs Python code, which may
-// release the GIL and let another thread change them. The kernel runs without the GIL
+// The caller's O(n) arrays are copied first: the fetch runs Python code, which may
+// release the GIL and let another thread change them. (The coordinates that settle the
+// contests of the synchronous growth are too large to copy; they are read in place.) The kernel runs without the GIL
 // and takes it back only to fetch a batch and to answer Ctrl-C; a fetched batch is
 // checked entry by entry while the GIL is still held, before the kernel reads it.
+#include "contest_points.hpp"
 #include "frame.hpp"
 #include "kernels/access.hpp"
 #include "kernels/density_clustering.hpp"
@@ -83,57 +85,110 @@ struct PythonFetch {
     }
 };
 
-// cluster_streamed(lengths, core, labels, fetch, budget): cluster_neighbourhoods' result
-// with rows fetched on demand. lengths[i] (int64) counts the neighbours of point i but
-// itself, core[i] (uint8) tells whether it is a core point; fetch(points, candidates)
-// returns the rows of int32 `points` as (positions, neighbours); a batch holds at most
-// `budget` entries, or one longer row.
-Ref cluster_streamed(const frame::Arguments& args) {
-    auto lengths_view = Vector<const std::int64_t>::readable(args[0], frame::kInt64);
-    auto core_view = Vector<const std::uint8_t>::readable(args[1], frame::kUInt8);
-    auto labels_view = Vector<const std::int32_t>::readable(args[2], frame::kInt);
-    PyObject* fetch = args[3];
-    const long long budget = frame::check_value(PyLong_AsLongLong(args[4]), -1LL);
-    for (int i : {0, 1, 2}) frame::require_not_none(args[i], "lengths, core and labels");
-    if (!PyCallable_Check(fetch)) frame::raise(PyExc_TypeError, "fetch must be callable");
-    if (budget < 1) frame::raise(PyExc_ValueError, "budget must be at least 1, got %lld", budget);
-    const Py_ssize_t size = labels_view.size();
-    if (size > INT32_MAX) frame::raise(PyExc_OverflowError, "value too large to convert to int");
-    if (lengths_view.size() != size || core_view.size() != size) {
-        frame::raise(PyExc_ValueError, "lengths, core and labels must have equal lengths, got %zd, %zd and %zd",
-                     lengths_view.size(), core_view.size(), size);
-    }
-    // Copies: the fetch runs Python code, during which another thread may change these.
-    const std::vector<std::int64_t> lengths(lengths_view.span().begin(), lengths_view.span().end());
-    const std::vector<std::uint8_t> core(core_view.span().begin(), core_view.span().end());
-    const std::vector<std::int32_t> labels(labels_view.span().begin(), labels_view.span().end());
-    const auto n = static_cast<std::int32_t>(size);
-    for (std::int32_t i = 0; i < n; ++i) {
-        if (lengths[i] < 0 || lengths[i] >= n) {
-            frame::raise(PyExc_ValueError, "point %d has %lld neighbours, out of range for %d points", i,
-                         static_cast<long long>(lengths[i]), n);
-        }
-    }
-    std::vector<std::uint8_t> spreads(lengths.size());
-    for (std::int32_t i = 0; i < n; ++i) spreads[i] = core[i] != 0 || labels[i] >= 0;
+// The arguments both growth rules take: lengths[i] (int64) counts the neighbours of point
+// i but itself, core[i] (uint8) tells whether it is a core point, fetch(points,
+// candidates) returns the rows of int32 `points` as (positions, neighbours), and a batch
+// holds at most `budget` entries, or one longer row. Copies: the fetch runs Python code,
+// during which another thread may change the caller's arrays.
+struct StreamedInput {
+    std::vector<std::int64_t> lengths;
+    std::vector<std::uint8_t> core;
+    std::vector<std::int32_t> labels;
+    std::vector<std::uint8_t> spreads;  // core or labelled
+    PyObject* fetch;
+    long long budget;
 
+    explicit StreamedInput(const frame::Arguments& args) {
+        auto lengths_view = Vector<const std::int64_t>::readable(args[0], frame::kInt64);
+        auto core_view = Vector<const std::uint8_t>::readable(args[1], frame::kUInt8);
+        auto labels_view = Vector<const std::int32_t>::readable(args[2], frame::kInt);
+        fetch = args[3];
+        budget = frame::check_value(PyLong_AsLongLong(args[4]), -1LL);
+        for (int i : {0, 1, 2}) frame::require_not_none(args[i], "lengths, core and labels");
+        if (!PyCallable_Check(fetch)) frame::raise(PyExc_TypeError, "fetch must be callable");
+        if (budget < 1) frame::raise(PyExc_ValueError, "budget must be at least 1, got %lld", budget);
+        const Py_ssize_t size = labels_view.size();
+        if (size > INT32_MAX) frame::raise(PyExc_OverflowError, "value too large to convert to int");
+        if (lengths_view.size() != size || core_view.size() != size) {
+            frame::raise(PyExc_ValueError, "lengths, core and labels must have equal lengths, got %zd, %zd and %zd",
+                         lengths_view.size(), core_view.size(), size);
+        }
+        lengths.assign(lengths_view.span().begin(), lengths_view.span().end());
+        core.assign(core_view.span().begin(), core_view.span().end());
+        labels.assign(labels_view.span().begin(), labels_view.span().end());
+        const auto n = static_cast<std::int32_t>(size);
+        for (std::int32_t i = 0; i < n; ++i) {
+            if (lengths[i] < 0 || lengths[i] >= n) {
+                frame::raise(PyExc_ValueError, "point %d has %lld neighbours, out of range for %d points", i,
+                             static_cast<long long>(lengths[i]), n);
+            }
+        }
+        spreads.resize(lengths.size());
+        for (std::int32_t i = 0; i < n; ++i) spreads[i] = core[i] != 0 || labels[i] >= 0;
+    }
+
+    std::int32_t size() const { return static_cast<std::int32_t>(labels.size()); }
+};
+
+// cluster_streamed(lengths, core, labels, fetch, budget): cluster_neighbourhoods' result
+// with rows fetched on demand (StreamedInput gives the arguments).
+Ref cluster_streamed(const frame::Arguments& args) {
+    const StreamedInput input(args);
+    const std::int32_t n = input.size();
     Ref result = frame::new_vector(n, NPY_INT32);
     Unchecked<std::int32_t> cluster_labels{data_of<std::int32_t>(result)};
-    std::vector<std::int8_t> visited_flags(lengths.size(), 0);
+    std::vector<std::int8_t> visited_flags(input.lengths.size(), 0);
     {
         frame::WithoutGil unlocked;
-        PythonFetch fetcher{fetch, lengths, unlocked};
+        PythonFetch fetcher{input.fetch, input.lengths, unlocked};
         std::fill(cluster_labels.data, cluster_labels.data + n, -1);
-        using Rows = densa::kernels::StreamedRows<PythonFetch, frame::WithoutGil>;
-        Rows rows(lengths, spreads, visited_flags, budget, fetcher, unlocked);
-        const Unchecked<const std::int32_t> known{labels.data()};
+        using Reading = densa::kernels::SequentialReading;
+        using Rows = densa::kernels::StreamedRows<Reading, PythonFetch, frame::WithoutGil>;
+        Rows rows(input.lengths, Reading{input.spreads, visited_flags}, input.budget, fetcher, unlocked);
+        const Unchecked<const std::int32_t> known{input.labels.data()};
         const Unchecked<std::int8_t> visited{visited_flags.data()};
         densa::kernels::DensityClustering<Rows, Unchecked<const std::int32_t>, densa::kernels::FlagCore> clustering(
-            rows, n, known, densa::kernels::FlagCore{core});
+            rows, n, known, densa::kernels::FlagCore{input.core});
         clustering.seed_clusters(known, visited, visited,
                                  [&](densa::kernels::Pass, std::int32_t seed, std::int32_t id) {
                                      clustering.expand_cluster(cluster_labels, visited, rows, seed, id);
                                  });
+    }
+    return result;
+}
+
+// cluster_streamed_synchronously(lengths, core, labels, fetch, budget, points, p):
+// cluster_synchronously's labels with rows fetched on demand (StreamedInput gives the
+// first arguments, ContestPoints the last two). The coordinates are read in place:
+// should another thread change them during a fetch, contests go by meaningless
+// distances, but no read leaves the arrays.
+Ref cluster_streamed_synchronously(const frame::Arguments& args) {
+    const StreamedInput input(args);
+    const densa::ContestPoints points(args[5], args[6]);
+    const std::int32_t n = input.size();
+    points.require(n);
+    for (std::int32_t i = 0; i < n; ++i) {
+        if (input.labels[i] < -1) frame::raise(PyExc_ValueError, "label %d of point %d is below -1", input.labels[i], i);
+    }
+    Ref result = frame::new_vector(n, NPY_INT32);
+    Unchecked<std::int32_t> cluster_labels{data_of<std::int32_t>(result)};
+    std::vector<std::int8_t> state(input.lengths.size());
+    std::vector<std::int32_t> layers(input.lengths.size());
+    {
+        frame::WithoutGil unlocked;
+        PythonFetch fetcher{input.fetch, input.lengths, unlocked};
+        std::fill(cluster_labels.data, cluster_labels.data + n, -1);
+        using Reading = densa::kernels::SynchronousReading;
+        using Rows = densa::kernels::StreamedRows<Reading, PythonFetch, frame::WithoutGil>;
+        Rows rows(input.lengths, Reading{input.spreads, state, layers}, input.budget, fetcher, unlocked);
+        const Unchecked<const std::int32_t> known{input.labels.data()};
+        densa::kernels::DensityClustering<Rows, Unchecked<const std::int32_t>, densa::kernels::FlagCore> clustering(
+            rows, n, known, densa::kernels::FlagCore{input.core});
+        auto queue = rows.make(std::int64_t{n} + 1);
+        points.visit([&](const auto& distance) {
+            clustering.grow_synchronously(cluster_labels, Unchecked<std::int8_t>{state.data()},
+                                          Unchecked<std::int32_t>{layers.data()}, queue, distance);
+        });
     }
     return result;
 }
@@ -155,13 +210,28 @@ const frame::FunctionSpec kClusterStreamed{
     .body = cluster_streamed,
 };
 
+const frame::FunctionSpec kClusterStreamedSynchronously{
+    .name = "cluster_streamed_synchronously",
+    .parameters = {"lengths", "core", "labels", "fetch", "budget", "points", "p"},
+    .defaults = {},
+    .doc = "cluster_streamed_synchronously(lengths, core, labels, fetch, budget, points, p)\n"
+           "\n"
+           "cluster_synchronously with rows fetched on demand, as in cluster_streamed:\n"
+           "labelled points seed at once and grow a layer at a time, a point reached by\n"
+           "several clusters in one layer joining that of the nearest point that reached it\n"
+           "(Minkowski distance of exponent p between rows of `points`: float64, a tuple\n"
+           "(indptr, indices, data) of sparse rows with sorted features, or None for ties\n"
+           "everywhere). Labels are -1 or a class of 0 or more. Returns new int32 labels.",
+    .body = cluster_streamed_synchronously,
+};
+
 const frame::ModuleSpec kModuleSpec{
     .short_name = "densa_stream",
     .full_name = kModule,
     .source_file = kSource,
     .imports = {},
     .function = kClusterStreamed,
-    .more_functions = {},
+    .more_functions = {&kClusterStreamedSynchronously},
 };
 
 }  // namespace

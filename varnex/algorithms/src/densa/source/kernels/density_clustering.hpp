@@ -59,6 +59,19 @@ void neighbourhood_weights(Rows& rows, std::int32_t n_samples, const double* wei
 // labelled core points, unlabelled core points.
 enum class Pass { LabelledBorder, LabelledCore, NewClusters };
 
+// States of a point in the synchronous growth: a claimed point has a cluster for now, a
+// contested one several, until it is taken out of the queue. The queue holding at most
+// two layers at a time, a claim's state tells them apart by the parity of its layer.
+// Public for the rows that read the states to decide what a row must hold.
+struct GrowthState {
+    static constexpr std::int8_t kFree = 0, kTaken = 1, kContested = 2, kClaimed = 3;  // kClaimed + parity
+    // Layers of the new clusters: their core points, then their border points (odd: only
+    // borders are contested).
+    static constexpr std::int32_t kNewCore = INT32_MAX - 1, kNewBorder = INT32_MAX;
+
+    static constexpr std::int8_t claimed(std::int32_t at) { return static_cast<std::int8_t>(kClaimed + (at & 1)); }
+};
+
 template <class Rows, class Labels, class Core>
 class DensityClustering {
 public:
@@ -138,8 +151,9 @@ public:
     // where distance.known() is false every contest is a tie. Ties go to the lower
     // class, or among new clusters to the one numbered first. Labels below -1 are not
     // taken (the caller refuses them). `state` and `layer` are n_samples entries of work
-    // space, `queue` n_samples + 1; rows are read in queue order, each once, and the
-    // border points of new clusters that are contested once more after their clusters.
+    // space, `queue` n_samples + 1. Rows are read at most once each, only those of points
+    // that spread their cluster or are contested, and in queue order: those of the
+    // contested border points of the new clusters after all clusters have grown.
     template <class Result, class State, class Layers, class Queue, class Distance>
     void grow_synchronously(Result cluster_labels, State state, Layers layer, Queue queue, const Distance& distance) {
         std::int32_t end = 0;
@@ -153,12 +167,17 @@ public:
             prefetch_ahead(queue, start, end);
             rows_.poll();
             const std::int32_t point = queue(start);
-            auto row = rows_.row(point);
-            if (state(point) == kContested) {
-                cluster_labels(point) = nearest_claim(cluster_labels, state, layer, point, row, distance);
+            // A row is read only where it is needed: to settle a contest, or to spread.
+            const bool spreads = labels_(point) >= 0 || core_(point, rows_.row_size(point));
+            const bool contested = state(point) == kContested;
+            if (!spreads && !contested) {
+                state(point) = kTaken;
+                continue;
             }
+            auto row = rows_.row(point);
+            if (contested) cluster_labels(point) = nearest_claim(cluster_labels, state, layer, point, row, distance);
             state(point) = kTaken;
-            if (labels_(point) < 0 && !core_(point, row.size())) continue;
+            if (!spreads) continue;
             const std::int32_t cluster_id = cluster_labels(point);
             const std::int32_t next = layer(point) + 1;
             const std::int8_t claimed_next = claimed(next);
@@ -214,15 +233,11 @@ public:
 
 private:
     static constexpr std::int32_t kPrefetchDistance = 8;
-    // States of the synchronous growth: a claimed point has a cluster for now, a contested
-    // one several, until it is taken out of the queue. The queue holding at most two
-    // layers at a time, a claim's state tells them apart by the parity of its layer.
-    static constexpr std::int8_t kFree = 0, kTaken = 1, kContested = 2, kClaimed = 3;  // kClaimed + parity
-    // Layers of the new clusters: their core points, then their border points (odd: only
-    // borders are contested).
-    static constexpr std::int32_t kNewCore = INT32_MAX - 1, kNewBorder = INT32_MAX;
+    static constexpr std::int8_t kFree = GrowthState::kFree, kTaken = GrowthState::kTaken,
+                                 kContested = GrowthState::kContested;
+    static constexpr std::int32_t kNewCore = GrowthState::kNewCore, kNewBorder = GrowthState::kNewBorder;
 
-    static constexpr std::int8_t claimed(std::int32_t at) { return static_cast<std::int8_t>(kClaimed + (at & 1)); }
+    static constexpr std::int8_t claimed(std::int32_t at) { return GrowthState::claimed(at); }
 
     template <class Queue>
     void prefetch_ahead(Queue queue, std::int32_t start, std::int32_t end) {

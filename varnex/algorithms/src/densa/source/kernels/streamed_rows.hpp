@@ -7,11 +7,14 @@
 // result is the one the whole set of rows would give, with at most one batch held.
 //
 // The class serves the kernel both as its Rows and as its Queues: the queue it makes
-// records how far the kernel has filled it, which tells a batch where to stop.
+// records how far the kernel has filled it, which tells a batch where to stop. What a
+// growth rule reads of the rows, and so what need be fetched, is its Reading.
 #pragma once
 
 #include "core/csr.hpp"
+#include "density_clustering.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -48,21 +51,74 @@ struct TrackedQueue {
     }
 };
 
+// Rows are fetched among the points they may still change only where those are at most
+// this share of all points: a search among a subset costs the subset's own index.
+inline constexpr std::int64_t kRestrictBelow = 8;
+
+// What the sequential growth (expand_cluster) reads: the rows of the points that spread
+// their cluster (core or labelled points), and of a row only the points not yet
+// visited; once every point is visited, nothing. A point is visited exactly when it
+// enters a queue, so the queues count the visited points.
+struct SequentialReading {
+    std::span<const std::uint8_t> spreads;
+    std::span<const std::int8_t> visited;  // the kernel's flags
+
+    bool answers_empty(std::int64_t i, std::int64_t unqueued) const { return spreads[i] == 0 || unqueued == 0; }
+    bool reads(std::int32_t point) const { return spreads[point] != 0; }
+    bool joins(std::int32_t /*first*/, std::int32_t /*next*/) const { return true; }
+    // Whether the batch's rows need only the points of `among`, which it then lists.
+    bool restricts(std::span<const std::int32_t> /*batch*/, std::int64_t unqueued,
+                   std::vector<std::int32_t>& among) const {
+        const auto n = static_cast<std::int64_t>(visited.size());
+        if (unqueued * kRestrictBelow > n) return false;
+        for (std::int64_t j = 0; j < n; ++j) {
+            if (visited[j] == 0) among.push_back(static_cast<std::int32_t>(j));
+        }
+        return true;
+    }
+};
+
+// What the synchronous growth (grow_synchronously) reads. It asks only for the rows it
+// needs, of points that spread or are contested, and reads in the row of a point of
+// layer L the free points (to claim them), those claimed in layer L + 1 (to contest
+// them) and, to settle a contest, the spreading points of layer L - 1, taken already.
+// A batch holds the rows of one layer, which tells which points those are: `state` and
+// `layer` are the kernel's work space.
+struct SynchronousReading {
+    std::span<const std::uint8_t> spreads;
+    std::span<const std::int8_t> state;
+    std::span<const std::int32_t> layer;
+
+    bool answers_empty(std::int64_t /*i*/, std::int64_t /*unqueued*/) const { return false; }
+    bool reads(std::int32_t point) const {
+        return state[point] == GrowthState::kContested || (spreads[point] != 0 && state[point] != GrowthState::kTaken);
+    }
+    bool joins(std::int32_t first, std::int32_t next) const { return layer[first] == layer[next]; }
+    bool restricts(std::span<const std::int32_t> batch, std::int64_t /*unqueued*/,
+                   std::vector<std::int32_t>& among) const {
+        const std::int64_t at = layer[batch[0]];
+        const auto n = static_cast<std::int64_t>(state.size());
+        for (std::int64_t j = 0; j < n; ++j) {
+            const std::int8_t seen = state[j];
+            const bool needed = seen == GrowthState::kFree ||
+                                (seen == GrowthState::kTaken ? spreads[j] != 0 && layer[j] == at - 1 : layer[j] == at + 1);
+            if (needed) among.push_back(static_cast<std::int32_t>(j));
+        }
+        if (static_cast<std::int64_t>(among.size()) * kRestrictBelow <= n) return true;
+        among.clear();
+        return false;
+    }
+};
+
 // Where a batch is `restricted`, a row need only hold its neighbours among `candidates`,
-// the points not yet visited when the batch was asked for: the clustering passes over
-// the others.
-//
-// Rows that cannot change the clustering are not fetched at all: those of points that
-// do not spread their cluster (neither core nor labelled), and every row once every
-// point is visited. A point is visited exactly when it enters a queue, so the queues
-// count the visited points.
+// the points the Reading may still read in it.
 //
 // `lengths[i]` is the number of stored entries of row i (its neighbours but itself);
 // `fetch(batch)` fills batch.offsets and batch.entries for batch.points, with those
 // lengths (at most, where restricted) and every entry in 0 .. n - 1. A batch holds at
 // most `budget` entries, or a single row that is longer. `Poll` answers poll() once per
 // point taken.
-template <class Fetch, class Poll>
+template <class Reading, class Fetch, class Poll>
 class StreamedRows {
 public:
     struct Row {
@@ -75,15 +131,13 @@ public:
         }
     };
 
-    // `spreads[i]` tells whether point i spreads its cluster (a core or labelled point);
-    // `visited` are the kernel's flags, read when a batch is restricted. All n long.
-    StreamedRows(std::span<const std::int64_t> lengths, std::span<const std::uint8_t> spreads,
-                 std::span<const std::int8_t> visited, std::int64_t budget, Fetch& fetch, Poll& poller)
-        : lengths_(lengths), spreads_(spreads), visited_(visited), n_(static_cast<std::int64_t>(lengths.size())),
-          budget_(budget), fetch_(fetch), poller_(poller), slot_(lengths.size(), -1), queue_(lengths.size() + 1) {}
+    StreamedRows(std::span<const std::int64_t> lengths, Reading reading, std::int64_t budget, Fetch& fetch,
+                 Poll& poller)
+        : lengths_(lengths), reading_(reading), n_(static_cast<std::int64_t>(lengths.size())), budget_(budget),
+          fetch_(fetch), poller_(poller), slot_(lengths.size(), -1), queue_(lengths.size() + 1) {}
 
     Row row(std::int64_t i) {
-        if (spreads_[i] == 0 || unvisited() == 0) return {};
+        if (reading_.answers_empty(i, unqueued())) return {};
         if (slot_[i] < 0) load(static_cast<std::int32_t>(i));
         return {batch_.rows().row(static_cast<std::size_t>(slot_[i]))};
     }
@@ -101,44 +155,50 @@ public:
     }
 
 private:
-    // Past this share of the points visited, rows are fetched among the others only.
-    static constexpr std::int64_t kRestrictBelow = 8;
+    std::int64_t unqueued() const { return n_ - queued_before_ - filled_; }
 
-    std::int64_t unvisited() const { return n_ - queued_before_ - filled_; }
+    // Where `point` is in the queue, looking on from the last point found (rows are
+    // asked for in queue order), then from the start; filled_ where it is not queued.
+    std::int64_t position_of(std::int32_t point) {
+        for (const std::int64_t from : {searched_, std::int64_t{0}}) {
+            for (std::int64_t position = from; position < filled_; ++position) {
+                if (queue_[position] != point) continue;
+                searched_ = position;
+                return position;
+            }
+        }
+        return filled_;
+    }
 
-    // Replaces the batch by the rows of `point` and of the spreading points queued after it.
+    // Replaces the batch by the rows of `point` and of the points queued after it whose
+    // rows will be read.
     void load(std::int32_t point) {
         for (const std::int32_t p : batch_.points) slot_[p] = -1;
         batch_.points.assign(1, point);
         std::int64_t total = lengths_[point];
-        std::int64_t position = searched_;
-        while (position < filled_ && queue_[position] != point) ++position;
-        if (position < filled_) {
-            searched_ = position;
-            for (std::int64_t q = position + 1; q < filled_; ++q) {
-                const std::int32_t next = queue_[q];
-                if (spreads_[next] == 0) continue;
-                if (total + lengths_[next] > budget_) break;
-                total += lengths_[next];
-                batch_.points.push_back(next);
-            }
+        const std::int64_t position = position_of(point);
+        for (std::int64_t q = position + 1; q < filled_; ++q) {
+            const std::int32_t next = queue_[q];
+            if (!reading_.reads(next) || !reading_.joins(point, next)) continue;
+            if (total + lengths_[next] > budget_) break;
+            total += lengths_[next];
+            batch_.points.push_back(next);
         }
         batch_.candidates.clear();
-        batch_.restricted = unvisited() * kRestrictBelow <= n_;
-        if (batch_.restricted) {
-            for (std::int32_t j = 0; j < static_cast<std::int32_t>(n_); ++j) {
-                if (visited_[j] == 0) batch_.candidates.push_back(j);
-            }
+        batch_.restricted = reading_.restricts(batch_.points, unqueued(), batch_.candidates);
+        if (batch_.restricted && batch_.candidates.empty()) {
+            batch_.offsets.assign(batch_.points.size() + 1, 0);  // nothing left to read
+            batch_.entries.clear();
+        } else {
+            fetch_(batch_);
         }
-        fetch_(batch_);
         for (std::size_t k = 0; k < batch_.points.size(); ++k) {
             slot_[batch_.points[k]] = static_cast<std::int32_t>(k);
         }
     }
 
     std::span<const std::int64_t> lengths_;
-    std::span<const std::uint8_t> spreads_;
-    std::span<const std::int8_t> visited_;
+    Reading reading_;
     std::int64_t n_;
     std::int64_t budget_;
     Fetch& fetch_;
@@ -147,7 +207,7 @@ private:
     std::vector<std::int32_t> queue_;
     std::int64_t filled_ = 0;
     std::int64_t queued_before_ = 0;  // points queued by the clusters before this one
-    std::int64_t searched_ = 0;  // the queue holds no unread point before this slot
+    std::int64_t searched_ = 0;  // where the last point asked for was found
     RowBatch batch_;
 };
 
