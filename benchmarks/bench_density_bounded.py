@@ -9,7 +9,11 @@ Cases, each contender in a fresh process:
   in-memory route's, run without a limit;
 - 60,000 uniform 2-D points whose eps covers almost everything, under the same limit:
   every point is a core point, so without labels the clustering is one cluster; with
-  --full the in-memory route (about 30 GB) is run too and the labels compared.
+  --full the in-memory route (about 30 GB) is run too and the labels compared;
+- the two growth rules side by side on both routes: 100,000 uniform 2-D points, ~800
+  neighbours, 1% labelled, and the 60,000 points above with labels.
+
+The default growth (synchronous) runs the cases above; `--growth sequential` the other.
 
 Times are best of `repeat`; peak memory is the process's whole peak resident set.
 """
@@ -48,11 +52,12 @@ import varnex.density
 varnex.density.neighbourhood_route = lambda index, eps, budget: ("in-memory", None)
 """
 
+GROWTH = "synchronous"
 FIT = """
 import sklearn
 from varnex import DensityClustering
 with sklearn.config_context(working_memory={working_memory}):
-    model = DensityClustering(eps=eps, min_samples=min_samples).fit(X, y)
+    model = DensityClustering(eps=eps, min_samples=min_samples, growth={growth!r}).fit(X, y)
 """
 
 RUNNER = """
@@ -102,9 +107,9 @@ for _ in range(5):
 
 
 def overhead(title, setup, repeat=5):
-    automatic = fresh(setup, FIT.format(working_memory=1024), repeat)
-    today = fresh(setup + TODAY, FIT.format(working_memory=1024), repeat)
-    choice = fresh(setup, FIT.format(working_memory=1024) + CHOICE, 1)[3]
+    automatic = fresh(setup, FIT.format(working_memory=1024, growth=GROWTH), repeat)
+    today = fresh(setup + TODAY, FIT.format(working_memory=1024, growth=GROWTH), repeat)
+    choice = fresh(setup, FIT.format(working_memory=1024, growth=GROWTH) + CHOICE, 1)[3]
     print(f"  {title}: automatic ({automatic[2]}) {automatic[0]:7.3f} s, in-memory as before {today[0]:7.3f} s"
           f"  -> {automatic[0] / today[0]:5.3f} (target <= 1.05)")
     print(f"    the choice alone, in the fit's process: {choice:6.3f} s  -> {choice / today[0]:5.3f}"
@@ -114,7 +119,7 @@ def overhead(title, setup, repeat=5):
 def limited(title, setup, compare):
     with tempfile.TemporaryDirectory() as folder:
         bounded_file, memory_file = f"{folder}/bounded.npy", f"{folder}/memory.npy"
-        t_bounded, m_bounded, route, _ = fresh(setup, FIT.format(working_memory=1024), limit=LIMIT, save=bounded_file)
+        t_bounded, m_bounded, route, _ = fresh(setup, FIT.format(working_memory=1024, growth=GROWTH), limit=LIMIT, save=bounded_file)
         if t_bounded is None:
             print(f"  {title}: under a {LIMIT / 1e9:.0f} GB limit the fit failed: {route}")
             return
@@ -127,13 +132,34 @@ def limited(title, setup, compare):
         if isinstance(compare, str):
             print(f"    same labels as {compare}: {bool(eval(compare, {'labels': bounded, 'np': np}))}")
             return
-        t_memory, m_memory, route, _ = fresh(setup, FIT.format(working_memory=10**7), save=memory_file)
+        t_memory, m_memory, route, _ = fresh(setup, FIT.format(working_memory=10**7, growth=GROWTH), save=memory_file)
         if t_memory is None:
             print(f"    in-memory route without a limit failed: {route}")
             return
         same = bool(np.array_equal(bounded, np.load(memory_file)))
         print(f"    {route} route without a limit: {t_memory:7.3f} s, peak {m_memory:7.1f} MiB; "
               f"bounded/in-memory time {t_bounded / t_memory:5.3f}, same labels: {same}")
+
+
+def rules():
+    print("The two growth rules, bounded route (working_memory 64 MiB) against in-memory (no limit)")
+    labels = "np.where(rng.random(len(X)) < 0.01, rng.integers(0, 3, len(X)), -1)"
+    cases = [("100,000 uniform 2-D points, ~800 neighbours", UNIFORM.format(n=100_000, eps=0.05, min_samples=5,
+                                                                              labels=labels), True),
+             ("60,000 uniform 2-D points, eps=1", UNIFORM.format(n=60_000, eps=1.0, min_samples=5, labels=labels),
+              False)]
+    for title, setup, both in cases:
+        for growth in ("synchronous", "sequential"):
+            with tempfile.TemporaryDirectory() as folder:
+                saved = [f"{folder}/bounded.npy", f"{folder}/memory.npy"]
+                bounded = fresh(setup, FIT.format(working_memory=64, growth=growth), save=saved[0])
+                line = f"  {title}, {growth}: {bounded[2]} {bounded[0]:7.3f} s, peak {bounded[1]:7.1f} MiB"
+                if both:
+                    memory = fresh(setup, FIT.format(working_memory=10**7, growth=growth), save=saved[1])
+                    import numpy as np
+                    same = bool(np.array_equal(*(np.load(name) for name in saved)))
+                    line += f"; {memory[2]} {memory[0]:7.3f} s, peak {memory[1]:7.1f} MiB; same labels: {same}"
+                print(line)
 
 
 def run():
@@ -154,4 +180,9 @@ def run():
 
 
 if __name__ == "__main__":
-    run()
+    if "--growth" in sys.argv:
+        GROWTH = sys.argv[sys.argv.index("--growth") + 1]
+    if "--rules" in sys.argv:
+        rules()
+    else:
+        run()
