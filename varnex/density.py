@@ -477,8 +477,10 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
             raise ValueError(f"The 'threshold' parameter of {type(self).__name__} must be -1 or lower (new clusters "
                              f"are numbered -2, -3, ...), got {self.threshold}")
 
-# Distances between points and centroids are taken this many at a time at most.
-CHUNK_ELEMENTS = 1 << 22
+# Distances between points and centroids are taken this many at a time at most (8 MiB,
+# a few copies of it alive at once): after a threaded search, memory its threads freed
+# can stay resident in their allocator arenas, and larger chunks would add to that.
+CHUNK_ELEMENTS = 1 << 20
 
 
 def _contest_points(X, exponent):
