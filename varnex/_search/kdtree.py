@@ -80,7 +80,7 @@ def _slab_pairs(X, eps, points, n_owned, advance=None):
     if X.shape[1] <= PAIR_JOIN_FEATURES:
         local = tree.query_pairs(eps, output_type="ndarray").reshape(-1, 2)
         if n_owned < len(points):
-            local = local[(local < n_owned).any(axis=1)]
+            local = local[local[:, 0] < n_owned]  # pairs (i, j) come with i < j
         if advance is not None:
             advance(n_owned)
         return points.astype(np.int32)[local]
