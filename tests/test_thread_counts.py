@@ -12,6 +12,7 @@ from threadpoolctl import threadpool_limits
 from test_linka_sweep import random_graph, synchronous_reference
 from varnex import DensityClustering, KNNLabelPropagation
 from varnex._search.threads import native_threads
+from varnex.algorithms.src.densa.binaries.densa_arrays import cluster_means, label_groups
 from varnex.algorithms.src.linka.binaries.linka_sweep import propagate
 
 THREAD_COUNTS = (1, 2, 4)
@@ -53,6 +54,33 @@ def test_threaded_sweeps_match_the_layer_reference():
     found = labels.copy()
     propagate(indptr, indices, weights, found, 1000, 1e-3, True, n_threads=4)
     np.testing.assert_array_equal(found, synchronous_reference(indptr, indices, weights, labels))
+
+
+# 70,000 rows: the sort splits them between threads, and clusters span several runs of
+# members; a spread of labels wider than the rows sorts on one thread.
+@pytest.mark.parametrize("n_labels, weighted", [(5, False), (5, True), (3000, True), (200_000, False)])
+def test_groups_and_cluster_means_are_the_same_on_any_number_of_threads(n_labels, weighted):
+    rng = np.random.default_rng(n_labels)
+    n = 70_000
+    labels = rng.integers(-3, n_labels, n).astype(np.int32)
+    points = rng.normal(size=(n, 3)) * 100
+    weights = rng.random(n) - 0.1 if weighted else None
+    if weighted:
+        weights[labels == 0] = -1.0   # shares summing below 0: counted alike
+    found = [(label_groups(labels, threads), cluster_means(labels, points, weights, threads))
+             for threads in THREAD_COUNTS]
+    (values, starts, rows), (clusters, means) = found[0]
+    np.testing.assert_array_equal(rows, np.argsort(labels, kind="stable"))
+    np.testing.assert_array_equal(values, np.unique(labels))
+    np.testing.assert_array_equal(starts, np.searchsorted(labels[rows], np.r_[values, values[-1] + 1]))
+    np.testing.assert_array_equal(clusters, values[values != -1])
+    expected = [np.average(points[labels == c], axis=0,
+                           weights=None if not weighted or weights[labels == c].sum() <= 0 else weights[labels == c])
+                for c in clusters]
+    np.testing.assert_allclose(means, expected, rtol=1e-9, atol=1e-9)
+    for groups, (_, other_means) in found[1:]:
+        for array, first in zip((*groups, other_means), (values, starts, rows, means)):
+            np.testing.assert_array_equal(array, first)
 
 
 @pytest.mark.parametrize("make, data", [

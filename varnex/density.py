@@ -17,6 +17,7 @@ from varnex._radius import choose_radius
 from varnex._search import PrecomputedIndex, index_samples
 from varnex._search.memory import BOUNDED, IN_MEMORY, budget_bytes, neighbourhood_route
 from varnex._search.routes import minkowski_exponent
+from varnex._search.threads import native_threads
 from varnex.algorithms.src.densa.binaries.densa_arrays import (cluster_neighbourhoods, cluster_synchronously,
                                                                cluster_weighted_neighbourhoods)
 
@@ -361,7 +362,8 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
             centroids, groups = np.empty((0, X.shape[1])), np.empty(0, dtype=np.int32)
         else:
             members = None
-            groups, centroids = cluster_centres(X, codes, weights, self.metric, self._distance_metric())
+            groups, centroids = cluster_centres(X, codes, weights, self.metric, self._distance_metric(),
+                                               native_threads(self.n_jobs))
             nearest = self._nearest_centroids(X[noise], centroids)
             codes[noise] = _taken(groups, nearest)
         return codes, centroids, np.where(groups >= 0, groups, -1).astype(np.int32), members

@@ -27,6 +27,8 @@ FUNCTIONS = {
     "cluster_synchronously": f"{DENSA}.densa_arrays",
     "neighbourhoods_from_pairs": f"{DENSA}.densa_arrays",
     "close_pairs": f"{DENSA}.densa_arrays",
+    "label_groups": f"{DENSA}.densa_arrays",
+    "cluster_means": f"{DENSA}.densa_arrays",
     "cluster_streamed": f"{DENSA}.densa_stream",
     "offer_tile": f"{LINKA}.linka_nearest",
     "find_connected_components": f"{LINKA}.linka_bfs",

@@ -113,6 +113,13 @@ def pairs_case(rng):
     return lambda: densa_arrays.neighbourhoods_from_pairs([pairs], N), [pairs]
 
 
+def means_case(rng):
+    # Labels spread over more values than rows: their counts are kept per label.
+    labels = rng.integers(-1, 2 * N, N).astype(np.int32)
+    points, weights = rng.normal(size=(N, 3)), rng.random(N)
+    return lambda: densa_arrays.cluster_means(labels, points, weights, 2), [labels, points, weights]
+
+
 def tile_case(rng, nearest):
     points = rng.normal(size=(2000, 16))
     centred = points - points.mean(axis=0)
@@ -140,6 +147,7 @@ CASES = {
     "cluster_synchronously": synchronous_case,
     "cluster_streamed": streamed_case,
     "neighbourhoods_from_pairs": pairs_case,
+    "cluster_means, 2 threads": means_case,
     "close_pairs": lambda rng: tile_case(rng, False),
     "offer_tile": lambda rng: tile_case(rng, True),
 }
