@@ -57,6 +57,7 @@ if estimator == "KNNLabelPropagation":
     timed(pipeline, "connect", "joining")
     timed(pipeline, "propagate", "propagation")
     timed(pipeline, "reverse_subgraph", "reverse edges")
+    timed(pipeline, "confidence", "label confidence")
 else:
     X, y = make_blobs(n, centers=20, center_box=(-60, 60), random_state=0)
     # About ten neighbours within eps at any n: blobs of unit spread, n / 20 samples each.

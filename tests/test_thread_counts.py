@@ -11,6 +11,7 @@ from threadpoolctl import threadpool_limits
 
 from test_linka_sweep import random_graph, synchronous_reference
 from varnex import DensityClustering, KNNLabelPropagation
+from varnex._graph_pipeline import Graph, confidence
 from varnex._search.threads import native_threads
 from varnex.algorithms.src.densa.binaries.densa_arrays import cluster_means, label_groups
 from varnex.algorithms.src.linka.binaries.linka_sweep import propagate
@@ -54,6 +55,24 @@ def test_threaded_sweeps_match_the_layer_reference():
     found = labels.copy()
     propagate(indptr, indices, weights, found, 1000, 1e-3, True, n_threads=4)
     np.testing.assert_array_equal(found, synchronous_reference(indptr, indices, weights, labels))
+
+
+def test_label_confidence_is_the_same_on_any_number_of_threads_and_matches_the_vote():
+    rng = np.random.default_rng(3)
+    n, k = 40_000, 6   # three chunks of nodes
+    weights = np.sort(rng.choice([0.5, 1.0, 2.0, 3.0], (n, k)), axis=1).astype(np.float32)
+    knn = Graph(np.arange(n + 1, dtype=np.int64) * k, rng.integers(0, n, n * k), weights.ravel())
+    labels = rng.integers(-1, 3, n).astype(np.int32)
+    known = np.where(rng.random(n) < 0.1, labels, -1).astype(np.int32)
+    found = [confidence(knn, known, labels, threads) for threads in THREAD_COUNTS]
+    neighbours = labels[knn.indices].reshape(n, k)
+    votes = np.where(neighbours >= 0, (weights[:, :1].astype(float) / weights) ** 2, 0.0)
+    own, total = np.where(neighbours == labels[:, None], votes, 0.0).sum(axis=1), votes.sum(axis=1)
+    expected = np.where((total > 0) & (labels >= 0), own / np.where(total > 0, total, 1), 0.0)
+    expected[known >= 0] = 1.0
+    np.testing.assert_allclose(found[0], expected, rtol=1e-12)
+    for other in found[1:]:
+        np.testing.assert_array_equal(other, found[0])
 
 
 # 70,000 rows: the sort splits them between threads, and clusters span several runs of

@@ -176,6 +176,14 @@ def propagate(graph, labels, max_iterations, tolerance, synchronous=False, threa
                                  synchronous, n_threads=threads)
 
 
+def confidence(knn, known, labels, threads=1):
+    """Share of each sample's own label in its k nearest samples' weighted vote, a
+    neighbour at distance d voting (d0 / d)**2 with d0 the nearest one's; 1 for the
+    labelled samples (see `label_confidence_`). On `threads` threads, the same for any
+    number."""
+    return linka_sweep.label_confidence(knn.indptr, knn.indices, knn.weights, labels, known, n_threads=threads)
+
+
 def label_graph(graph, knn, known, max_iterations, tolerance, synchronous=False, threads=1):
     """Labels for every node of a connected graph: propagation, then the reverse edges
     of the nodes left unlabelled and a second propagation. Returns ``(labels, sweeps)``.

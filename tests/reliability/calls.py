@@ -35,6 +35,7 @@ FUNCTIONS = {
     "connect_unlabeled": f"{LINKA}.linka_connect",
     "weighted_label_propagation": f"{LINKA}.linka_lp",
     "propagate": f"{LINKA}.linka_sweep",
+    "label_confidence": f"{LINKA}.linka_sweep",
     "components": f"{LINKA}.linka_arrays",
     "connect": f"{LINKA}.linka_arrays",
     "join": f"{LINKA}.linka_arrays",

@@ -1,5 +1,5 @@
 """Case tables of the graph family: find_connected_components, connect_unlabeled,
-weighted_label_propagation and propagate (CSR arrays).
+weighted_label_propagation, propagate and label_confidence (CSR arrays).
 
 SUCCESS and ERRORS drive the leak checks (ERRORS follows the failure tables), THREADS
 the thread check, FUZZ the child-process fuzzing: malformed graphs (rows of the wrong
@@ -90,6 +90,7 @@ def arrays_call(name):
 
 components_call, connect_call, join_call, closed_groups_call = map(arrays_call, ["components", "connect", "join",
                                                                               "closed_groups"])
+confidence_call = arrays_call("label_confidence")
 
 
 def _csr(knn, weights):
@@ -158,6 +159,9 @@ SUCCESS = {
         synchronous=False, exact_stop=True, indices=CSR[1].astype(np.int32))),
     "propagate all labelled": sweep(**_sweep_args(labels=np.zeros(120, np.int32))),
     "propagate synchronous on 3 threads": sweep(**_sweep_args(n_threads=3)),
+    "label_confidence k-NN graph": confidence_call(*CSR, np.where(np.arange(120) < 60, 0, 1).astype(np.int32), LABELS),
+    "label_confidence on 3 threads, int32 indices": confidence_call(CSR[0], CSR[1].astype(np.int32), CSR[2],
+                                                                    LABELS, LABELS, 3),
     "components k-NN graph": components_call(*CSR32[:2], LABELLED),
     "components int64 indices, no nodes": components_call(np.zeros(1, np.int64), np.zeros(0, np.int64),
                                                           np.zeros(0, np.uint8)),
@@ -209,6 +213,10 @@ ERRORS = {
                                    ValueError),
     "propagate synchronous not a truth value": (sweep(**_sweep_args(synchronous=np.array([1, 0]))), ValueError),
     "propagate no threads": (sweep(**_sweep_args(n_threads=0)), ValueError),
+    "label_confidence known short": (confidence_call(*CSR, LABELS, LABELS[:-1]), ValueError),
+    "label_confidence index out of range": (confidence_call(CSR[0], np.full(480, 120, np.int64), CSR[2], LABELS,
+                                                            LABELS), ValueError),
+    "label_confidence too many threads": (confidence_call(*CSR, LABELS, LABELS, 1025), ValueError),
     "components index out of range": (components_call(CSR32[0], np.full(480, 120, np.int32), LABELLED), IndexError),
     "components indptr not from 0": (components_call(CSR32[0] + 1, CSR32[1], LABELLED), ValueError),
     "components labelled too short": (components_call(*CSR32[:2], LABELLED[:5]), ValueError),
@@ -230,6 +238,7 @@ THREADS = [
     SUCCESS["propagate all labelled"],
     ERRORS["propagate index out of range"][0],
     SUCCESS["components k-NN graph"],
+    SUCCESS["label_confidence on 3 threads, int32 indices"],
     SUCCESS["closed_groups"],
     ERRORS["join node out of range"][0],
 ]
@@ -353,6 +362,18 @@ def propagate_calls(draw):
     return Call("propagate", args, kwargs)
 
 
+@st.composite
+def confidence_calls(draw):
+    n = draw(st.integers(0, 8))
+    labels, known = (np.array(draw(st.lists(st.sampled_from([-1, -1, 0, 1, 2, INT32_MAX, INT32_MIN]), min_size=n,
+                                            max_size=n + 1)), np.int32) for _ in range(2))
+    threads = weighted((8, st.integers(1, 4)), (1, st.sampled_from([0, -1, 1025, 2**64, 1.5, None])))
+    values = [*csr_arrays(draw, n), draw(array_argument(labels, INT_DTYPES)), draw(array_argument(known, INT_DTYPES)),
+              draw(threads)]
+    args, kwargs = draw(bound(values, ["indptr", "indices", "weights", "labels", "known", "n_threads"], defaults=1))
+    return Call("label_confidence", args, kwargs)
+
+
 def flags(draw, n):
     values = np.array(draw(st.lists(st.integers(0, 1), min_size=n, max_size=n + draw(st.integers(0, 1)))), np.uint8)
     return draw(array_argument(values, INT_DTYPES))
@@ -405,6 +426,7 @@ FUZZ = {
     "connect_unlabeled arguments": connect_unlabeled_calls(),
     "weighted_label_propagation arguments": weighted_label_propagation_calls(),
     "propagate arguments": propagate_calls(),
+    "label_confidence arguments": confidence_calls(),
     "components arguments": structure_and_flags_calls("components", "labelled"),
     "connect arguments": connect_calls(),
     "join arguments": join_calls(),

@@ -43,6 +43,13 @@ def propagate_case(rng, dtype, synchronous, threads=1):
             [indptr, indices, weights])
 
 
+def confidence_case(rng):
+    indptr, indices, weights = knn_graph(rng)
+    labels = rng.integers(-1, 4, N).astype(np.int32)
+    return (lambda: linka_sweep.label_confidence(indptr, indices, weights, labels, labels, 2),
+            [indptr, indices, weights, labels])
+
+
 def components_case(rng, dtype):
     indptr, indices, _ = knn_graph(rng, dtype, k=2)
     labelled = (rng.random(N) < 0.01).astype(np.uint8)
@@ -137,6 +144,7 @@ CASES = {
     "propagate int32 in place": lambda rng: propagate_case(rng, np.int32, False),
     "propagate int64 synchronous": lambda rng: propagate_case(rng, np.int64, True),
     "propagate int32 synchronous, 3 threads": lambda rng: propagate_case(rng, np.int32, True, 3),
+    "label_confidence, 2 threads": confidence_case,
     "components int32": lambda rng: components_case(rng, np.int32),
     "components int64": lambda rng: components_case(rng, np.int64),
     "connect": lambda rng: connect_case(rng, np.int32),
