@@ -11,7 +11,7 @@ from threadpoolctl import threadpool_limits
 
 from test_linka_sweep import random_graph, synchronous_reference
 from varnex import DensityClustering, KNNLabelPropagation
-from varnex._graph_pipeline import Graph, confidence
+from varnex._graph_pipeline import Graph, confidence, symmetric_graph
 from varnex._search.threads import native_threads
 from varnex.algorithms.src.densa.binaries.densa_arrays import cluster_means, label_groups
 from varnex.algorithms.src.linka.binaries.linka_sweep import propagate
@@ -73,6 +73,32 @@ def test_label_confidence_is_the_same_on_any_number_of_threads_and_matches_the_v
     np.testing.assert_allclose(found[0], expected, rtol=1e-12)
     for other in found[1:]:
         np.testing.assert_array_equal(other, found[0])
+
+
+def symmetric_reference(indices, weights):
+    """Own lists, then the reverse edges not listed yet, by weight then source: one
+    stable sort of every edge."""
+    n, k = indices.shape
+    source, target, weight = np.repeat(np.arange(n), k), indices.ravel(), weights.ravel()
+    reverse = ~np.isin(target * n + source, source * n + target)
+    rows, columns = np.r_[source, target[reverse]], np.r_[target, source[reverse]]
+    weights = np.r_[weight, weight[reverse]]
+    is_reverse = np.r_[np.zeros(n * k, bool), np.ones(np.count_nonzero(reverse), bool)]
+    order = np.lexsort((np.where(is_reverse, weights, 0), is_reverse, rows))
+    return np.r_[0, np.cumsum(np.bincount(rows, minlength=n))], columns[order], weights[order]
+
+
+# 20,000 nodes: three chunks of rows. Few distinct weights make ties; NaN goes last.
+@pytest.mark.parametrize("n, k, choices", [(20_000, 5, [0.5, 1.0, 2.0]), (20_000, 3, [1.0, np.nan, 2.0]),
+                                           (7, 3, None)])
+def test_symmetric_graph_is_the_same_on_any_number_of_threads(n, k, choices):
+    rng = np.random.default_rng(k)
+    indices = rng.integers(0, n, (n, k))   # duplicates and self-loops included
+    weights = (rng.random((n, k)) if choices is None else rng.choice(choices, (n, k))).astype(np.float32)
+    expected = symmetric_reference(indices, weights)
+    for threads in THREAD_COUNTS:
+        for found, wanted in zip(symmetric_graph(indices, weights, threads), expected):
+            np.testing.assert_array_equal(found, wanted)
 
 
 # 70,000 rows: the sort splits them between threads, and clusters span several runs of

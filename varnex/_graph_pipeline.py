@@ -59,28 +59,16 @@ def knn_graph(indices, distances):
     return Graph(indptr, np.ascontiguousarray(indices, dtype=index_dtype(n)).ravel(), weights.ravel())
 
 
-def symmetric_graph(indices, distances):
-    """CSR lists of the k-NN graph made undirected.
+def symmetric_graph(indices, distances, threads=1):
+    """CSR lists of the k-NN graph made undirected, on `threads` threads with the same
+    result for any number.
 
     Node i lists its own nearest neighbours first, nearest first, then every node that
     has i among its neighbours without being among i's, nearest first; each such
     reverse edge keeps the weight it has in the other node's list.
     """
-    n, k = indices.shape
-    source = np.repeat(np.arange(n, dtype=np.int64), k)
-    target = np.asarray(indices, dtype=np.int64).ravel()
-    weight = edge_weights(distances).ravel()
-    # Reverse edges (target -> source) whose pair is not already listed by target.
-    reverse = ~np.isin(target * n + source, source * n + target)
-    rows = np.concatenate([source, target[reverse]])
-    columns = np.concatenate([target, source[reverse]])
-    weights = np.concatenate([weight, weight[reverse]])
-    is_reverse = np.concatenate([np.zeros(n * k, dtype=bool), np.ones(np.count_nonzero(reverse), dtype=bool)])
-    # Stable sort: own neighbours keep their order; reverse edges follow, by weight.
-    order = np.lexsort((np.where(is_reverse, weights, 0), is_reverse, rows))
-    indptr = np.zeros(n + 1, dtype=np.int64)
-    np.cumsum(np.bincount(rows, minlength=n), out=indptr[1:])
-    return Graph(indptr, columns[order].astype(index_dtype(n)), weights[order])
+    knn = knn_graph(np.asarray(indices), edge_weights(distances))
+    return Graph(*linka_arrays.symmetric(knn.indptr, knn.indices, knn.weights, n_threads=threads))
 
 
 def components(graph, known):

@@ -259,18 +259,18 @@ class KNNLabelPropagation(ClassifierMixin, NeighbourEstimator):
             # Exact searches measure in double precision, scaled there as any other data.
             scaled = scale.samples(X.astype(np.float64))
 
+        threads = native_threads(self.n_jobs)
         with progress.stage(f"{k}-nearest-neighbour graph of {X.shape[0]} samples"):
             index = index_samples(scaled, self.metric, self.p, self.metric_params, self.n_jobs, self.algorithm,
                                   self.n_probes, self.random_state, progress)
             distances, indices = index.graph(k, pipeline.index_dtype(X.shape[0]))
             knn = pipeline.knn_graph(indices, distances)
-            graph = pipeline.symmetric_graph(indices, distances) if self.symmetrize else knn
+            graph = pipeline.symmetric_graph(indices, distances, threads) if self.symmetrize else knn
             del distances, indices
         with progress.stage("connected components"):
             components = pipeline.components(graph, known)
         with progress.stage(f"joining {np.count_nonzero(components.component_labelled == 0)} unlabelled components"):
             graph = pipeline.connect(knn, graph, components, index.nearest_among)
-        threads = native_threads(self.n_jobs)
         with progress.stage(f"label propagation ({self.propagation})"):
             propagated, n_iter = pipeline.label_graph(graph, knn, known, self.max_iter, self.tol,
                                                       synchronous=self.propagation == "synchronous",

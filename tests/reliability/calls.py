@@ -40,6 +40,7 @@ FUNCTIONS = {
     "connect": f"{LINKA}.linka_arrays",
     "join": f"{LINKA}.linka_arrays",
     "closed_groups": f"{LINKA}.linka_arrays",
+    "symmetric": f"{LINKA}.linka_arrays",
 }
 
 

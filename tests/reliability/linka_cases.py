@@ -1,5 +1,5 @@
 """Case tables of the graph family: find_connected_components, connect_unlabeled,
-weighted_label_propagation, propagate and label_confidence (CSR arrays).
+weighted_label_propagation, propagate, label_confidence and symmetric (CSR arrays).
 
 SUCCESS and ERRORS drive the leak checks (ERRORS follows the failure tables), THREADS
 the thread check, FUZZ the child-process fuzzing: malformed graphs (rows of the wrong
@@ -90,7 +90,7 @@ def arrays_call(name):
 
 components_call, connect_call, join_call, closed_groups_call = map(arrays_call, ["components", "connect", "join",
                                                                               "closed_groups"])
-confidence_call = arrays_call("label_confidence")
+confidence_call, symmetric_call = arrays_call("label_confidence"), arrays_call("symmetric")
 
 
 def _csr(knn, weights):
@@ -162,6 +162,8 @@ SUCCESS = {
     "label_confidence k-NN graph": confidence_call(*CSR, np.where(np.arange(120) < 60, 0, 1).astype(np.int32), LABELS),
     "label_confidence on 3 threads, int32 indices": confidence_call(CSR[0], CSR[1].astype(np.int32), CSR[2],
                                                                     LABELS, LABELS, 3),
+    "symmetric k-NN graph": symmetric_call(*CSR),
+    "symmetric on 2 threads, int32 indices": symmetric_call(*CSR32, n_threads=2),
     "components k-NN graph": components_call(*CSR32[:2], LABELLED),
     "components int64 indices, no nodes": components_call(np.zeros(1, np.int64), np.zeros(0, np.int64),
                                                           np.zeros(0, np.uint8)),
@@ -217,6 +219,10 @@ ERRORS = {
     "label_confidence index out of range": (confidence_call(CSR[0], np.full(480, 120, np.int64), CSR[2], LABELS,
                                                             LABELS), ValueError),
     "label_confidence too many threads": (confidence_call(*CSR, LABELS, LABELS, 1025), ValueError),
+    "symmetric weights None": (symmetric_call(*CSR[:2], None), TypeError),
+    "symmetric weights short": (symmetric_call(*CSR[:2], CSR[2][:-1]), ValueError),
+    "symmetric index out of range": (symmetric_call(CSR[0], np.full(480, 120, np.int64), CSR[2]), IndexError),
+    "symmetric no threads": (symmetric_call(*CSR, 0), ValueError),
     "components index out of range": (components_call(CSR32[0], np.full(480, 120, np.int32), LABELLED), IndexError),
     "components indptr not from 0": (components_call(CSR32[0] + 1, CSR32[1], LABELLED), ValueError),
     "components labelled too short": (components_call(*CSR32[:2], LABELLED[:5]), ValueError),
@@ -240,6 +246,7 @@ THREADS = [
     SUCCESS["components k-NN graph"],
     SUCCESS["label_confidence on 3 threads, int32 indices"],
     SUCCESS["closed_groups"],
+    SUCCESS["symmetric on 2 threads, int32 indices"],
     ERRORS["join node out of range"][0],
 ]
 
@@ -374,6 +381,15 @@ def confidence_calls(draw):
     return Call("label_confidence", args, kwargs)
 
 
+@st.composite
+def symmetric_calls(draw):
+    n = draw(st.integers(0, 8))
+    threads = weighted((8, st.integers(1, 4)), (1, st.sampled_from([0, -1, 1025, 2**64, 1.5, None])))
+    args, kwargs = draw(bound([*csr_arrays(draw, n), draw(threads)], ["indptr", "indices", "weights", "n_threads"],
+                              defaults=1))
+    return Call("symmetric", args, kwargs)
+
+
 def flags(draw, n):
     values = np.array(draw(st.lists(st.integers(0, 1), min_size=n, max_size=n + draw(st.integers(0, 1)))), np.uint8)
     return draw(array_argument(values, INT_DTYPES))
@@ -427,6 +443,7 @@ FUZZ = {
     "weighted_label_propagation arguments": weighted_label_propagation_calls(),
     "propagate arguments": propagate_calls(),
     "label_confidence arguments": confidence_calls(),
+    "symmetric arguments": symmetric_calls(),
     "components arguments": structure_and_flags_calls("components", "labelled"),
     "connect arguments": connect_calls(),
     "join arguments": join_calls(),

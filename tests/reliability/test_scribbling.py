@@ -50,6 +50,11 @@ def confidence_case(rng):
             [indptr, indices, weights, labels])
 
 
+def symmetric_case(rng):
+    graph = knn_graph(rng)
+    return lambda: linka_arrays.symmetric(*graph, n_threads=2), list(graph)
+
+
 def components_case(rng, dtype):
     indptr, indices, _ = knn_graph(rng, dtype, k=2)
     labelled = (rng.random(N) < 0.01).astype(np.uint8)
@@ -145,6 +150,7 @@ CASES = {
     "propagate int64 synchronous": lambda rng: propagate_case(rng, np.int64, True),
     "propagate int32 synchronous, 3 threads": lambda rng: propagate_case(rng, np.int32, True, 3),
     "label_confidence, 2 threads": confidence_case,
+    "symmetric, 2 threads": symmetric_case,
     "components int32": lambda rng: components_case(rng, np.int32),
     "components int64": lambda rng: components_case(rng, np.int64),
     "connect": lambda rng: connect_case(rng, np.int32),

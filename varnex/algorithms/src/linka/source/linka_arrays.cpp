@@ -6,10 +6,12 @@
 // then the work runs with the GIL released and no Python call per node. Indices come
 // as int32 (graphs below 2**31 nodes) or int64.
 #include "core/csr.hpp"
+#include "core/threads.hpp"
 #include "frame.hpp"
 #include "kernels/closed_groups.hpp"
 #include "kernels/connection.hpp"
 #include "kernels/reach.hpp"
+#include "kernels/symmetric_rows.hpp"
 #include "kernels/traversal.hpp"
 
 #include <cstdint>
@@ -457,6 +459,57 @@ Ref closed_groups(const frame::Arguments& args) {
     return frame::with_index_type(args[1], [&]<class I>() { return closed_groups_of<I>(args[0], args[1], args[2]); });
 }
 
+// More threads than any machine has cores would only cost their stacks.
+constexpr std::size_t kMaxThreads = 1024;
+
+// symmetric(indptr, indices, weights, n_threads) -> (indptr, indices, weights)
+template <class I>
+Ref symmetric_of(PyObject* indptr_object, PyObject* indices_object, PyObject* weights_object, std::size_t n_threads) {
+    frame::require_not_none(weights_object, "weights");
+    const CsrArrays<I> arrays(indptr_object, indices_object, weights_object, "graph");
+    if (arrays.weights.size() != arrays.indices.size()) {
+        frame::raise(PyExc_ValueError, "graph: %zd weights for %zd indices", arrays.weights.size(), arrays.indices.size());
+    }
+    const Csr<I> graph = arrays.graph();
+    const std::int64_t n = arrays.size();
+    Ref indptr = new_vector(n + 1, NPY_INT64);
+    core::Pool pool(n_threads);
+    linka::SymmetricRows<I> rows(pool, graph);
+    std::int64_t entries = 0;
+    {
+        frame::WithoutGil gil(16);
+        entries = rows.count({data_of<std::int64_t>(indptr), static_cast<std::size_t>(n + 1)}, [&](std::size_t) { gil.poll(); });
+    }
+    Ref indices = new_vector(entries, kNumpyIndex<I>);
+    Ref weights = new_vector(entries, NPY_FLOAT32);
+    {
+        frame::WithoutGil gil(16);
+        rows.fill({data_of<I>(indices), static_cast<std::size_t>(entries)},
+                  {data_of<float>(weights), static_cast<std::size_t>(entries)}, [&](std::size_t) { gil.poll(); });
+    }
+    return frame::check(PyTuple_Pack(3, indptr.get(), indices.get(), weights.get()));
+}
+
+Ref symmetric(const frame::Arguments& args) {
+    const std::size_t n_threads = frame::to_size_t(args[3]);
+    if (n_threads < 1 || n_threads > kMaxThreads) {
+        frame::raise(PyExc_ValueError, "n_threads must be 1 .. %zu, not %zu", kMaxThreads, n_threads);
+    }
+    return frame::with_index_type(args[1], [&]<class I>() { return symmetric_of<I>(args[0], args[1], args[2], n_threads); });
+}
+
+const frame::FunctionSpec kSymmetric{
+    .name = "symmetric",
+    .parameters = {"indptr", "indices", "weights", "n_threads"},
+    .defaults = {1},
+    .doc = "symmetric(indptr, indices, weights, n_threads=1) -> graph\n\n"
+           "A CSR graph (float32 weights) made undirected, as (indptr, indices, weights):\n"
+           "node i lists its own entries first, then every node s that lists i while i does\n"
+           "not list s, with the weight s gave the edge, by weight (NaN last), then by s.\n"
+           "The same on any number of threads (1 .. 1024).",
+    .body = symmetric,
+};
+
 const frame::FunctionSpec kComponents{
     .name = "components",
     .parameters = {"indptr", "indices", "labelled"},
@@ -509,7 +562,7 @@ const frame::ModuleSpec kModuleSpec{
     .source_file = kSource,
     .imports = {},
     .function = kComponents,
-    .more_functions = {&kConnect, &kJoin, &kClosedGroups},
+    .more_functions = {&kConnect, &kJoin, &kClosedGroups, &kSymmetric},
 };
 
 }  // namespace
