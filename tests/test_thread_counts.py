@@ -7,13 +7,14 @@ import threading
 import numpy as np
 import pytest
 from sklearn.datasets import make_blobs, make_moons
+from sklearn.metrics import DistanceMetric
 from threadpoolctl import threadpool_limits
 
 from test_linka_sweep import random_graph, synchronous_reference
 from varnex import DensityClustering, KNNLabelPropagation
 from varnex._graph_pipeline import Graph, confidence, symmetric_graph
 from varnex._search.threads import native_threads
-from varnex.algorithms.src.densa.binaries.densa_arrays import cluster_means, label_groups
+from varnex.algorithms.src.densa.binaries.densa_arrays import cluster_means, label_groups, nearest_centres
 from varnex.algorithms.src.linka.binaries.linka_sweep import propagate
 
 THREAD_COUNTS = (1, 2, 4)
@@ -126,6 +127,22 @@ def test_groups_and_cluster_means_are_the_same_on_any_number_of_threads(n_labels
     for groups, (_, other_means) in found[1:]:
         for array, first in zip((*groups, other_means), (values, starts, rows, means)):
             np.testing.assert_array_equal(array, first)
+
+
+# Whole coordinates make ties, which go to the first centre; overflow makes a centre
+# infinitely far, and a point far from every centre gets none.
+@pytest.mark.parametrize("p, metric", [(1.0, "manhattan"), (2.0, "euclidean"), (3.0, "minkowski"),
+                                       (np.inf, "chebyshev")])
+def test_nearest_centres_are_the_same_on_any_number_of_threads(p, metric):
+    rng = np.random.default_rng(5)
+    points = rng.integers(-4, 5, (9000, 3)).astype(float)
+    centres = rng.integers(-4, 5, (12, 3)).astype(float)
+    centres[2], points[::500] = 1e308, -1e308
+    distances = DistanceMetric.get_metric(metric, **({"p": p} if metric == "minkowski" else {})).pairwise(points,
+                                                                                                         centres)
+    expected = np.where(np.isfinite(distances.min(axis=1)), np.argmin(distances, axis=1), -1)
+    for threads in THREAD_COUNTS:
+        np.testing.assert_array_equal(nearest_centres(points, centres, p, threads), expected)
 
 
 @pytest.mark.parametrize("make, data", [

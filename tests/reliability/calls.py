@@ -29,6 +29,7 @@ FUNCTIONS = {
     "close_pairs": f"{DENSA}.densa_arrays",
     "label_groups": f"{DENSA}.densa_arrays",
     "cluster_means": f"{DENSA}.densa_arrays",
+    "nearest_centres": f"{DENSA}.densa_arrays",
     "cluster_streamed": f"{DENSA}.densa_stream",
     "offer_tile": f"{LINKA}.linka_nearest",
     "find_connected_components": f"{LINKA}.linka_bfs",

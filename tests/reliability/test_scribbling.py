@@ -132,6 +132,11 @@ def means_case(rng):
     return lambda: densa_arrays.cluster_means(labels, points, weights, 2), [labels, points, weights]
 
 
+def nearest_case(rng):
+    points, centres = rng.normal(size=(N, 3)), rng.normal(size=(30, 3))
+    return lambda: densa_arrays.nearest_centres(points, centres, 3.0, 2), [points, centres]
+
+
 def tile_case(rng, nearest):
     points = rng.normal(size=(2000, 16))
     centred = points - points.mean(axis=0)
@@ -162,6 +167,7 @@ CASES = {
     "cluster_streamed": streamed_case,
     "neighbourhoods_from_pairs": pairs_case,
     "cluster_means, 2 threads": means_case,
+    "nearest_centres, 2 threads": nearest_case,
     "close_pairs": lambda rng: tile_case(rng, False),
     "offer_tile": lambda rng: tile_case(rng, True),
 }

@@ -82,3 +82,13 @@ def cluster_means(
     rows of `points`, weighted by `weights` as shares of the cluster's largest magnitude
     where they sum to more than 0, by count otherwise; the same bits on any number of
     threads. Returns ``(values, means)``."""
+
+def nearest_centres(
+    points: npt.NDArray[np.float64],
+    centres: npt.NDArray[np.float64],
+    p: float,
+    n_threads: int = 1,
+) -> npt.NDArray[np.int64]:
+    """The row of `centres` nearest each row of `points` by the Minkowski distance of
+    exponent `p`, the first among equals; -1 where none lies at a finite distance. The
+    same on any number of threads."""

@@ -11,6 +11,7 @@
 #include "kernels/cluster_means.hpp"
 #include "kernels/contest_distance.hpp"
 #include "kernels/density_clustering.hpp"
+#include "kernels/nearest_centres.hpp"
 #include "kernels/neighbourhood_rows.hpp"
 #include "kernels/parallel_groups.hpp"
 
@@ -432,6 +433,47 @@ Ref cluster_means(const frame::Arguments& args) {
     return frame::check(PyTuple_Pack(2, values.get(), result.get()));
 }
 
+// nearest_centres(points, centres, p, n_threads): the nearest centre of each point.
+Ref nearest_centres(const frame::Arguments& args) {
+    for (int i : {0, 1}) frame::require_not_none(args[i], "points and centres");
+    auto points = frame::Matrix<const double>::readable(args[0], frame::kDouble);
+    auto centres = frame::Matrix<const double>::readable(args[1], frame::kDouble);
+    const double p = frame::to_double(args[2]);
+    const size_t n_threads = thread_count(args[3]);
+    if (points.shape(1) != centres.shape(1)) {
+        frame::raise(PyExc_ValueError, "points have %zd features and centres %zd", points.shape(1), centres.shape(1));
+    }
+    if (!(p >= 1.0)) frame::raise(PyExc_ValueError, "p must be at least 1, got %g", p);
+    const npy_intp n = points.shape(0);
+    Ref nearest = frame::new_vector(n, NPY_INT64);
+    int64_t* found = data_of<int64_t>(nearest);
+    if (centres.shape(0) == 0 || n == 0) {
+        std::fill(found, found + n, -1);
+        return nearest;
+    }
+    const densa::kernels::DenseRows point_rows{&points.unchecked(0, 0), n, points.shape(1)};
+    const densa::kernels::DenseRows centre_rows{&centres.unchecked(0, 0), centres.shape(0), centres.shape(1)};
+    {
+        frame::WithoutGil unlocked(64);
+        core::Pool pool(n_threads);
+        densa::kernels::nearest_centres(pool, point_rows, centre_rows, p, found, poll_with(unlocked));
+    }
+    return nearest;
+}
+
+const frame::FunctionSpec kNearestCentres{
+    .name = "nearest_centres",
+    .parameters = {"points", "centres", "p", "n_threads"},
+    .defaults = {1},
+    .doc = "nearest_centres(points, centres, p, n_threads=1)\n"
+           "\n"
+           "For each row of `points`, the row of `centres` nearest it (both float64,\n"
+           "C-contiguous) by the Minkowski distance of exponent p (1 .. inf), the first among\n"
+           "equals; -1 where none lies at a finite distance. int64, the same on any number\n"
+           "of threads (1 .. 1024).",
+    .body = nearest_centres,
+};
+
 const frame::FunctionSpec kLabelGroups{
     .name = "label_groups",
     .parameters = {"labels", "n_threads"},
@@ -531,7 +573,7 @@ const frame::ModuleSpec kModuleSpec{
     .imports = {},
     .function = kClusterNeighbourhoods,
     .more_functions = {&kNeighbourhoodsFromPairs, &kClosePairs, &kClusterWeightedNeighbourhoods,
-                      &kClusterSynchronously, &kLabelGroups, &kClusterMeans},
+                      &kClusterSynchronously, &kLabelGroups, &kClusterMeans, &kNearestCentres},
 };
 
 }  // namespace

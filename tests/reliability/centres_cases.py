@@ -1,7 +1,8 @@
-"""Case tables of the grouping entry points: label_groups and cluster_means (module
-densa_arrays). Fuzzing covers labels anywhere in int32 (spans far wider than the rows,
-which the counting sort must not follow), points and weights with NaN and infinities,
-lengths that disagree, and thread counts in and out of range.
+"""Case tables of the entry points that place and find cluster centres: label_groups,
+cluster_means and nearest_centres (module densa_arrays). Fuzzing covers labels anywhere
+in int32 (spans far wider than the rows, which the counting sort must not follow),
+points, weights and exponents with NaN and infinities, lengths and widths that disagree,
+and thread counts in and out of range.
 """
 
 import numpy as np
@@ -10,12 +11,13 @@ from hypothesis.extra import numpy as hnp
 
 from reliability.calls import Call
 from reliability.densa_cases import LABELS, POINTS
-from reliability.strategies import (INT32_MAX, INT32_MIN, INT_DTYPES, FLOAT_DTYPES, array_argument, bound, ints,
-                                    label_values, point_arrays, weighted)
+from reliability.strategies import (INT32_MAX, INT32_MIN, INT_DTYPES, FLOAT_DTYPES, array_argument, bound, doubles,
+                                    ints, label_values, point_arrays, weighted)
 
-GROUPS, MEANS = "label_groups", "cluster_means"
+GROUPS, MEANS, NEAREST = "label_groups", "cluster_means", "nearest_centres"
 GROUPS_PARAMETERS = ["labels", "n_threads"]
 MEANS_PARAMETERS = ["labels", "points", "weights", "n_threads"]
+NEAREST_PARAMETERS = ["points", "centres", "p", "n_threads"]
 # Many rows, so that the sort splits them between threads and a cluster spans several runs.
 MANY_LABELS = np.random.default_rng(0).integers(-3, 4, 70_000).astype(np.int32)
 MANY_POINTS = np.random.default_rng(1).normal(size=(70_000, 2))
@@ -36,6 +38,9 @@ SUCCESS = {
     "cluster_means many on 4 threads": call(MEANS, MANY_LABELS, MANY_POINTS, np.abs(MANY_POINTS[:, 0]), 4),
     "cluster_means no rows": call(MEANS, np.empty(0, np.int32), np.empty((0, 2)), None),
     "cluster_means no features": call(MEANS, LABELS, np.empty((len(LABELS), 0)), None),
+    "nearest_centres euclidean": call(NEAREST, POINTS, POINTS[::50].copy(), 2.0),
+    "nearest_centres chebyshev on 2 threads": call(NEAREST, MANY_POINTS, MANY_POINTS[:7].copy(), np.inf, 2),
+    "nearest_centres no centres": call(NEAREST, POINTS, np.empty((0, 2)), 1.0),
 }
 
 ERRORS = {
@@ -47,10 +52,14 @@ ERRORS = {
     "cluster_means weights short": (call(MEANS, LABELS, POINTS, WEIGHTS[:-1]), ValueError),
     "cluster_means points None": (call(MEANS, LABELS, None, None), TypeError),
     "cluster_means float32 points": (call(MEANS, LABELS, POINTS.astype(np.float32), None), ValueError),
+    "nearest_centres other width": (call(NEAREST, POINTS, np.zeros((3, 3)), 2.0), ValueError),
+    "nearest_centres p below 1": (call(NEAREST, POINTS, POINTS[:3].copy(), 0.5), ValueError),
+    "nearest_centres p NaN": (call(NEAREST, POINTS, POINTS[:3].copy(), np.nan), ValueError),
 }
 
 THREADS = [SUCCESS["label_groups many on 3 threads"], SUCCESS["cluster_means weighted"],
-           SUCCESS["cluster_means many on 4 threads"], ERRORS["cluster_means weights short"][0]]
+           SUCCESS["cluster_means many on 4 threads"], SUCCESS["nearest_centres chebyshev on 2 threads"],
+           ERRORS["cluster_means weights short"][0]]
 
 
 # Fuzzing --------------------------------------------------------------------------
@@ -84,9 +93,20 @@ def means_arguments(draw):
     return call(MEANS, *args, **kwargs)
 
 
+@st.composite
+def nearest_arguments(draw):
+    points, centres = draw(point_arrays()), draw(point_arrays(max_rows=4))
+    exponent = weighted((4, st.sampled_from([1.0, 2.0, 3.0, np.inf])), (1, doubles()))
+    values = [draw(array_argument(points, FLOAT_DTYPES)), draw(array_argument(centres, FLOAT_DTYPES)),
+              draw(exponent), draw(threads())]
+    args, kwargs = draw(bound(values, NEAREST_PARAMETERS, defaults=1))
+    return call(NEAREST, *args, **kwargs)
+
+
 FUZZ = {
     "label_groups arguments": groups_arguments(),
     "cluster_means arguments": means_arguments(),
+    "nearest_centres arguments": nearest_arguments(),
 }
 
 __all__ = ["SUCCESS", "ERRORS", "THREADS", "FUZZ"]
