@@ -12,7 +12,7 @@ from threadpoolctl import threadpool_limits
 
 from test_linka_sweep import random_graph, synchronous_reference
 from varnex import DensityClustering, KNNLabelPropagation
-from varnex._graph_pipeline import Graph, confidence, symmetric_graph
+from varnex._graph_pipeline import Graph, confidence, knn_graph, reverse_subgraph, symmetric_graph
 from varnex._search.threads import native_threads
 from varnex.algorithms.src.densa.binaries.densa_arrays import cluster_means, label_groups, nearest_centres
 from varnex.algorithms.src.linka.binaries.linka_sweep import propagate
@@ -100,6 +100,46 @@ def test_symmetric_graph_is_the_same_on_any_number_of_threads(n, k, choices):
     for threads in THREAD_COUNTS:
         for found, wanted in zip(symmetric_graph(indices, weights, threads), expected):
             np.testing.assert_array_equal(found, wanted)
+
+
+def reverse_reference(graph, knn, nodes):
+    """Each node's own list, then once each node whose k-NN row lists it and that it
+    does not list, in the order of those nodes; over positions among the nodes listed."""
+    lists = {t: list(zip(graph.indices[graph.indptr[t]:graph.indptr[t + 1]].tolist(),
+                         graph.weights[graph.indptr[t]:graph.indptr[t + 1]].tolist())) for t in nodes.tolist()}
+    own, added = {t: {v for v, _ in row} for t, row in lists.items()}, set()
+    for s in range(len(knn.indptr) - 1):
+        for t, w in zip(knn.indices[knn.indptr[s]:knn.indptr[s + 1]].tolist(),
+                        knn.weights[knn.indptr[s]:knn.indptr[s + 1]].tolist()):
+            if t in lists and s not in own[t] and (t, s) not in added:
+                added.add((t, s))
+                lists[t].append((s, w))
+    if not added:
+        return None
+    members = np.array(sorted(set(lists) | {v for row in lists.values() for v, _ in row}))
+    rows = [lists.get(m, []) for m in members.tolist()]
+    indptr = np.r_[0, np.cumsum([len(row) for row in rows])]
+    listed = np.searchsorted(members, [v for row in rows for v, _ in row])
+    return (indptr, listed, np.array([w for row in rows for _, w in row], np.float32)), members
+
+
+# 20,000 nodes: three chunks of k-NN rows; duplicates and self-loops included.
+@pytest.mark.parametrize("symmetric, share", [(False, 0.05), (True, 0.05), (False, 0.0)])
+def test_reverse_subgraph_is_the_same_on_any_number_of_threads(symmetric, share):
+    rng = np.random.default_rng(11)
+    n, k = 20_000, 3
+    indices, weights = rng.integers(0, n, (n, k)).astype(np.int32), rng.random((n, k)).astype(np.float32)
+    knn = knn_graph(indices, weights)
+    graph = symmetric_graph(indices, weights) if symmetric else knn
+    nodes = np.flatnonzero(rng.random(n) < share)
+    expected = reverse_reference(graph, knn, nodes)
+    for threads in THREAD_COUNTS:
+        found = reverse_subgraph(graph, knn, nodes, threads)
+        if expected is None:
+            assert found is None
+            continue
+        for array, wanted in zip((*found[0], found[1]), (*expected[0], expected[1])):
+            np.testing.assert_array_equal(array, wanted)
 
 
 # 70,000 rows: the sort splits them between threads, and clusters span several runs of

@@ -42,6 +42,7 @@ FUNCTIONS = {
     "join": f"{LINKA}.linka_arrays",
     "closed_groups": f"{LINKA}.linka_arrays",
     "symmetric": f"{LINKA}.linka_arrays",
+    "reverse_subgraph": f"{LINKA}.linka_arrays",
 }
 
 

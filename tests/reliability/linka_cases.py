@@ -1,5 +1,6 @@
 """Case tables of the graph family: find_connected_components, connect_unlabeled,
-weighted_label_propagation, propagate, label_confidence and symmetric (CSR arrays).
+weighted_label_propagation, propagate, label_confidence, symmetric and reverse_subgraph
+(CSR arrays).
 
 SUCCESS and ERRORS drive the leak checks (ERRORS follows the failure tables), THREADS
 the thread check, FUZZ the child-process fuzzing: malformed graphs (rows of the wrong
@@ -91,6 +92,8 @@ def arrays_call(name):
 components_call, connect_call, join_call, closed_groups_call = map(arrays_call, ["components", "connect", "join",
                                                                               "closed_groups"])
 confidence_call, symmetric_call = arrays_call("label_confidence"), arrays_call("symmetric")
+reverse_call = arrays_call("reverse_subgraph")
+LEFT = np.flatnonzero(LABELS == -1)[::3].astype(np.int64)
 
 
 def _csr(knn, weights):
@@ -164,6 +167,9 @@ SUCCESS = {
                                                                     LABELS, LABELS, 3),
     "symmetric k-NN graph": symmetric_call(*CSR),
     "symmetric on 2 threads, int32 indices": symmetric_call(*CSR32, n_threads=2),
+    "reverse_subgraph k-NN graph": reverse_call(CSR, CSR, LEFT),
+    "reverse_subgraph on 3 threads, int32 indices": reverse_call(CSR32, CSR32, LEFT, 3),
+    "reverse_subgraph nothing added": reverse_call(CSR, CSR, LEFT[:0]),
     "components k-NN graph": components_call(*CSR32[:2], LABELLED),
     "components int64 indices, no nodes": components_call(np.zeros(1, np.int64), np.zeros(0, np.int64),
                                                           np.zeros(0, np.uint8)),
@@ -223,6 +229,12 @@ ERRORS = {
     "symmetric weights short": (symmetric_call(*CSR[:2], CSR[2][:-1]), ValueError),
     "symmetric index out of range": (symmetric_call(CSR[0], np.full(480, 120, np.int64), CSR[2]), IndexError),
     "symmetric no threads": (symmetric_call(*CSR, 0), ValueError),
+    "reverse_subgraph nodes unsorted": (reverse_call(CSR, CSR, LEFT[::-1].copy()), ValueError),
+    "reverse_subgraph node out of range": (reverse_call(CSR, CSR, np.array([120])), ValueError),
+    "reverse_subgraph index types differ": (reverse_call(CSR, CSR32, LEFT), ValueError),
+    "reverse_subgraph knn of other nodes": (reverse_call(CSR, STUCK, LEFT), ValueError),
+    "reverse_subgraph knn index out of range": (reverse_call(CSR, (CSR[0], np.full(480, 120, np.int64), CSR[2]),
+                                                             LEFT), IndexError),
     "components index out of range": (components_call(CSR32[0], np.full(480, 120, np.int32), LABELLED), IndexError),
     "components indptr not from 0": (components_call(CSR32[0] + 1, CSR32[1], LABELLED), ValueError),
     "components labelled too short": (components_call(*CSR32[:2], LABELLED[:5]), ValueError),
@@ -247,6 +259,7 @@ THREADS = [
     SUCCESS["label_confidence on 3 threads, int32 indices"],
     SUCCESS["closed_groups"],
     SUCCESS["symmetric on 2 threads, int32 indices"],
+    SUCCESS["reverse_subgraph on 3 threads, int32 indices"],
     ERRORS["join node out of range"][0],
 ]
 
@@ -390,6 +403,16 @@ def symmetric_calls(draw):
     return Call("symmetric", args, kwargs)
 
 
+@st.composite
+def reverse_calls(draw):
+    n = draw(st.integers(0, 8))
+    nodes = np.array(sorted(draw(st.sets(node_indices(n), max_size=n + 1))), np.int64)
+    threads = weighted((8, st.integers(1, 4)), (1, st.sampled_from([0, -1, 1025, 2**64, 1.5, None])))
+    values = [csr_tuple(draw, n), csr_tuple(draw, n), draw(array_argument(nodes, INT_DTYPES)), draw(threads)]
+    args, kwargs = draw(bound(values, ["graph", "knn", "nodes", "n_threads"], defaults=1))
+    return Call("reverse_subgraph", args, kwargs)
+
+
 def flags(draw, n):
     values = np.array(draw(st.lists(st.integers(0, 1), min_size=n, max_size=n + draw(st.integers(0, 1)))), np.uint8)
     return draw(array_argument(values, INT_DTYPES))
@@ -444,6 +467,7 @@ FUZZ = {
     "propagate arguments": propagate_calls(),
     "label_confidence arguments": confidence_calls(),
     "symmetric arguments": symmetric_calls(),
+    "reverse_subgraph arguments": reverse_calls(),
     "components arguments": structure_and_flags_calls("components", "labelled"),
     "connect arguments": connect_calls(),
     "join arguments": join_calls(),

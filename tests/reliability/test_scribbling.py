@@ -55,6 +55,13 @@ def symmetric_case(rng):
     return lambda: linka_arrays.symmetric(*graph, n_threads=2), list(graph)
 
 
+def reverse_case(rng):
+    knn = knn_graph(rng)
+    graph = tuple(array.copy() for array in knn)
+    nodes = np.flatnonzero(rng.random(N) < 0.2)
+    return lambda: linka_arrays.reverse_subgraph(graph, knn, nodes, n_threads=2), [*knn, *graph, nodes]
+
+
 def components_case(rng, dtype):
     indptr, indices, _ = knn_graph(rng, dtype, k=2)
     labelled = (rng.random(N) < 0.01).astype(np.uint8)
@@ -156,6 +163,7 @@ CASES = {
     "propagate int32 synchronous, 3 threads": lambda rng: propagate_case(rng, np.int32, True, 3),
     "label_confidence, 2 threads": confidence_case,
     "symmetric, 2 threads": symmetric_case,
+    "reverse_subgraph, 2 threads": reverse_case,
     "components int32": lambda rng: components_case(rng, np.int32),
     "components int64": lambda rng: components_case(rng, np.int64),
     "connect": lambda rng: connect_case(rng, np.int32),

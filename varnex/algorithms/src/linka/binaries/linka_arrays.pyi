@@ -42,3 +42,14 @@ def symmetric(
     """The graph made undirected: each node lists its own entries, then every node that
     lists it without being listed back, with that node's weight, by weight (NaN last)
     and then by node; the same on any number of threads."""
+
+def reverse_subgraph(
+    graph: Graph,
+    knn: Graph,
+    nodes: npt.NDArray[np.int64],
+    n_threads: int = 1,
+) -> tuple[Graph, npt.NDArray[np.int64]] | None:
+    """The part of `graph` a propagation over the sorted `nodes` reads, each of them also
+    listing, once, the nodes whose `knn` rows list it and that it does not list:
+    ``(subgraph, members)`` over positions in the sorted `members`, or None where no
+    edge is added. The same on any number of threads."""
