@@ -56,14 +56,15 @@ if estimator == "KNNLabelPropagation":
     timed(pipeline, "components", "components")
     timed(pipeline, "connect", "joining")
     timed(pipeline, "propagate", "propagation")
-    timed(pipeline, "reverse_edges", "reverse edges")
+    timed(pipeline, "reverse_subgraph", "reverse edges")
+    timed(pipeline, "confidence", "label confidence")
 else:
     X, y = make_blobs(n, centers=20, center_box=(-60, 60), random_state=0)
     # About ten neighbours within eps at any n: blobs of unit spread, n / 20 samples each.
     model = DensityClustering(eps=0.02 * (1e6 / n) ** 0.5, min_samples=5, n_jobs=n_jobs)
     timed(SampleIndex, "neighbourhoods", "search (radius)")
     timed(density, "cluster_neighbourhoods", "cluster growth")
-    timed(density, "_centroids", "centroids")
+    timed(density, "cluster_centres", "grouping and centroids")
     timed(DensityClustering, "_nearest_centroids", "nearest centroids")
 y = np.where(rng.random(n) < 0.01, y, -1)
 gc.collect()

@@ -7,11 +7,14 @@ import threading
 import numpy as np
 import pytest
 from sklearn.datasets import make_blobs, make_moons
+from sklearn.metrics import DistanceMetric
 from threadpoolctl import threadpool_limits
 
 from test_linka_sweep import random_graph, synchronous_reference
 from varnex import DensityClustering, KNNLabelPropagation
+from varnex._graph_pipeline import Graph, confidence, knn_graph, reverse_subgraph, symmetric_graph
 from varnex._search.threads import native_threads
+from varnex.algorithms.src.densa.binaries.densa_arrays import cluster_means, label_groups, nearest_centres
 from varnex.algorithms.src.linka.binaries.linka_sweep import propagate
 
 THREAD_COUNTS = (1, 2, 4)
@@ -53,6 +56,133 @@ def test_threaded_sweeps_match_the_layer_reference():
     found = labels.copy()
     propagate(indptr, indices, weights, found, 1000, 1e-3, True, n_threads=4)
     np.testing.assert_array_equal(found, synchronous_reference(indptr, indices, weights, labels))
+
+
+def test_label_confidence_is_the_same_on_any_number_of_threads_and_matches_the_vote():
+    rng = np.random.default_rng(3)
+    n, k = 40_000, 6   # three chunks of nodes
+    weights = np.sort(rng.choice([0.5, 1.0, 2.0, 3.0], (n, k)), axis=1).astype(np.float32)
+    knn = Graph(np.arange(n + 1, dtype=np.int64) * k, rng.integers(0, n, n * k), weights.ravel())
+    labels = rng.integers(-1, 3, n).astype(np.int32)
+    known = np.where(rng.random(n) < 0.1, labels, -1).astype(np.int32)
+    found = [confidence(knn, known, labels, threads) for threads in THREAD_COUNTS]
+    neighbours = labels[knn.indices].reshape(n, k)
+    votes = np.where(neighbours >= 0, (weights[:, :1].astype(float) / weights) ** 2, 0.0)
+    own, total = np.where(neighbours == labels[:, None], votes, 0.0).sum(axis=1), votes.sum(axis=1)
+    expected = np.where((total > 0) & (labels >= 0), own / np.where(total > 0, total, 1), 0.0)
+    expected[known >= 0] = 1.0
+    np.testing.assert_allclose(found[0], expected, rtol=1e-12)
+    for other in found[1:]:
+        np.testing.assert_array_equal(other, found[0])
+
+
+def symmetric_reference(indices, weights):
+    """Own lists, then the reverse edges not listed yet, by weight then source: one
+    stable sort of every edge."""
+    n, k = indices.shape
+    source, target, weight = np.repeat(np.arange(n), k), indices.ravel(), weights.ravel()
+    reverse = ~np.isin(target * n + source, source * n + target)
+    rows, columns = np.r_[source, target[reverse]], np.r_[target, source[reverse]]
+    weights = np.r_[weight, weight[reverse]]
+    is_reverse = np.r_[np.zeros(n * k, bool), np.ones(np.count_nonzero(reverse), bool)]
+    order = np.lexsort((np.where(is_reverse, weights, 0), is_reverse, rows))
+    return np.r_[0, np.cumsum(np.bincount(rows, minlength=n))], columns[order], weights[order]
+
+
+# 20,000 nodes: three chunks of rows. Few distinct weights make ties; NaN goes last.
+@pytest.mark.parametrize("n, k, choices", [(20_000, 5, [0.5, 1.0, 2.0]), (20_000, 3, [1.0, np.nan, 2.0]),
+                                           (7, 3, None)])
+def test_symmetric_graph_is_the_same_on_any_number_of_threads(n, k, choices):
+    rng = np.random.default_rng(k)
+    indices = rng.integers(0, n, (n, k))   # duplicates and self-loops included
+    weights = (rng.random((n, k)) if choices is None else rng.choice(choices, (n, k))).astype(np.float32)
+    expected = symmetric_reference(indices, weights)
+    for threads in THREAD_COUNTS:
+        for found, wanted in zip(symmetric_graph(indices, weights, threads), expected):
+            np.testing.assert_array_equal(found, wanted)
+
+
+def reverse_reference(graph, knn, nodes):
+    """Each node's own list, then once each node whose k-NN row lists it and that it
+    does not list, in the order of those nodes; over positions among the nodes listed."""
+    lists = {t: list(zip(graph.indices[graph.indptr[t]:graph.indptr[t + 1]].tolist(),
+                         graph.weights[graph.indptr[t]:graph.indptr[t + 1]].tolist())) for t in nodes.tolist()}
+    own, added = {t: {v for v, _ in row} for t, row in lists.items()}, set()
+    for s in range(len(knn.indptr) - 1):
+        for t, w in zip(knn.indices[knn.indptr[s]:knn.indptr[s + 1]].tolist(),
+                        knn.weights[knn.indptr[s]:knn.indptr[s + 1]].tolist()):
+            if t in lists and s not in own[t] and (t, s) not in added:
+                added.add((t, s))
+                lists[t].append((s, w))
+    if not added:
+        return None
+    members = np.array(sorted(set(lists) | {v for row in lists.values() for v, _ in row}))
+    rows = [lists.get(m, []) for m in members.tolist()]
+    indptr = np.r_[0, np.cumsum([len(row) for row in rows])]
+    listed = np.searchsorted(members, [v for row in rows for v, _ in row])
+    return (indptr, listed, np.array([w for row in rows for _, w in row], np.float32)), members
+
+
+# 20,000 nodes: three chunks of k-NN rows; duplicates and self-loops included.
+@pytest.mark.parametrize("symmetric, share", [(False, 0.05), (True, 0.05), (False, 0.0)])
+def test_reverse_subgraph_is_the_same_on_any_number_of_threads(symmetric, share):
+    rng = np.random.default_rng(11)
+    n, k = 20_000, 3
+    indices, weights = rng.integers(0, n, (n, k)).astype(np.int32), rng.random((n, k)).astype(np.float32)
+    knn = knn_graph(indices, weights)
+    graph = symmetric_graph(indices, weights) if symmetric else knn
+    nodes = np.flatnonzero(rng.random(n) < share)
+    expected = reverse_reference(graph, knn, nodes)
+    for threads in THREAD_COUNTS:
+        found = reverse_subgraph(graph, knn, nodes, threads)
+        if expected is None:
+            assert found is None
+            continue
+        for array, wanted in zip((*found[0], found[1]), (*expected[0], expected[1])):
+            np.testing.assert_array_equal(array, wanted)
+
+
+# 70,000 rows: the sort splits them between threads, and clusters span several runs of
+# members; a spread of labels wider than the rows sorts on one thread.
+@pytest.mark.parametrize("n_labels, weighted", [(5, False), (5, True), (3000, True), (200_000, False)])
+def test_groups_and_cluster_means_are_the_same_on_any_number_of_threads(n_labels, weighted):
+    rng = np.random.default_rng(n_labels)
+    n = 70_000
+    labels = rng.integers(-3, n_labels, n).astype(np.int32)
+    points = rng.normal(size=(n, 3)) * 100
+    weights = rng.random(n) - 0.1 if weighted else None
+    if weighted:
+        weights[labels == 0] = -1.0   # shares summing below 0: counted alike
+    found = [(label_groups(labels, threads), cluster_means(labels, points, weights, threads))
+             for threads in THREAD_COUNTS]
+    (values, starts, rows), (clusters, means) = found[0]
+    np.testing.assert_array_equal(rows, np.argsort(labels, kind="stable"))
+    np.testing.assert_array_equal(values, np.unique(labels))
+    np.testing.assert_array_equal(starts, np.searchsorted(labels[rows], np.r_[values, values[-1] + 1]))
+    np.testing.assert_array_equal(clusters, values[values != -1])
+    expected = [np.average(points[labels == c], axis=0,
+                           weights=None if not weighted or weights[labels == c].sum() <= 0 else weights[labels == c])
+                for c in clusters]
+    np.testing.assert_allclose(means, expected, rtol=1e-9, atol=1e-9)
+    for groups, (_, other_means) in found[1:]:
+        for array, first in zip((*groups, other_means), (values, starts, rows, means)):
+            np.testing.assert_array_equal(array, first)
+
+
+# Whole coordinates make ties, which go to the first centre; overflow makes a centre
+# infinitely far, and a point far from every centre gets none.
+@pytest.mark.parametrize("p, metric", [(1.0, "manhattan"), (2.0, "euclidean"), (3.0, "minkowski"),
+                                       (np.inf, "chebyshev")])
+def test_nearest_centres_are_the_same_on_any_number_of_threads(p, metric):
+    rng = np.random.default_rng(5)
+    points = rng.integers(-4, 5, (9000, 3)).astype(float)
+    centres = rng.integers(-4, 5, (12, 3)).astype(float)
+    centres[2], points[::500] = 1e308, -1e308
+    distances = DistanceMetric.get_metric(metric, **({"p": p} if metric == "minkowski" else {})).pairwise(points,
+                                                                                                         centres)
+    expected = np.where(np.isfinite(distances.min(axis=1)), np.argmin(distances, axis=1), -1)
+    for threads in THREAD_COUNTS:
+        np.testing.assert_array_equal(nearest_centres(points, centres, p, threads), expected)
 
 
 @pytest.mark.parametrize("make, data", [

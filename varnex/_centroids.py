@@ -14,6 +14,8 @@
 import numpy as np
 import scipy.sparse as sp
 
+from varnex.algorithms.src.densa.binaries.densa_arrays import cluster_means, label_groups
+
 __all__ = ["MEDOID_MEMBERS", "centre_kind", "cluster_centres"]
 
 MEDOID_MEMBERS = 512
@@ -29,19 +31,22 @@ def centre_kind(metric):
     return "sphere" if metric == "haversine" else "mean"
 
 
-def cluster_centres(X, codes, weights, metric, pairwise):
+def cluster_centres(X, codes, weights, metric, pairwise, threads=1):
     """The clusters of `codes` other than -1 in ascending order, and the centre of each
     one's rows (see the module), weighted by the sample weights (a sample of weight 2
     counts as two) where they sum to more than 0. `pairwise(a, b)` gives the distances
-    between the rows of two dense arrays under `metric`."""
+    between the rows of two dense arrays under `metric`. Grouping and means run
+    natively on `threads` threads, with the same result for any number."""
     kind = centre_kind(metric)
-    groups = np.unique(codes[codes != -1]).astype(np.int32)
-    order = np.argsort(codes, kind="stable")
-    bounds = np.searchsorted(codes[order], groups)
-    sizes = np.bincount(np.searchsorted(groups, codes[codes != -1]), minlength=groups.size)
-    centres = np.empty((groups.size, X.shape[1]))
-    for g, (start, size) in enumerate(zip(bounds, sizes)):
-        members = order[start:start + size]
+    codes = np.asarray(codes, dtype=np.int32)
+    weights = None if weights is None else np.asarray(weights, dtype=np.float64)
+    if kind == "mean" and isinstance(X, np.ndarray) and X.dtype == np.float64 and X.flags.c_contiguous:
+        return cluster_means(codes, X, weights, threads)
+    groups, starts, order = label_groups(codes, threads)
+    clusters = np.flatnonzero(groups != -1)
+    centres = np.empty((clusters.size, X.shape[1]))
+    for g, cluster in enumerate(clusters):
+        members = order[starts[cluster]:starts[cluster + 1]]
         rows = X[members]
         share = _shares(None if weights is None else weights[members])
         if kind == "medoid":
@@ -50,7 +55,7 @@ def cluster_centres(X, codes, weights, metric, pairwise):
             centres[g] = _mean_direction(rows, share, pairwise)
         else:
             centres[g] = _mean(rows, share)
-    return groups, centres
+    return groups[clusters], centres
 
 
 def _shares(weights):

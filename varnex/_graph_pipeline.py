@@ -59,28 +59,16 @@ def knn_graph(indices, distances):
     return Graph(indptr, np.ascontiguousarray(indices, dtype=index_dtype(n)).ravel(), weights.ravel())
 
 
-def symmetric_graph(indices, distances):
-    """CSR lists of the k-NN graph made undirected.
+def symmetric_graph(indices, distances, threads=1):
+    """CSR lists of the k-NN graph made undirected, on `threads` threads with the same
+    result for any number.
 
     Node i lists its own nearest neighbours first, nearest first, then every node that
     has i among its neighbours without being among i's, nearest first; each such
     reverse edge keeps the weight it has in the other node's list.
     """
-    n, k = indices.shape
-    source = np.repeat(np.arange(n, dtype=np.int64), k)
-    target = np.asarray(indices, dtype=np.int64).ravel()
-    weight = edge_weights(distances).ravel()
-    # Reverse edges (target -> source) whose pair is not already listed by target.
-    reverse = ~np.isin(target * n + source, source * n + target)
-    rows = np.concatenate([source, target[reverse]])
-    columns = np.concatenate([target, source[reverse]])
-    weights = np.concatenate([weight, weight[reverse]])
-    is_reverse = np.concatenate([np.zeros(n * k, dtype=bool), np.ones(np.count_nonzero(reverse), dtype=bool)])
-    # Stable sort: own neighbours keep their order; reverse edges follow, by weight.
-    order = np.lexsort((np.where(is_reverse, weights, 0), is_reverse, rows))
-    indptr = np.zeros(n + 1, dtype=np.int64)
-    np.cumsum(np.bincount(rows, minlength=n), out=indptr[1:])
-    return Graph(indptr, columns[order].astype(index_dtype(n)), weights[order])
+    knn = knn_graph(np.asarray(indices), edge_weights(distances))
+    return Graph(*linka_arrays.symmetric(knn.indptr, knn.indices, knn.weights, n_threads=threads))
 
 
 def components(graph, known):
@@ -121,7 +109,7 @@ def closest_joins(knn, reached, search):
     return members[first].astype(np.int64), nearest[first].astype(np.int64), edge_weights(distances[first])
 
 
-def reverse_subgraph(graph, knn, nodes):
+def reverse_subgraph(graph, knn, nodes, threads=1):
     """The part of `graph` a propagation over the unlabelled `nodes` (sorted) reads, in
     which each of them also lists the nodes whose k-NN rows list it.
 
@@ -132,38 +120,14 @@ def reverse_subgraph(graph, knn, nodes):
 
     Returns ``(subgraph, members)``: the sorted nodes the subgraph holds (`nodes` and
     every node they list) and the subgraph over positions in `members`, where nodes
-    outside `nodes` list nothing; or None when every such edge is listed already. Its
-    cost grows with `nodes` and their edges, beside one byte per edge of `knn` to find
-    the nodes that list them.
+    outside `nodes` list nothing; or None when every such edge is listed already. It
+    reads every k-NN row once, on `threads` threads with the same result for any
+    number; the rest of its cost grows with `nodes` and their edges.
     """
-    indptr, indices, values = graph
-    n = indptr.shape[0] - 1
-    wanted = np.zeros(n, dtype=bool)
-    wanted[nodes] = True
-    positions = np.flatnonzero(wanted[knn.indices])
-    sources = np.searchsorted(knn.indptr, positions, side="right") - 1
-    targets = knn.indices[positions].astype(np.int64)
-    nodes = np.asarray(nodes, dtype=np.int64)
-    lengths = indptr[nodes + 1] - indptr[nodes]
-    own = np.repeat(indptr[nodes] - np.cumsum(lengths) + lengths, lengths) + np.arange(lengths.sum())
-    own_rows, own_targets = np.repeat(nodes, lengths), indices[own].astype(np.int64)
-    keys = targets * n + sources
-    _, first = np.unique(keys, return_index=True)
-    new = np.zeros(keys.shape[0], dtype=bool)
-    new[first] = True
-    new &= ~np.isin(keys, own_rows * n + own_targets)
-    if not new.any():
-        return None
-    rows = np.concatenate([own_rows, targets[new]])
-    order = np.argsort(rows, kind="stable")
-    columns = np.concatenate([own_targets, sources[new]])[order]
-    weights = np.concatenate([values[own], knn.weights[positions[new]]])[order].astype(np.float32)
-    members = np.union1d(nodes, columns)
-    local_rows = np.searchsorted(members, rows[order])
-    local_indptr = np.zeros(members.shape[0] + 1, dtype=np.int64)
-    np.cumsum(np.bincount(local_rows, minlength=members.shape[0]), out=local_indptr[1:])
-    local_columns = np.searchsorted(members, columns).astype(index_dtype(members.shape[0]))
-    return Graph(local_indptr, local_columns, weights), members
+    knn = Graph(knn.indptr, knn.indices.astype(graph.indices.dtype, copy=False), knn.weights)
+    found = linka_arrays.reverse_subgraph(tuple(graph), tuple(knn), np.asarray(nodes, dtype=np.int64),
+                                          n_threads=threads)
+    return None if found is None else (Graph(*found[0]), found[1])
 
 
 def propagate(graph, labels, max_iterations, tolerance, synchronous=False, threads=1):
@@ -176,6 +140,14 @@ def propagate(graph, labels, max_iterations, tolerance, synchronous=False, threa
                                  synchronous, n_threads=threads)
 
 
+def confidence(knn, known, labels, threads=1):
+    """Share of each sample's own label in its k nearest samples' weighted vote, a
+    neighbour at distance d voting (d0 / d)**2 with d0 the nearest one's; 1 for the
+    labelled samples (see `label_confidence_`). On `threads` threads, the same for any
+    number."""
+    return linka_sweep.label_confidence(knn.indptr, knn.indices, knn.weights, labels, known, n_threads=threads)
+
+
 def label_graph(graph, knn, known, max_iterations, tolerance, synchronous=False, threads=1):
     """Labels for every node of a connected graph: propagation, then the reverse edges
     of the nodes left unlabelled and a second propagation. Returns ``(labels, sweeps)``.
@@ -186,7 +158,7 @@ def label_graph(graph, knn, known, max_iterations, tolerance, synchronous=False,
     sweeps = propagate(graph, labels, max_iterations, tolerance, synchronous, threads)
     left = np.flatnonzero(labels == -1)
     if left.size and sweeps < max_iterations:
-        rescued = reverse_subgraph(graph, knn, left)
+        rescued = reverse_subgraph(graph, knn, left, threads)
         if rescued is not None:
             # Only the nodes left vote in the second propagation: the part of the graph
             # they read gives the same labels as the whole.

@@ -17,8 +17,9 @@ from varnex._radius import choose_radius
 from varnex._search import PrecomputedIndex, index_samples
 from varnex._search.memory import BOUNDED, IN_MEMORY, budget_bytes, neighbourhood_route
 from varnex._search.routes import minkowski_exponent
+from varnex._search.threads import native_threads
 from varnex.algorithms.src.densa.binaries.densa_arrays import (cluster_neighbourhoods, cluster_synchronously,
-                                                               cluster_weighted_neighbourhoods)
+                                                               cluster_weighted_neighbourhoods, nearest_centres)
 
 __all__ = ["DensityClustering"]
 
@@ -365,7 +366,8 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
             centroids, groups = np.empty((0, X.shape[1])), np.empty(0, dtype=np.int32)
         else:
             members = None
-            groups, centroids = cluster_centres(X, codes, weights, self.metric, self._distance_metric())
+            groups, centroids = cluster_centres(X, codes, weights, self.metric, self._distance_metric(),
+                                               native_threads(self.n_jobs))
             nearest = self._nearest_centroids(X[noise], centroids)
             codes[noise] = _taken(groups, nearest)
         return codes, centroids, np.where(groups >= 0, groups, -1).astype(np.int32), members
@@ -376,6 +378,12 @@ class DensityClustering(ClusterMixin, NeighbourEstimator):
         nearest = np.full(points.shape[0], -1, dtype=np.intp)
         if centroids.shape[0] == 0 or points.shape[0] == 0:
             return nearest
+        exponent = minkowski_exponent(self.metric, self.p, self.metric_params)
+        if exponent is not None and isinstance(points, np.ndarray):
+            # Natively on n_jobs threads, with no table of distances.
+            return nearest_centres(np.ascontiguousarray(points, dtype=np.float64),
+                                   np.ascontiguousarray(centroids, dtype=np.float64), exponent,
+                                   native_threads(self.n_jobs)).astype(np.intp, copy=False)
         distance = self._distance_metric()
         rows = max(1, CHUNK_ELEMENTS // max(points.shape[1], centroids.shape[0]))
         for start in range(0, points.shape[0], rows):

@@ -259,12 +259,13 @@ class KNNLabelPropagation(ClassifierMixin, NeighbourEstimator):
             # Exact searches measure in double precision, scaled there as any other data.
             scaled = scale.samples(X.astype(np.float64))
 
+        threads = native_threads(self.n_jobs)
         with progress.stage(f"{k}-nearest-neighbour graph of {X.shape[0]} samples"):
             index = index_samples(scaled, self.metric, self.p, self.metric_params, self.n_jobs, self.algorithm,
                                   self.n_probes, self.random_state, progress)
             distances, indices = index.graph(k, pipeline.index_dtype(X.shape[0]))
             knn = pipeline.knn_graph(indices, distances)
-            graph = pipeline.symmetric_graph(indices, distances) if self.symmetrize else knn
+            graph = pipeline.symmetric_graph(indices, distances, threads) if self.symmetrize else knn
             del distances, indices
         with progress.stage("connected components"):
             components = pipeline.components(graph, known)
@@ -273,14 +274,14 @@ class KNNLabelPropagation(ClassifierMixin, NeighbourEstimator):
         with progress.stage(f"label propagation ({self.propagation})"):
             propagated, n_iter = pipeline.label_graph(graph, knn, known, self.max_iter, self.tol,
                                                       synchronous=self.propagation == "synchronous",
-                                                      threads=native_threads(self.n_jobs))
+                                                      threads=threads)
         left = np.count_nonzero(propagated == -1)
         if left:
             # Every sample is joined to a labelled one: only the sweep limit leaves -1.
             warnings.warn(f"max_iter={self.max_iter} sweeps ended the propagation with {left} of "
                           f"{propagated.shape[0]} samples unlabelled (-1); raise max_iter", ConvergenceWarning)
         return Fitted(classes, propagated, {"n_iter_": n_iter, "algorithm_": index.algorithm,
-                                            "label_confidence_": _confidence(knn, known, propagated),
+                                            "label_confidence_": pipeline.confidence(knn, known, propagated, threads),
                                             "_index": index, "_n_neighbors": k})
 
     def predict_proba(self, X):
@@ -366,17 +367,3 @@ def _shares(votes):
     empty = totals[:, 0] == 0
     votes[empty], totals[empty] = 1.0, votes.shape[1]
     return votes / totals
-
-
-def _confidence(knn, known, labels):
-    """Share of each sample's own label in its k nearest samples' weighted vote; 1 for
-    the labelled samples (see `label_confidence_`)."""
-    n = labels.shape[0]
-    neighbours = labels[knn.indices].reshape(n, -1)
-    distances = knn.weights.reshape(n, -1).astype(np.float64)
-    strength = np.where(neighbours >= 0, (distances[:, :1] / distances) ** 2, 0.0)
-    own = np.where(neighbours == labels[:, None], strength, 0.0).sum(axis=1)
-    total = strength.sum(axis=1)
-    confidence = np.divide(own, total, out=np.zeros(n), where=(total > 0) & (labels >= 0))
-    confidence[known >= 0] = 1.0
-    return confidence

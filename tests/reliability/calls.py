@@ -27,6 +27,9 @@ FUNCTIONS = {
     "cluster_synchronously": f"{DENSA}.densa_arrays",
     "neighbourhoods_from_pairs": f"{DENSA}.densa_arrays",
     "close_pairs": f"{DENSA}.densa_arrays",
+    "label_groups": f"{DENSA}.densa_arrays",
+    "cluster_means": f"{DENSA}.densa_arrays",
+    "nearest_centres": f"{DENSA}.densa_arrays",
     "cluster_streamed": f"{DENSA}.densa_stream",
     "cluster_streamed_synchronously": f"{DENSA}.densa_stream",
     "offer_tile": f"{LINKA}.linka_nearest",
@@ -34,10 +37,13 @@ FUNCTIONS = {
     "connect_unlabeled": f"{LINKA}.linka_connect",
     "weighted_label_propagation": f"{LINKA}.linka_lp",
     "propagate": f"{LINKA}.linka_sweep",
+    "label_confidence": f"{LINKA}.linka_sweep",
     "components": f"{LINKA}.linka_arrays",
     "connect": f"{LINKA}.linka_arrays",
     "join": f"{LINKA}.linka_arrays",
     "closed_groups": f"{LINKA}.linka_arrays",
+    "symmetric": f"{LINKA}.linka_arrays",
+    "reverse_subgraph": f"{LINKA}.linka_arrays",
 }
 
 

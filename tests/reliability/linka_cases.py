@@ -1,5 +1,6 @@
 """Case tables of the graph family: find_connected_components, connect_unlabeled,
-weighted_label_propagation and propagate (CSR arrays).
+weighted_label_propagation, propagate, label_confidence, symmetric and reverse_subgraph
+(CSR arrays).
 
 SUCCESS and ERRORS drive the leak checks (ERRORS follows the failure tables), THREADS
 the thread check, FUZZ the child-process fuzzing: malformed graphs (rows of the wrong
@@ -90,6 +91,9 @@ def arrays_call(name):
 
 components_call, connect_call, join_call, closed_groups_call = map(arrays_call, ["components", "connect", "join",
                                                                               "closed_groups"])
+confidence_call, symmetric_call = arrays_call("label_confidence"), arrays_call("symmetric")
+reverse_call = arrays_call("reverse_subgraph")
+LEFT = np.flatnonzero(LABELS == -1)[::3].astype(np.int64)
 
 
 def _csr(knn, weights):
@@ -158,6 +162,14 @@ SUCCESS = {
         synchronous=False, exact_stop=True, indices=CSR[1].astype(np.int32))),
     "propagate all labelled": sweep(**_sweep_args(labels=np.zeros(120, np.int32))),
     "propagate synchronous on 3 threads": sweep(**_sweep_args(n_threads=3)),
+    "label_confidence k-NN graph": confidence_call(*CSR, np.where(np.arange(120) < 60, 0, 1).astype(np.int32), LABELS),
+    "label_confidence on 3 threads, int32 indices": confidence_call(CSR[0], CSR[1].astype(np.int32), CSR[2],
+                                                                    LABELS, LABELS, 3),
+    "symmetric k-NN graph": symmetric_call(*CSR),
+    "symmetric on 2 threads, int32 indices": symmetric_call(*CSR32, n_threads=2),
+    "reverse_subgraph k-NN graph": reverse_call(CSR, CSR, LEFT),
+    "reverse_subgraph on 3 threads, int32 indices": reverse_call(CSR32, CSR32, LEFT, 3),
+    "reverse_subgraph nothing added": reverse_call(CSR, CSR, LEFT[:0]),
     "components k-NN graph": components_call(*CSR32[:2], LABELLED),
     "components int64 indices, no nodes": components_call(np.zeros(1, np.int64), np.zeros(0, np.int64),
                                                           np.zeros(0, np.uint8)),
@@ -209,6 +221,20 @@ ERRORS = {
                                    ValueError),
     "propagate synchronous not a truth value": (sweep(**_sweep_args(synchronous=np.array([1, 0]))), ValueError),
     "propagate no threads": (sweep(**_sweep_args(n_threads=0)), ValueError),
+    "label_confidence known short": (confidence_call(*CSR, LABELS, LABELS[:-1]), ValueError),
+    "label_confidence index out of range": (confidence_call(CSR[0], np.full(480, 120, np.int64), CSR[2], LABELS,
+                                                            LABELS), ValueError),
+    "label_confidence too many threads": (confidence_call(*CSR, LABELS, LABELS, 1025), ValueError),
+    "symmetric weights None": (symmetric_call(*CSR[:2], None), TypeError),
+    "symmetric weights short": (symmetric_call(*CSR[:2], CSR[2][:-1]), ValueError),
+    "symmetric index out of range": (symmetric_call(CSR[0], np.full(480, 120, np.int64), CSR[2]), IndexError),
+    "symmetric no threads": (symmetric_call(*CSR, 0), ValueError),
+    "reverse_subgraph nodes unsorted": (reverse_call(CSR, CSR, LEFT[::-1].copy()), ValueError),
+    "reverse_subgraph node out of range": (reverse_call(CSR, CSR, np.array([120])), ValueError),
+    "reverse_subgraph index types differ": (reverse_call(CSR, CSR32, LEFT), ValueError),
+    "reverse_subgraph knn of other nodes": (reverse_call(CSR, STUCK, LEFT), ValueError),
+    "reverse_subgraph knn index out of range": (reverse_call(CSR, (CSR[0], np.full(480, 120, np.int64), CSR[2]),
+                                                             LEFT), IndexError),
     "components index out of range": (components_call(CSR32[0], np.full(480, 120, np.int32), LABELLED), IndexError),
     "components indptr not from 0": (components_call(CSR32[0] + 1, CSR32[1], LABELLED), ValueError),
     "components labelled too short": (components_call(*CSR32[:2], LABELLED[:5]), ValueError),
@@ -230,7 +256,10 @@ THREADS = [
     SUCCESS["propagate all labelled"],
     ERRORS["propagate index out of range"][0],
     SUCCESS["components k-NN graph"],
+    SUCCESS["label_confidence on 3 threads, int32 indices"],
     SUCCESS["closed_groups"],
+    SUCCESS["symmetric on 2 threads, int32 indices"],
+    SUCCESS["reverse_subgraph on 3 threads, int32 indices"],
     ERRORS["join node out of range"][0],
 ]
 
@@ -353,6 +382,37 @@ def propagate_calls(draw):
     return Call("propagate", args, kwargs)
 
 
+@st.composite
+def confidence_calls(draw):
+    n = draw(st.integers(0, 8))
+    labels, known = (np.array(draw(st.lists(st.sampled_from([-1, -1, 0, 1, 2, INT32_MAX, INT32_MIN]), min_size=n,
+                                            max_size=n + 1)), np.int32) for _ in range(2))
+    threads = weighted((8, st.integers(1, 4)), (1, st.sampled_from([0, -1, 1025, 2**64, 1.5, None])))
+    values = [*csr_arrays(draw, n), draw(array_argument(labels, INT_DTYPES)), draw(array_argument(known, INT_DTYPES)),
+              draw(threads)]
+    args, kwargs = draw(bound(values, ["indptr", "indices", "weights", "labels", "known", "n_threads"], defaults=1))
+    return Call("label_confidence", args, kwargs)
+
+
+@st.composite
+def symmetric_calls(draw):
+    n = draw(st.integers(0, 8))
+    threads = weighted((8, st.integers(1, 4)), (1, st.sampled_from([0, -1, 1025, 2**64, 1.5, None])))
+    args, kwargs = draw(bound([*csr_arrays(draw, n), draw(threads)], ["indptr", "indices", "weights", "n_threads"],
+                              defaults=1))
+    return Call("symmetric", args, kwargs)
+
+
+@st.composite
+def reverse_calls(draw):
+    n = draw(st.integers(0, 8))
+    nodes = np.array(sorted(draw(st.sets(node_indices(n), max_size=n + 1))), np.int64)
+    threads = weighted((8, st.integers(1, 4)), (1, st.sampled_from([0, -1, 1025, 2**64, 1.5, None])))
+    values = [csr_tuple(draw, n), csr_tuple(draw, n), draw(array_argument(nodes, INT_DTYPES)), draw(threads)]
+    args, kwargs = draw(bound(values, ["graph", "knn", "nodes", "n_threads"], defaults=1))
+    return Call("reverse_subgraph", args, kwargs)
+
+
 def flags(draw, n):
     values = np.array(draw(st.lists(st.integers(0, 1), min_size=n, max_size=n + draw(st.integers(0, 1)))), np.uint8)
     return draw(array_argument(values, INT_DTYPES))
@@ -405,6 +465,9 @@ FUZZ = {
     "connect_unlabeled arguments": connect_unlabeled_calls(),
     "weighted_label_propagation arguments": weighted_label_propagation_calls(),
     "propagate arguments": propagate_calls(),
+    "label_confidence arguments": confidence_calls(),
+    "symmetric arguments": symmetric_calls(),
+    "reverse_subgraph arguments": reverse_calls(),
     "components arguments": structure_and_flags_calls("components", "labelled"),
     "connect arguments": connect_calls(),
     "join arguments": join_calls(),

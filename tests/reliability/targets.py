@@ -5,9 +5,9 @@ To cover a new function: give its family module SUCCESS, ERRORS, THREADS and FUZ
 A module that fails to import fails its cases.
 """
 
-from reliability import arrays_cases, densa_cases, linka_cases, stream_cases
+from reliability import arrays_cases, densa_cases, centres_cases, linka_cases, stream_cases
 
-FAMILIES = [densa_cases, arrays_cases, linka_cases, stream_cases]
+FAMILIES = [densa_cases, arrays_cases, centres_cases, linka_cases, stream_cases]
 
 SUCCESS = {name: call for family in FAMILIES for name, call in family.SUCCESS.items()}
 ERRORS = {name: case for family in FAMILIES for name, case in family.ERRORS.items()}

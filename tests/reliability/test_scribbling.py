@@ -43,6 +43,25 @@ def propagate_case(rng, dtype, synchronous, threads=1):
             [indptr, indices, weights])
 
 
+def confidence_case(rng):
+    indptr, indices, weights = knn_graph(rng)
+    labels = rng.integers(-1, 4, N).astype(np.int32)
+    return (lambda: linka_sweep.label_confidence(indptr, indices, weights, labels, labels, 2),
+            [indptr, indices, weights, labels])
+
+
+def symmetric_case(rng):
+    graph = knn_graph(rng)
+    return lambda: linka_arrays.symmetric(*graph, n_threads=2), list(graph)
+
+
+def reverse_case(rng):
+    knn = knn_graph(rng)
+    graph = tuple(array.copy() for array in knn)
+    nodes = np.flatnonzero(rng.random(N) < 0.2)
+    return lambda: linka_arrays.reverse_subgraph(graph, knn, nodes, n_threads=2), [*knn, *graph, nodes]
+
+
 def components_case(rng, dtype):
     indptr, indices, _ = knn_graph(rng, dtype, k=2)
     labelled = (rng.random(N) < 0.01).astype(np.uint8)
@@ -118,6 +137,18 @@ def pairs_case(rng):
     return lambda: densa_arrays.neighbourhoods_from_pairs([pairs], N), [pairs]
 
 
+def means_case(rng):
+    # Labels spread over more values than rows: their counts are kept per label.
+    labels = rng.integers(-1, 2 * N, N).astype(np.int32)
+    points, weights = rng.normal(size=(N, 3)), rng.random(N)
+    return lambda: densa_arrays.cluster_means(labels, points, weights, 2), [labels, points, weights]
+
+
+def nearest_case(rng):
+    points, centres = rng.normal(size=(N, 3)), rng.normal(size=(30, 3))
+    return lambda: densa_arrays.nearest_centres(points, centres, 3.0, 2), [points, centres]
+
+
 def tile_case(rng, nearest):
     points = rng.normal(size=(2000, 16))
     centred = points - points.mean(axis=0)
@@ -135,6 +166,9 @@ CASES = {
     "propagate int32 in place": lambda rng: propagate_case(rng, np.int32, False),
     "propagate int64 synchronous": lambda rng: propagate_case(rng, np.int64, True),
     "propagate int32 synchronous, 3 threads": lambda rng: propagate_case(rng, np.int32, True, 3),
+    "label_confidence, 2 threads": confidence_case,
+    "symmetric, 2 threads": symmetric_case,
+    "reverse_subgraph, 2 threads": reverse_case,
     "components int32": lambda rng: components_case(rng, np.int32),
     "components int64": lambda rng: components_case(rng, np.int64),
     "connect": lambda rng: connect_case(rng, np.int32),
@@ -146,6 +180,8 @@ CASES = {
     "cluster_streamed": streamed_case,
     "cluster_streamed_synchronously": lambda rng: streamed_case(rng, True),
     "neighbourhoods_from_pairs": pairs_case,
+    "cluster_means, 2 threads": means_case,
+    "nearest_centres, 2 threads": nearest_case,
     "close_pairs": lambda rng: tile_case(rng, False),
     "offer_tile": lambda rng: tile_case(rng, True),
 }

@@ -63,3 +63,32 @@ def close_pairs(
     """The pairs (i, j), i < j, of one tile of inner products of centred points that lie
     within `radius` of each other (boundary included), decided from `points` near the
     boundary; int32 of shape (n_pairs, 2)."""
+
+def label_groups(
+    labels: npt.NDArray[np.int32],
+    n_threads: int = 1,
+) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.int64], npt.NDArray[np.int64]]:
+    """The rows grouped by label on `n_threads` threads: ``(values, starts, rows)``, where
+    ``rows[starts[g]:starts[g + 1]]`` are the rows labelled ``values[g]`` in increasing
+    order, the values increasing."""
+
+def cluster_means(
+    labels: npt.NDArray[np.int32],
+    points: npt.NDArray[np.float64],
+    weights: npt.NDArray[np.float64] | None,
+    n_threads: int = 1,
+) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.float64]]:
+    """The clusters (every label but -1) in increasing order and the mean of each one's
+    rows of `points`, weighted by `weights` as shares of the cluster's largest magnitude
+    where they sum to more than 0, by count otherwise; the same bits on any number of
+    threads. Returns ``(values, means)``."""
+
+def nearest_centres(
+    points: npt.NDArray[np.float64],
+    centres: npt.NDArray[np.float64],
+    p: float,
+    n_threads: int = 1,
+) -> npt.NDArray[np.int64]:
+    """The row of `centres` nearest each row of `points` by the Minkowski distance of
+    exponent `p`, the first among equals; -1 where none lies at a finite distance. The
+    same on any number of threads."""

@@ -5,15 +5,20 @@
 // GIL held; the kernels then run without it, and Ctrl-C still stops them.
 #include "contest_points.hpp"
 #include "core/csr.hpp"
+#include "core/threads.hpp"
 #include "frame.hpp"
 #include "kernels/access.hpp"
 #include "kernels/close_pairs.hpp"
+#include "kernels/cluster_means.hpp"
 #include "kernels/density_clustering.hpp"
+#include "kernels/nearest_centres.hpp"
 #include "kernels/neighbourhood_rows.hpp"
+#include "kernels/parallel_groups.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <span>
 #include <vector>
 
@@ -319,6 +324,161 @@ Ref cluster_synchronously(const frame::Arguments& args) {
     return frame::check(PyTuple_Pack(2, result.get(), core_flags.get()));
 }
 
+// More threads than any machine has cores would only cost their stacks.
+constexpr size_t kMaxThreads = 1024;
+
+size_t thread_count(PyObject* object) {
+    const size_t n_threads = frame::to_size_t(object);
+    if (n_threads < 1 || n_threads > kMaxThreads) {
+        frame::raise(PyExc_ValueError, "n_threads must be 1 .. %zu, not %zu", kMaxThreads, n_threads);
+    }
+    return n_threads;
+}
+
+// A private copy of the labels: the sort reads them twice, and a count that changed in
+// between would send a row outside the order.
+std::vector<int32_t> label_copy(PyObject* object) {
+    frame::require_not_none(object, "labels");
+    auto labels = Vector<const int32_t>::readable(object, frame::kInt);
+    return {labels.span().begin(), labels.span().end()};
+}
+
+// Ctrl-C answered between parts of the work, on the calling thread.
+auto poll_with(frame::WithoutGil& unlocked) {
+    return [&unlocked](size_t) { unlocked.poll(); };
+}
+
+// label_groups(labels, n_threads): the rows grouped by label. Returns (values int32,
+// starts int64, rows int64): rows[starts[g]:starts[g + 1]] are the rows labelled
+// values[g] in increasing order, the values increasing.
+Ref label_groups(const frame::Arguments& args) {
+    const std::vector<int32_t> labels = label_copy(args[0]);
+    const size_t n_threads = thread_count(args[1]);
+    densa::kernels::LabelGroups grouped;
+    {
+        frame::WithoutGil unlocked(64);
+        core::Pool pool(n_threads);
+        grouped = densa::kernels::group_by_label_in_parallel(pool, labels, poll_with(unlocked));
+    }
+    const auto n_groups = static_cast<int64_t>(grouped.groups.size());
+    Ref values = frame::new_vector(n_groups, NPY_INT32);
+    Ref starts = frame::new_vector(n_groups + 1, NPY_INT64);
+    Ref rows = frame::new_vector(static_cast<int64_t>(grouped.rows.size()), NPY_INT64);
+    data_of<int64_t>(starts)[0] = 0;
+    for (int64_t g = 0; g < n_groups; ++g) {
+        data_of<int32_t>(values)[g] = grouped.groups[g].label;
+        data_of<int64_t>(starts)[g + 1] = grouped.groups[g].end;
+    }
+    std::copy(grouped.rows.begin(), grouped.rows.end(), data_of<int64_t>(rows));
+    return frame::check(PyTuple_Pack(3, values.get(), starts.get(), rows.get()));
+}
+
+// cluster_means(labels, points, weights, n_threads): the clusters (labels other than -1)
+// in increasing order and the weighted mean of each one's points. Returns (values
+// int32, means float64 of shape (n_values, n_features)).
+Ref cluster_means(const frame::Arguments& args) {
+    const std::vector<int32_t> labels = label_copy(args[0]);
+    frame::require_not_none(args[1], "points");
+    auto points = frame::Matrix<const double>::readable(args[1], frame::kDouble);
+    auto weights = Vector<const double>::readable(args[2], frame::kDouble);
+    const size_t n_threads = thread_count(args[3]);
+    const auto n = static_cast<Py_ssize_t>(labels.size());
+    if (points.shape(0) != n || (!weights.is_none() && weights.size() != n)) {
+        frame::raise(PyExc_ValueError, "points and weights must have one row per label (%zd), got %zd and %zd", n,
+                     points.shape(0), weights.size());
+    }
+    const int64_t d = points.shape(1);
+    densa::kernels::LabelGroups grouped;
+    std::vector<densa::kernels::LabelGroup> clusters;
+    std::vector<double> means;
+    {
+        frame::WithoutGil unlocked(64);
+        core::Pool pool(n_threads);
+        grouped = densa::kernels::group_by_label_in_parallel(pool, labels, poll_with(unlocked));
+        std::copy_if(grouped.groups.begin(), grouped.groups.end(), std::back_inserter(clusters),
+                     [](const densa::kernels::LabelGroup& group) { return group.label != -1; });
+        means.resize(clusters.size() * static_cast<size_t>(d));
+        if (d > 0 && !clusters.empty()) {
+            const densa::kernels::WeightedPoints weighted{&points.unchecked(0, 0), d, weights.span()};
+            densa::kernels::group_means(pool, grouped, clusters, weighted, means.data(), poll_with(unlocked));
+        }
+    }
+    const auto n_clusters = static_cast<npy_intp>(clusters.size());
+    Ref values = frame::new_vector(n_clusters, NPY_INT32);
+    for (npy_intp g = 0; g < n_clusters; ++g) data_of<int32_t>(values)[g] = clusters[g].label;
+    npy_intp dims[2] = {n_clusters, static_cast<npy_intp>(d)};
+    Ref result = frame::check(PyArray_SimpleNew(2, dims, NPY_FLOAT64));
+    std::copy(means.begin(), means.end(), data_of<double>(result));
+    return frame::check(PyTuple_Pack(2, values.get(), result.get()));
+}
+
+// nearest_centres(points, centres, p, n_threads): the nearest centre of each point.
+Ref nearest_centres(const frame::Arguments& args) {
+    for (int i : {0, 1}) frame::require_not_none(args[i], "points and centres");
+    auto points = frame::Matrix<const double>::readable(args[0], frame::kDouble);
+    auto centres = frame::Matrix<const double>::readable(args[1], frame::kDouble);
+    const double p = frame::to_double(args[2]);
+    const size_t n_threads = thread_count(args[3]);
+    if (points.shape(1) != centres.shape(1)) {
+        frame::raise(PyExc_ValueError, "points have %zd features and centres %zd", points.shape(1), centres.shape(1));
+    }
+    if (!(p >= 1.0)) frame::raise(PyExc_ValueError, "p must be at least 1, got %g", p);
+    const npy_intp n = points.shape(0);
+    Ref nearest = frame::new_vector(n, NPY_INT64);
+    int64_t* found = data_of<int64_t>(nearest);
+    if (centres.shape(0) == 0 || n == 0) {
+        std::fill(found, found + n, -1);
+        return nearest;
+    }
+    const densa::kernels::DenseRows point_rows{&points.unchecked(0, 0), n, points.shape(1)};
+    const densa::kernels::DenseRows centre_rows{&centres.unchecked(0, 0), centres.shape(0), centres.shape(1)};
+    {
+        frame::WithoutGil unlocked(64);
+        core::Pool pool(n_threads);
+        densa::kernels::nearest_centres(pool, point_rows, centre_rows, p, found, poll_with(unlocked));
+    }
+    return nearest;
+}
+
+const frame::FunctionSpec kNearestCentres{
+    .name = "nearest_centres",
+    .parameters = {"points", "centres", "p", "n_threads"},
+    .defaults = {1},
+    .doc = "nearest_centres(points, centres, p, n_threads=1)\n"
+           "\n"
+           "For each row of `points`, the row of `centres` nearest it (both float64,\n"
+           "C-contiguous) by the Minkowski distance of exponent p (1 .. inf), the first among\n"
+           "equals; -1 where none lies at a finite distance. int64, the same on any number\n"
+           "of threads (1 .. 1024).",
+    .body = nearest_centres,
+};
+
+const frame::FunctionSpec kLabelGroups{
+    .name = "label_groups",
+    .parameters = {"labels", "n_threads"},
+    .defaults = {1},
+    .doc = "label_groups(labels, n_threads=1)\n"
+           "\n"
+           "The rows of int32 `labels` grouped by label, on n_threads threads (1 .. 1024).\n"
+           "Returns (values int32, starts int64, rows int64): rows[starts[g]:starts[g + 1]]\n"
+           "are the rows labelled values[g], in increasing order; values increase.",
+    .body = label_groups,
+};
+
+const frame::FunctionSpec kClusterMeans{
+    .name = "cluster_means",
+    .parameters = {"labels", "points", "weights", "n_threads"},
+    .defaults = {1},
+    .doc = "cluster_means(labels, points, weights, n_threads=1)\n"
+           "\n"
+           "The clusters of int32 `labels` (every label but -1) in increasing order, and the\n"
+           "mean of each one's rows of `points` (float64, C-contiguous), weighted by\n"
+           "`weights` (float64, or None) as shares of the cluster's largest magnitude where\n"
+           "they sum to more than 0, by count otherwise. The same bits on any number of\n"
+           "threads (1 .. 1024). Returns (values int32, means float64 (n_values, n_features)).",
+    .body = cluster_means,
+};
+
 const frame::FunctionSpec kClusterSynchronously{
     .name = "cluster_synchronously",
     .parameters = {"indptr", "indices", "labels", "min_samples", "weights", "self_weights", "points", "p"},
@@ -392,7 +552,7 @@ const frame::ModuleSpec kModuleSpec{
     .imports = {},
     .function = kClusterNeighbourhoods,
     .more_functions = {&kNeighbourhoodsFromPairs, &kClosePairs, &kClusterWeightedNeighbourhoods,
-                      &kClusterSynchronously},
+                      &kClusterSynchronously, &kLabelGroups, &kClusterMeans, &kNearestCentres},
 };
 
 }  // namespace

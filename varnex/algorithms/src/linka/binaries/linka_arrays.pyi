@@ -32,3 +32,24 @@ def closed_groups(
     reached: npt.NDArray[np.uint8],
 ) -> tuple[npt.NDArray[np.int64], int]:
     """The closed groups of unreached nodes: group per node (-1 outside), and their count."""
+
+def symmetric(
+    indptr: npt.NDArray[np.int64],
+    indices: npt.NDArray[np.integer],
+    weights: npt.NDArray[np.float32],
+    n_threads: int = 1,
+) -> Graph:
+    """The graph made undirected: each node lists its own entries, then every node that
+    lists it without being listed back, with that node's weight, by weight (NaN last)
+    and then by node; the same on any number of threads."""
+
+def reverse_subgraph(
+    graph: Graph,
+    knn: Graph,
+    nodes: npt.NDArray[np.int64],
+    n_threads: int = 1,
+) -> tuple[Graph, npt.NDArray[np.int64]] | None:
+    """The part of `graph` a propagation over the sorted `nodes` reads, each of them also
+    listing, once, the nodes whose `knn` rows list it and that it does not list:
+    ``(subgraph, members)`` over positions in the sorted `members`, or None where no
+    edge is added. The same on any number of threads."""

@@ -6,10 +6,13 @@
 // then the work runs with the GIL released and no Python call per node. Indices come
 // as int32 (graphs below 2**31 nodes) or int64.
 #include "core/csr.hpp"
+#include "core/threads.hpp"
 #include "frame.hpp"
 #include "kernels/closed_groups.hpp"
 #include "kernels/connection.hpp"
 #include "kernels/reach.hpp"
+#include "kernels/reverse_subgraph.hpp"
+#include "kernels/symmetric_rows.hpp"
 #include "kernels/traversal.hpp"
 
 #include <cstdint>
@@ -457,6 +460,152 @@ Ref closed_groups(const frame::Arguments& args) {
     return frame::with_index_type(args[1], [&]<class I>() { return closed_groups_of<I>(args[0], args[1], args[2]); });
 }
 
+// More threads than any machine has cores would only cost their stacks.
+constexpr std::size_t kMaxThreads = 1024;
+
+// symmetric(indptr, indices, weights, n_threads) -> (indptr, indices, weights)
+template <class I>
+Ref symmetric_of(PyObject* indptr_object, PyObject* indices_object, PyObject* weights_object, std::size_t n_threads) {
+    frame::require_not_none(weights_object, "weights");
+    const CsrArrays<I> arrays(indptr_object, indices_object, weights_object, "graph");
+    if (arrays.weights.size() != arrays.indices.size()) {
+        frame::raise(PyExc_ValueError, "graph: %zd weights for %zd indices", arrays.weights.size(), arrays.indices.size());
+    }
+    const Csr<I> graph = arrays.graph();
+    const std::int64_t n = arrays.size();
+    Ref indptr = new_vector(n + 1, NPY_INT64);
+    core::Pool pool(n_threads);
+    linka::SymmetricRows<I> rows(pool, graph);
+    std::int64_t entries = 0;
+    {
+        frame::WithoutGil gil(16);
+        entries = rows.count({data_of<std::int64_t>(indptr), static_cast<std::size_t>(n + 1)}, [&](std::size_t) { gil.poll(); });
+    }
+    Ref indices = new_vector(entries, kNumpyIndex<I>);
+    Ref weights = new_vector(entries, NPY_FLOAT32);
+    {
+        frame::WithoutGil gil(16);
+        rows.fill({data_of<I>(indices), static_cast<std::size_t>(entries)},
+                  {data_of<float>(weights), static_cast<std::size_t>(entries)}, [&](std::size_t) { gil.poll(); });
+    }
+    return frame::check(PyTuple_Pack(3, indptr.get(), indices.get(), weights.get()));
+}
+
+Ref symmetric(const frame::Arguments& args) {
+    const std::size_t n_threads = frame::to_size_t(args[3]);
+    if (n_threads < 1 || n_threads > kMaxThreads) {
+        frame::raise(PyExc_ValueError, "n_threads must be 1 .. %zu, not %zu", kMaxThreads, n_threads);
+    }
+    return frame::with_index_type(args[1], [&]<class I>() { return symmetric_of<I>(args[0], args[1], args[2], n_threads); });
+}
+
+// The caller's graph of `n` nodes (n < 0: any number) from a (indptr, indices, weights)
+// tuple, the arrays held for the call. Only the offsets are checked here: the kernel
+// reads the indices through guarded reads and reports those that name no node, so
+// rows it never reads cost nothing.
+template <class I>
+struct GuardedGraph {
+    frame::Vector<const std::int64_t> indptr;
+    frame::Vector<const I> indices;
+    frame::Vector<const float> weights;
+
+    GuardedGraph(PyObject* tuple, std::int64_t n, const char* what)
+        : indptr(frame::Vector<const std::int64_t>::readable(tuple_item(tuple, 0, 3, what), frame::kInt64)),
+          indices(frame::Vector<const I>::readable(tuple_item(tuple, 1, 3, what), index_type<I>())),
+          weights(frame::Vector<const float>::readable(tuple_item(tuple, 2, 3, what), frame::kFloat32)) {
+        for (Py_ssize_t i = 0; i < 3; ++i) frame::require_not_none(PyTuple_GET_ITEM(tuple, i), what);
+        const std::span<const std::int64_t> offsets = indptr.span();
+        bool sound = !offsets.empty() && (n < 0 || indptr.size() == n + 1) && offsets.front() == 0 &&
+                     offsets.back() == indices.size() && weights.size() == indices.size();
+        for (std::size_t i = 1; sound && i < offsets.size(); ++i) sound = offsets[i] >= offsets[i - 1];
+        if (!sound) {
+            frame::raise(PyExc_ValueError, "%s must be CSR arrays of %lld nodes with one weight per index", what,
+                         static_cast<long long>(n < 0 ? indptr.size() - 1 : n));
+        }
+    }
+    Csr<I> graph() const { return {indptr.span(), indices.span(), weights.span()}; }
+};
+
+// reverse_subgraph(graph, knn, nodes, n_threads) -> ((indptr, indices, weights), members) or None
+template <class I>
+Ref reverse_subgraph_of(PyObject* graph_tuple, PyObject* knn_tuple, PyObject* nodes_object, std::size_t n_threads) {
+    const GuardedGraph<I> graph(graph_tuple, -1, "graph");
+    const std::int64_t n = graph.indptr.size() - 1;
+    const GuardedGraph<I> knn(knn_tuple, n, "knn");
+    frame::require_not_none(nodes_object, "nodes");
+    auto given = frame::Vector<const std::int64_t>::readable(nodes_object, frame::kInt64);
+    const std::vector<std::int64_t> nodes(given.span().begin(), given.span().end());
+    for (std::size_t p = 0; p < nodes.size(); ++p) {
+        if (nodes[p] < 0 || nodes[p] >= n || (p > 0 && nodes[p] <= nodes[p - 1])) {
+            frame::raise(PyExc_ValueError, "nodes must be distinct nodes of the graph in increasing order");
+        }
+    }
+    linka::Subgraph found;
+    {
+        frame::WithoutGil gil(16);
+        core::Pool pool(n_threads);
+        found = linka::reverse_subgraph(pool, graph.graph(), knn.graph(), std::span<const std::int64_t>(nodes),
+                                        [&](std::size_t) { gil.poll(); });
+    }
+    if (found.stray_index) frame::raise(PyExc_IndexError, "graph or knn lists an index that is not a node");
+    if (!found.added) return Ref::borrow(Py_None);
+    const auto members = static_cast<std::int64_t>(found.members.size());
+    const auto entries = static_cast<std::int64_t>(found.indices.size());
+    Ref indptr = new_vector(members + 1, NPY_INT64);
+    std::copy(found.indptr.begin(), found.indptr.end(), data_of<std::int64_t>(indptr));
+    Ref weights = new_vector(entries, NPY_FLOAT32);
+    std::copy(found.weights.begin(), found.weights.end(), data_of<float>(weights));
+    Ref member_array = new_vector(members, NPY_INT64);
+    std::copy(found.members.begin(), found.members.end(), data_of<std::int64_t>(member_array));
+    const bool narrow = members < (std::int64_t{1} << 31);
+    Ref indices = new_vector(entries, narrow ? NPY_INT32 : NPY_INT64);
+    if (narrow) {
+        std::copy(found.indices.begin(), found.indices.end(), data_of<std::int32_t>(indices));
+    } else {
+        std::copy(found.indices.begin(), found.indices.end(), data_of<std::int64_t>(indices));
+    }
+    return frame::check(Py_BuildValue("((OOO)O)", indptr.get(), indices.get(), weights.get(), member_array.get()));
+}
+
+Ref reverse_subgraph(const frame::Arguments& args) {
+    const std::size_t n_threads = frame::to_size_t(args[3]);
+    if (n_threads < 1 || n_threads > kMaxThreads) {
+        frame::raise(PyExc_ValueError, "n_threads must be 1 .. %zu, not %zu", kMaxThreads, n_threads);
+    }
+    // knn's indices must have the type of graph's.
+    PyObject* indices = tuple_item(args[0], 1, 3, "graph");
+    return frame::with_index_type(indices, [&]<class I>() {
+        return reverse_subgraph_of<I>(args[0], args[1], args[2], n_threads);
+    });
+}
+
+const frame::FunctionSpec kReverseSubgraph{
+    .name = "reverse_subgraph",
+    .parameters = {"graph", "knn", "nodes", "n_threads"},
+    .defaults = {1},
+    .doc = "reverse_subgraph(graph, knn, nodes, n_threads=1) -> tuple or None\n\n"
+           "The part of `graph` (a CSR triple) that a propagation over the sorted int64\n"
+           "`nodes` reads, in which each of them also lists, once, every node whose row of\n"
+           "`knn` (a CSR triple over the same nodes) lists it and that it does not list, in\n"
+           "the order of those nodes, with the knn weight. Returns ((indptr, indices,\n"
+           "weights), members): members (int64) the sorted nodes and every node they list,\n"
+           "the graph over positions in members, where nodes outside `nodes` list nothing;\n"
+           "or None where no edge is added. The same on any number of threads (1 .. 1024).",
+    .body = reverse_subgraph,
+};
+
+const frame::FunctionSpec kSymmetric{
+    .name = "symmetric",
+    .parameters = {"indptr", "indices", "weights", "n_threads"},
+    .defaults = {1},
+    .doc = "symmetric(indptr, indices, weights, n_threads=1) -> graph\n\n"
+           "A CSR graph (float32 weights) made undirected, as (indptr, indices, weights):\n"
+           "node i lists its own entries first, then every node s that lists i while i does\n"
+           "not list s, with the weight s gave the edge, by weight (NaN last), then by s.\n"
+           "The same on any number of threads (1 .. 1024).",
+    .body = symmetric,
+};
+
 const frame::FunctionSpec kComponents{
     .name = "components",
     .parameters = {"indptr", "indices", "labelled"},
@@ -509,7 +658,7 @@ const frame::ModuleSpec kModuleSpec{
     .source_file = kSource,
     .imports = {},
     .function = kComponents,
-    .more_functions = {&kConnect, &kJoin, &kClosedGroups},
+    .more_functions = {&kConnect, &kJoin, &kClosedGroups, &kSymmetric, &kReverseSubgraph},
 };
 
 }  // namespace

@@ -7,6 +7,7 @@
 // changes).
 #include "core/csr.hpp"
 #include "frame.hpp"
+#include "kernels/label_confidence.hpp"
 #include "kernels/label_sweep.hpp"
 
 #include <cstddef>
@@ -139,6 +140,14 @@ uint64_t propagate_over(PyObject* indices_object, std::span<const int64_t> indpt
     return linka::sweep_synchronous(pool, rows, labels, std::span(scores), limits);
 }
 
+size_t thread_count(PyObject* object) {
+    const size_t n_threads = frame::to_size_t(object);
+    if (n_threads < 1 || n_threads > kMaxThreads) {
+        frame::raise(PyExc_ValueError, "n_threads must be 1 .. %zu, not %zu", kMaxThreads, n_threads);
+    }
+    return n_threads;
+}
+
 Ref propagate(const frame::Arguments& args) {
     auto indptr = readable<int64_t>(args[0], "indptr", frame::kInt64);
     auto weights = readable<float>(args[2], "weights", frame::kFloat32);
@@ -148,10 +157,7 @@ Ref propagate(const frame::Arguments& args) {
     const double tol = frame::to_double(args[5]);
     const bool synchronous = to_bool(args[6]);
     const bool exact_stop = to_bool(args[7]);
-    const size_t n_threads = frame::to_size_t(args[8]);
-    if (n_threads < 1 || n_threads > kMaxThreads) {
-        frame::raise(PyExc_ValueError, "n_threads must be 1 .. %zu, not %zu", kMaxThreads, n_threads);
-    }
+    const size_t n_threads = thread_count(args[8]);
 
     const linka::SweepLimits limits{max_iter, tol, exact_stop ? linka::Stop::AtTolerance : linka::Stop::WhenSettled};
     const uint64_t sweeps = frame::with_index_type(args[1], [&]<class Index>() {
@@ -160,6 +166,53 @@ Ref propagate(const frame::Arguments& args) {
     });
     return frame::check(PyLong_FromUnsignedLongLong(sweeps));
 }
+
+template <class Index>
+void confidence_over(PyObject* indices_object, std::span<const int64_t> indptr, std::span<const float> weights,
+                     std::span<const int32_t> labels, std::span<const int32_t> known, std::span<double> confidence,
+                     size_t n_threads) {
+    auto indices = readable<Index>(indices_object, "indices", sizeof(Index) == 4 ? frame::kInt : frame::kInt64);
+    const core::Csr<Index> graph{indptr, indices.span(), weights};
+    require_graph(graph, static_cast<Py_ssize_t>(labels.size()));
+    frame::WithoutGil gil;
+    SweepRows<Index> rows{graph, gil};
+    core::Pool pool(n_threads);
+    linka::label_confidence(pool, rows, labels, known, confidence, [&](size_t) { gil.poll(); });
+}
+
+// label_confidence(indptr, indices, weights, labels, known, n_threads=1): see the doc.
+Ref label_confidence(const frame::Arguments& args) {
+    auto indptr = readable<int64_t>(args[0], "indptr", frame::kInt64);
+    auto weights = readable<float>(args[2], "weights", frame::kFloat32);
+    auto labels = readable<int32_t>(args[3], "labels", frame::kInt);
+    auto known = readable<int32_t>(args[4], "known", frame::kInt);
+    const size_t n_threads = thread_count(args[5]);
+    if (known.size() != labels.size()) {
+        frame::raise(PyExc_ValueError, "known has %zd entries for %zd labels", known.size(), labels.size());
+    }
+    Ref result = frame::new_vector(labels.size(), NPY_FLOAT64);
+    const std::span<double> confidence(frame::data_of<double>(result), static_cast<size_t>(labels.size()));
+    frame::with_index_type(args[1], [&]<class Index>() {
+        confidence_over<Index>(args[1], indptr.span(), weights.span(), labels.span(), known.span(), confidence,
+                               n_threads);
+        return 0;
+    });
+    return result;
+}
+
+const frame::FunctionSpec kLabelConfidence{
+    .name = "label_confidence",
+    .parameters = {"indptr", "indices", "weights", "labels", "known", "n_threads"},
+    .defaults = {1},
+    .doc = "label_confidence(indptr, indices, weights, labels, known, n_threads=1) -> ndarray\n"
+           "\n"
+           "For each node of a CSR graph (as in propagate), the share of its row's votes that\n"
+           "go to its label: a labelled neighbour over an edge of weight w votes (w0 / w)**2,\n"
+           "w0 the weight of the row's first edge. 1.0 where known (int32) is not -1, 0.0\n"
+           "where the row has no vote or labels (int32) holds -1. float64, the same on any\n"
+           "number of threads (1 .. 1024).",
+    .body = label_confidence,
+};
 
 constexpr const char* kPropagateDoc =
     "propagate(indptr, indices, weights, labels, max_iter, tol, synchronous, exact_stop=False, n_threads=1) -> int\n"
@@ -209,6 +262,7 @@ const frame::ModuleSpec kModuleSpec{
     .source_file = kSource,
     .imports = {},
     .function = kPropagate,
+    .more_functions = {&kLabelConfidence},
 };
 
 }  // namespace
