@@ -70,8 +70,9 @@ SUCCESS = {
                                         fetch=CsrFetch(INDPTR, INDICES), budget=10**9),
     "cluster_streamed no rows": call(np.empty(0, np.int64), np.empty(0, np.uint8), np.empty(0, np.int32),
                                      CsrFetch(np.zeros(1, np.int64), np.empty(0, np.int32)), 1),
-    "cluster_streamed_synchronously points": sync(LENGTHS, CORE, LABELS, CsrFetch(INDPTR, INDICES), 40, POINTS, 2.0),
-    "cluster_streamed_synchronously sparse points": sync(LENGTHS, CORE, LABELS, CsrFetch(INDPTR, INDICES), 1,
+    "cluster_streamed_synchronously points": sync(LENGTHS, CORE, LABELS, CsrFetch(INDPTR, INDICES), 400, POINTS,
+                                                  2.0),
+    "cluster_streamed_synchronously sparse points": sync(LENGTHS, CORE, LABELS, CsrFetch(INDPTR, INDICES), 400,
                                                          SPARSE_POINTS, 1.0),
     "cluster_streamed_synchronously ties": sync(LENGTHS, CORE, LABELS, CsrFetch(INDPTR, INDICES), 10**9, None, 2.0),
 }
