@@ -63,6 +63,7 @@ else:
     # About ten neighbours within eps at any n: blobs of unit spread, n / 20 samples each.
     model = DensityClustering(eps=0.02 * (1e6 / n) ** 0.5, min_samples=5, n_jobs=n_jobs)
     timed(SampleIndex, "neighbourhoods", "search (radius)")
+    timed(density, "cluster_synchronously", "cluster growth")
     timed(density, "cluster_neighbourhoods", "cluster growth")
     timed(density, "cluster_centres", "grouping and centroids")
     timed(DensityClustering, "_nearest_centroids", "nearest centroids")
