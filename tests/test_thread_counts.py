@@ -15,6 +15,7 @@ from varnex import DensityClustering, KNNLabelPropagation
 from varnex._graph_pipeline import Graph, confidence, knn_graph, reverse_subgraph, symmetric_graph
 from varnex._search.threads import native_threads
 from varnex.algorithms.src.densa.binaries.densa_arrays import cluster_means, label_groups, nearest_centres
+from varnex.algorithms.src.linka.binaries.linka_arrays import join
 from varnex.algorithms.src.linka.binaries.linka_sweep import propagate
 
 THREAD_COUNTS = (1, 2, 4)
@@ -187,6 +188,29 @@ def test_nearest_centres_are_the_same_on_any_number_of_threads(p, metric):
     expected = np.where(np.isfinite(distances.min(axis=1)), np.argmin(distances, axis=1), -1)
     for threads in THREAD_COUNTS:
         np.testing.assert_array_equal(nearest_centres(points, centres, p, threads), expected)
+
+
+def test_joined_graph_is_the_same_on_any_number_of_threads():
+    # Rows in three chunks of the copy; each join adds both directions where missing.
+    rng = np.random.default_rng(4)
+    n, k = 150_000, 3
+    indices, weights = rng.integers(0, n, (n, k)), rng.random((n, k)).astype(np.float32)
+    graph = (np.arange(0, n * k + 1, k, dtype=np.int64), indices.ravel(), weights.ravel())
+    joins = (rng.integers(0, n, 40), rng.integers(0, n, 40), rng.random(40).astype(np.float32))
+    found = [join(graph, joins, n_threads=threads) for threads in THREAD_COUNTS]
+    added = {}
+    for a, b, weight in zip(*joins):
+        for source, target in ((a, b), (b, a)):
+            if target not in indices[source] and target not in [t for t, _ in added.get(source, [])]:
+                added.setdefault(source, []).append((target, weight))
+    sources = sorted(added)
+    at = np.repeat([(s + 1) * k for s in sources], [len(added[s]) for s in sources])
+    listed = [edge for s in sources for edge in added[s]]
+    expected = (graph[0] + np.searchsorted(at, graph[0], side="right"), np.insert(graph[1], at, [t for t, _ in listed]),
+                np.insert(graph[2], at, np.array([w for _, w in listed], dtype=np.float32)))
+    for result in found:
+        for array, wanted in zip(result, expected):
+            np.testing.assert_array_equal(array, wanted)
 
 
 @pytest.mark.parametrize("make, data", [

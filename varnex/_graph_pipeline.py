@@ -76,7 +76,7 @@ def components(graph, known):
     return Components(*linka_arrays.components(graph.indptr, graph.indices, (known != -1).view(np.uint8)))
 
 
-def connect(knn, graph, components, search):
+def connect(knn, graph, components, search, threads=1):
     """`graph` extended until the k-NN lists lead every node to a labelled one.
 
     Components without a labelled node are joined through their k-NN rows. Where the
@@ -87,14 +87,15 @@ def connect(knn, graph, components, search):
     sample, all groups in one search.
 
     `search(candidates, queries)` gives, for each query sample, the distance to and
-    the index of its nearest candidate sample.
+    the index of its nearest candidate sample. The extended graph is written on
+    `threads` threads; the joins themselves depend each on the ones before.
     """
     reached = components.node_labelled.copy()
-    graph, stuck = linka_arrays.connect(knn, components, reached, graph)
+    graph, stuck = linka_arrays.connect(knn, components, reached, graph, n_threads=threads)
     if stuck:
         # Every node left can reach a closed group along its rows, and each group's
         # join leads it to the reached part: one round joins everything.
-        graph = linka_arrays.join(graph, closest_joins(knn, reached, search))
+        graph = linka_arrays.join(graph, closest_joins(knn, reached, search), n_threads=threads)
     return Graph(*graph)
 
 

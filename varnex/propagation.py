@@ -270,7 +270,7 @@ class KNNLabelPropagation(ClassifierMixin, NeighbourEstimator):
         with progress.stage("connected components"):
             components = pipeline.components(graph, known)
         with progress.stage(f"joining {np.count_nonzero(components.component_labelled == 0)} unlabelled components"):
-            graph = pipeline.connect(knn, graph, components, index.nearest_among)
+            graph = pipeline.connect(knn, graph, components, index.nearest_among, threads)
         with progress.stage(f"label propagation ({self.propagation})"):
             propagated, n_iter = pipeline.label_graph(graph, knn, known, self.max_iter, self.tol,
                                                       synchronous=self.propagation == "synchronous",

@@ -176,6 +176,8 @@ SUCCESS = {
     "connect k-NN graph": connect_call(**_connect_arrays_args()),
     "connect stuck": connect_call(**_connect_arrays_args(STUCK32, np.array([1, 0, 0, 0], np.uint8))),
     "join": join_call(STUCK32, JOINS),
+    "join on 2 threads": join_call(STUCK32, JOINS, n_threads=2),
+    "connect on 3 threads": connect_call(**_connect_arrays_args(), n_threads=3),
     "closed_groups": closed_groups_call(*STUCK32[:2], np.array([1, 0, 0, 0], np.uint8)),
 }
 
@@ -260,6 +262,7 @@ THREADS = [
     SUCCESS["closed_groups"],
     SUCCESS["symmetric on 2 threads, int32 indices"],
     SUCCESS["reverse_subgraph on 3 threads, int32 indices"],
+    SUCCESS["join on 2 threads"],
     ERRORS["join node out of range"][0],
 ]
 
@@ -366,6 +369,10 @@ def csr_arrays(draw, n):
             draw(array_argument(weights, INT_DTYPES))]
 
 
+# Thread counts, some of them out of the pool's range or of the wrong type.
+THREADS_ARGUMENT = weighted((8, st.integers(1, 4)), (1, st.sampled_from([0, -1, 1025, 2**64, 1.5, None])))
+
+
 @st.composite
 def propagate_calls(draw):
     n = draw(st.integers(0, 8))
@@ -374,9 +381,8 @@ def propagate_calls(draw):
     flags = weighted((8, st.booleans()), (1, st.sampled_from([0, 2, None, "", np.bool_(True), hostile.BadTruth()])))
     # Sweep limits stay small: a run is allowed every sweep it asks for.
     max_iter = weighted((8, st.integers(0, 50)), (1, st.sampled_from([-1, 2**64, 2.5, None, "3"])))
-    threads = weighted((8, st.integers(1, 4)), (1, st.sampled_from([0, -1, 1025, 2**64, 1.5, None])))
     values = [*csr_arrays(draw, n), draw(array_argument(labels, INT_DTYPES)), draw(max_iter), draw(doubles()),
-              draw(flags), draw(flags), draw(threads)]
+              draw(flags), draw(flags), draw(THREADS_ARGUMENT)]
     args, kwargs = draw(bound(values, ["indptr", "indices", "weights", "labels", "max_iter", "tol", "synchronous",
                                        "exact_stop", "n_threads"], defaults=2))
     return Call("propagate", args, kwargs)
@@ -387,9 +393,8 @@ def confidence_calls(draw):
     n = draw(st.integers(0, 8))
     labels, known = (np.array(draw(st.lists(st.sampled_from([-1, -1, 0, 1, 2, INT32_MAX, INT32_MIN]), min_size=n,
                                             max_size=n + 1)), np.int32) for _ in range(2))
-    threads = weighted((8, st.integers(1, 4)), (1, st.sampled_from([0, -1, 1025, 2**64, 1.5, None])))
     values = [*csr_arrays(draw, n), draw(array_argument(labels, INT_DTYPES)), draw(array_argument(known, INT_DTYPES)),
-              draw(threads)]
+              draw(THREADS_ARGUMENT)]
     args, kwargs = draw(bound(values, ["indptr", "indices", "weights", "labels", "known", "n_threads"], defaults=1))
     return Call("label_confidence", args, kwargs)
 
@@ -397,8 +402,8 @@ def confidence_calls(draw):
 @st.composite
 def symmetric_calls(draw):
     n = draw(st.integers(0, 8))
-    threads = weighted((8, st.integers(1, 4)), (1, st.sampled_from([0, -1, 1025, 2**64, 1.5, None])))
-    args, kwargs = draw(bound([*csr_arrays(draw, n), draw(threads)], ["indptr", "indices", "weights", "n_threads"],
+    args, kwargs = draw(bound([*csr_arrays(draw, n), draw(THREADS_ARGUMENT)],
+                              ["indptr", "indices", "weights", "n_threads"],
                               defaults=1))
     return Call("symmetric", args, kwargs)
 
@@ -407,8 +412,7 @@ def symmetric_calls(draw):
 def reverse_calls(draw):
     n = draw(st.integers(0, 8))
     nodes = np.array(sorted(draw(st.sets(node_indices(n), max_size=n + 1))), np.int64)
-    threads = weighted((8, st.integers(1, 4)), (1, st.sampled_from([0, -1, 1025, 2**64, 1.5, None])))
-    values = [csr_tuple(draw, n), csr_tuple(draw, n), draw(array_argument(nodes, INT_DTYPES)), draw(threads)]
+    values = [csr_tuple(draw, n), csr_tuple(draw, n), draw(array_argument(nodes, INT_DTYPES)), draw(THREADS_ARGUMENT)]
     args, kwargs = draw(bound(values, ["graph", "knn", "nodes", "n_threads"], defaults=1))
     return Call("reverse_subgraph", args, kwargs)
 
@@ -442,8 +446,8 @@ def connect_calls(draw):
     starts = draw(array_argument(np.concatenate([[0], starts]).astype(np.int64), INT_DTYPES))
     parts = draw(weighted((8, st.just((order, starts, flags(draw, count), flags(draw, n)))),
                           (1, st.sampled_from([None, (order,), [order] * 4]))))
-    values = [knn, parts, flags(draw, n), csr_tuple(draw, n)]
-    args, kwargs = draw(bound(values, ["knn", "components", "reached", "graph"]))
+    values = [knn, parts, flags(draw, n), csr_tuple(draw, n), draw(THREADS_ARGUMENT)]
+    args, kwargs = draw(bound(values, ["knn", "components", "reached", "graph", "n_threads"], defaults=1))
     return Call("connect", args, kwargs)
 
 
@@ -456,7 +460,8 @@ def join_calls(draw):
         (_index_row(draw(st.lists(node_indices(n), min_size=count, max_size=count + 1))), np.int64),
         (draw(st.lists(st.floats(0, 10, width=32), min_size=count, max_size=count)), np.float32)))
     joins = draw(weighted((8, st.just(joins)), (1, st.sampled_from([None, (), joins[:2]]))))
-    args, kwargs = draw(bound([csr_tuple(draw, n), joins], ["graph", "joins"]))
+    args, kwargs = draw(bound([csr_tuple(draw, n), joins, draw(THREADS_ARGUMENT)], ["graph", "joins", "n_threads"],
+                              defaults=1))
     return Call("join", args, kwargs)
 
 

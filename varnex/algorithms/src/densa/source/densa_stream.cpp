@@ -168,7 +168,9 @@ Ref cluster_streamed_synchronously(const frame::Arguments& args) {
     const std::int32_t n = input.size();
     points.require(n);
     for (std::int32_t i = 0; i < n; ++i) {
-        if (input.labels[i] < -1) frame::raise(PyExc_ValueError, "label %d of point %d is below -1", input.labels[i], i);
+        if (input.labels[i] < -1) {
+            frame::raise(PyExc_ValueError, "label %d of point %d is below -1", input.labels[i], i);
+        }
     }
     Ref result = frame::new_vector(n, NPY_INT32);
     Unchecked<std::int32_t> cluster_labels{data_of<std::int32_t>(result)};

@@ -17,14 +17,18 @@ def connect(
     components: tuple[npt.NDArray[np.integer], npt.NDArray[np.int64], npt.NDArray[np.uint8], npt.NDArray[np.uint8]],
     reached: npt.NDArray[np.uint8],
     graph: Graph,
+    n_threads: int = 1,
 ) -> tuple[Graph, bool]:
-    """`graph` extended as connect_unlabeled extends it, and whether that would get stuck."""
+    """`graph` extended as connect_unlabeled extends it, and whether that would get stuck;
+    the extended graph is written on `n_threads` threads."""
 
 def join(
     graph: Graph,
     joins: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float32]],
+    n_threads: int = 1,
 ) -> Graph:
-    """`graph` with the edge pairs (nodes, targets, weights) added where missing."""
+    """`graph` with the edge pairs (nodes, targets, weights) added where missing, written
+    on `n_threads` threads."""
 
 def closed_groups(
     indptr: npt.NDArray[np.int64],

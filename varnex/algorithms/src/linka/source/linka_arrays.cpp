@@ -161,6 +161,18 @@ Ref components(const frame::Arguments& args) {
     return frame::with_index_type(args[1], [&]<class I>() { return components_of<I>(args[0], args[1], args[2]); });
 }
 
+// More threads than any machine has cores would only cost their stacks.
+constexpr std::size_t kMaxThreads = 1024;
+
+// The n_threads argument, 1 .. kMaxThreads.
+std::size_t thread_count(PyObject* object) {
+    const std::size_t n_threads = frame::to_size_t(object);
+    if (n_threads < 1 || n_threads > kMaxThreads) {
+        frame::raise(PyExc_ValueError, "n_threads must be 1 .. %zu, not %zu", kMaxThreads, n_threads);
+    }
+    return n_threads;
+}
+
 // Edges added to a CSR graph, each at the end of its source's list, kept apart from the
 // graph's arrays until the graph is rebuilt with them.
 template <class I>
@@ -189,7 +201,9 @@ public:
     std::size_t size() const { return edges_.size(); }
 
     // The graph with every added edge after its source's own entries, in order of adding.
-    void write_merged(std::int64_t* indptr, I* indices, float* weights) const {
+    // The rows are copied on the threads of `pool`, a range of rows each: the copy is
+    // the first write to the new arrays, whose page faults cost more than the copy.
+    void write_merged(core::Pool& pool, std::int64_t* indptr, I* indices, float* weights) const {
         const std::size_t n = graph_.size();
         std::vector<std::int64_t> added(n + 1, 0);
         for (const Edge& edge : edges_) ++added[edge.from];
@@ -197,11 +211,20 @@ public:
         for (std::size_t i = 0; i < n; ++i) {
             const std::int64_t start = indptr[i];
             const auto degree = graph_.degree(i);
-            std::copy_n(graph_.indices.data() + graph_.indptr[i], degree, indices + start);
-            std::copy_n(graph_.weights.data() + graph_.indptr[i], degree, weights + start);
             indptr[i + 1] = start + degree + added[i];
             added[i] = start + degree;  // where the next added edge of i goes
         }
+        constexpr std::size_t kRows = 65536;
+        pool.run(
+            core::chunk_count(n, kRows),
+            [&](std::size_t chunk, std::size_t) {
+                for (std::size_t i = chunk * kRows; i < std::min(n, (chunk + 1) * kRows); ++i) {
+                    const auto degree = graph_.degree(i);
+                    std::copy_n(graph_.indices.data() + graph_.indptr[i], degree, indices + indptr[i]);
+                    std::copy_n(graph_.weights.data() + graph_.indptr[i], degree, weights + indptr[i]);
+                }
+            },
+            [](std::size_t) {});
         for (const Edge& edge : edges_) {
             const std::int64_t at = added[edge.from]++;
             indices[at] = edge.to;
@@ -343,7 +366,7 @@ private:
 
 // The graph with the added edges, or the caller's own triple when none was added.
 template <class I>
-Ref graph_with(const AddedEdges<I>& added, const Csr<I>& graph, PyObject* graph_tuple) {
+Ref graph_with(const AddedEdges<I>& added, const Csr<I>& graph, PyObject* graph_tuple, std::size_t n_threads) {
     if (added.empty()) return Ref::borrow(graph_tuple);
     const auto entries = static_cast<std::int64_t>(graph.indices.size() + added.size());
     Ref indptr = new_vector(static_cast<std::int64_t>(graph.size()) + 1, NPY_INT64);
@@ -351,7 +374,8 @@ Ref graph_with(const AddedEdges<I>& added, const Csr<I>& graph, PyObject* graph_
     Ref weights = new_vector(entries, NPY_FLOAT32);
     {
         frame::WithoutGil gil;
-        added.write_merged(data_of<std::int64_t>(indptr), data_of<I>(indices), data_of<float>(weights));
+        core::Pool pool(n_threads);
+        added.write_merged(pool, data_of<std::int64_t>(indptr), data_of<I>(indices), data_of<float>(weights));
     }
     return frame::check(PyTuple_Pack(3, indptr.get(), indices.get(), weights.get()));
 }
@@ -368,13 +392,16 @@ frame::Vector<std::uint8_t> reached_argument(PyObject* reached_object, std::int6
     return reached;
 }
 
-// connect(knn, components, reached, graph) -> (graph, stuck)
+// connect(knn, components, reached, graph, n_threads=1) -> (graph, stuck)
 //
 // Stage 1 of the connection, then its passes when they can reach every node. When
 // some node cannot be reached through the k-NN rows the passes would end stuck; they
 // are not run, and the nodes whose rows lead to the reached part count as reached.
+// Each join depends on what the joins before it reached, so only the rebuilt graph is
+// written on n_threads threads.
 template <class I>
 Ref connect_arrays(const frame::Arguments& args) {
+    const std::size_t n_threads = thread_count(args[4]);
     const CsrArrays<I> knn = csr_argument<I>(args[0], "knn");
     const std::int64_t n = knn.size();
     const ComponentArrays<I> components(args[1], n);
@@ -404,7 +431,7 @@ Ref connect_arrays(const frame::Arguments& args) {
             }
         }
     }
-    Ref result_graph = graph_with(added, graph, args[3]);
+    Ref result_graph = graph_with(added, graph, args[3], n_threads);
     return frame::check(Py_BuildValue("(OO)", result_graph.get(), stuck ? Py_True : Py_False));
 }
 
@@ -412,9 +439,10 @@ Ref connect(const frame::Arguments& args) {
     return frame::with_index_type(tuple_item(args[0], 1, 3, "knn"), [&]<class I>() { return connect_arrays<I>(args); });
 }
 
-// join(graph, joins) -> graph
+// join(graph, joins, n_threads=1) -> graph
 template <class I>
 Ref join_arrays(const frame::Arguments& args) {
+    const std::size_t n_threads = thread_count(args[2]);
     const CsrArrays<I> graph_arrays = csr_argument<I>(args[0], "graph");
     const std::int64_t n = graph_arrays.size();
     PyObject* joins = args[1];
@@ -432,7 +460,7 @@ Ref join_arrays(const frame::Arguments& args) {
     for (Py_ssize_t j = 0; j < nodes.size(); ++j) {
         add_pair(static_cast<I>(nodes.span()[j]), static_cast<I>(targets.span()[j]), weights.span()[j]);
     }
-    return graph_with(added, graph, args[0]);
+    return graph_with(added, graph, args[0], n_threads);
 }
 
 Ref join(const frame::Arguments& args) {
@@ -459,9 +487,6 @@ Ref closed_groups_of(PyObject* indptr, PyObject* indices, PyObject* reached_obje
 Ref closed_groups(const frame::Arguments& args) {
     return frame::with_index_type(args[1], [&]<class I>() { return closed_groups_of<I>(args[0], args[1], args[2]); });
 }
-
-// More threads than any machine has cores would only cost their stacks.
-constexpr std::size_t kMaxThreads = 1024;
 
 // symmetric(indptr, indices, weights, n_threads) -> (indptr, indices, weights)
 template <class I>
@@ -492,10 +517,7 @@ Ref symmetric_of(PyObject* indptr_object, PyObject* indices_object, PyObject* we
 }
 
 Ref symmetric(const frame::Arguments& args) {
-    const std::size_t n_threads = frame::to_size_t(args[3]);
-    if (n_threads < 1 || n_threads > kMaxThreads) {
-        frame::raise(PyExc_ValueError, "n_threads must be 1 .. %zu, not %zu", kMaxThreads, n_threads);
-    }
+    const std::size_t n_threads = thread_count(args[3]);
     return frame::with_index_type(args[1], [&]<class I>() { return symmetric_of<I>(args[0], args[1], args[2], n_threads); });
 }
 
@@ -568,10 +590,7 @@ Ref reverse_subgraph_of(PyObject* graph_tuple, PyObject* knn_tuple, PyObject* no
 }
 
 Ref reverse_subgraph(const frame::Arguments& args) {
-    const std::size_t n_threads = frame::to_size_t(args[3]);
-    if (n_threads < 1 || n_threads > kMaxThreads) {
-        frame::raise(PyExc_ValueError, "n_threads must be 1 .. %zu, not %zu", kMaxThreads, n_threads);
-    }
+    const std::size_t n_threads = thread_count(args[3]);
     // knn's indices must have the type of graph's.
     PyObject* indices = tuple_item(args[0], 1, 3, "graph");
     return frame::with_index_type(indices, [&]<class I>() {
@@ -620,25 +639,27 @@ const frame::FunctionSpec kComponents{
 
 const frame::FunctionSpec kConnect{
     .name = "connect",
-    .parameters = {"knn", "components", "reached", "graph"},
-    .defaults = {},
-    .doc = "connect(knn, components, reached, graph) -> tuple\n\n"
+    .parameters = {"knn", "components", "reached", "graph", "n_threads"},
+    .defaults = {1},
+    .doc = "connect(knn, components, reached, graph, n_threads=1) -> tuple\n\n"
            "Returns (graph, stuck). Joins the unlabelled components of `components` to the\n"
            "labelled part through the k-NN rows of `knn` (a CSR triple), adding each edge\n"
            "pair to `graph` (a CSR triple), as connect_unlabeled does. `reached` (uint8 per\n"
            "node, the components' node flags at first) is updated in place. When the rows cannot lead every node to a reached\n"
            "one, no pass runs: `stuck` is True and `reached` marks, after the first stage,\n"
-           "the nodes whose rows lead to a reached one.",
+           "the nodes whose rows lead to a reached one. The graph is rebuilt on\n"
+           "n_threads threads (1 .. 1024).",
     .body = connect,
 };
 
 const frame::FunctionSpec kJoin{
     .name = "join",
-    .parameters = {"graph", "joins"},
-    .defaults = {},
-    .doc = "join(graph, joins) -> graph\n\n"
+    .parameters = {"graph", "joins", "n_threads"},
+    .defaults = {1},
+    .doc = "join(graph, joins, n_threads=1) -> graph\n\n"
            "`graph` (a CSR triple) with the edge pairs `joins` = (nodes, targets, weights)\n"
-           "added, each direction at the end of its source's list where it is missing.",
+           "added, each direction at the end of its source's list where it is missing;\n"
+           "rebuilt on n_threads threads (1 .. 1024).",
     .body = join,
 };
 

@@ -100,8 +100,9 @@ struct SynchronousReading {
         const auto n = static_cast<std::int64_t>(state.size());
         for (std::int64_t j = 0; j < n; ++j) {
             const std::int8_t seen = state[j];
+            const bool taken = seen == GrowthState::kTaken;
             const bool needed = seen == GrowthState::kFree ||
-                                (seen == GrowthState::kTaken ? spreads[j] != 0 && layer[j] == at - 1 : layer[j] == at + 1);
+                                (taken ? spreads[j] != 0 && layer[j] == at - 1 : layer[j] == at + 1);
             if (needed) among.push_back(static_cast<std::int32_t>(j));
         }
         if (static_cast<std::int64_t>(among.size()) * kRestrictBelow <= n) return true;
