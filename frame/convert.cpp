@@ -70,6 +70,15 @@ uint64_t to_size_t(PyObject* object, Where where) {
     return check_value(PyLong_AsUnsignedLongLong(object), static_cast<unsigned long long>(-1), where);
 }
 
+uint64_t to_thread_count(PyObject* object, Where where) {
+    const uint64_t n_threads = to_size_t(object, where);
+    if (n_threads < 1 || n_threads > kMaxThreads) {
+        raise(PyExc_ValueError, {"n_threads must be 1 .. %zu, not %zu", where}, static_cast<size_t>(kMaxThreads),
+              static_cast<size_t>(n_threads));
+    }
+    return n_threads;
+}
+
 namespace {
 
 PyObject* require_type(PyObject* object, PyTypeObject* type, bool exact, const char* parameter, Where where) {

@@ -14,6 +14,11 @@ int32_t to_int(PyObject* object, Where where = Where::current());
 
 uint64_t to_size_t(PyObject* object, Where where = Where::current());
 
+// The size of a native thread pool asked for by a caller: ValueError outside 1 ..
+// kMaxThreads (more threads than any machine has cores would only cost their stacks).
+inline constexpr uint64_t kMaxThreads = 1024;
+uint64_t to_thread_count(PyObject* object, Where where = Where::current());
+
 // A Python int at least 0, as an offset into an array: ValueError below 0.
 Py_ssize_t to_offset(PyObject* object, Where where = Where::current());
 

@@ -324,16 +324,6 @@ Ref cluster_synchronously(const frame::Arguments& args) {
     return frame::check(PyTuple_Pack(2, result.get(), core_flags.get()));
 }
 
-// More threads than any machine has cores would only cost their stacks.
-constexpr size_t kMaxThreads = 1024;
-
-size_t thread_count(PyObject* object) {
-    const size_t n_threads = frame::to_size_t(object);
-    if (n_threads < 1 || n_threads > kMaxThreads) {
-        frame::raise(PyExc_ValueError, "n_threads must be 1 .. %zu, not %zu", kMaxThreads, n_threads);
-    }
-    return n_threads;
-}
 
 // A private copy of the labels: the sort reads them twice, and a count that changed in
 // between would send a row outside the order.
@@ -353,7 +343,7 @@ auto poll_with(frame::WithoutGil& unlocked) {
 // values[g] in increasing order, the values increasing.
 Ref label_groups(const frame::Arguments& args) {
     const std::vector<int32_t> labels = label_copy(args[0]);
-    const size_t n_threads = thread_count(args[1]);
+    const size_t n_threads = frame::to_thread_count(args[1]);
     densa::kernels::LabelGroups grouped;
     {
         frame::WithoutGil unlocked(64);
@@ -381,7 +371,7 @@ Ref cluster_means(const frame::Arguments& args) {
     frame::require_not_none(args[1], "points");
     auto points = frame::Matrix<const double>::readable(args[1], frame::kDouble);
     auto weights = Vector<const double>::readable(args[2], frame::kDouble);
-    const size_t n_threads = thread_count(args[3]);
+    const size_t n_threads = frame::to_thread_count(args[3]);
     const auto n = static_cast<Py_ssize_t>(labels.size());
     if (points.shape(0) != n || (!weights.is_none() && weights.size() != n)) {
         frame::raise(PyExc_ValueError, "points and weights must have one row per label (%zd), got %zd and %zd", n,
@@ -418,7 +408,7 @@ Ref nearest_centres(const frame::Arguments& args) {
     auto points = frame::Matrix<const double>::readable(args[0], frame::kDouble);
     auto centres = frame::Matrix<const double>::readable(args[1], frame::kDouble);
     const double p = frame::to_double(args[2]);
-    const size_t n_threads = thread_count(args[3]);
+    const size_t n_threads = frame::to_thread_count(args[3]);
     if (points.shape(1) != centres.shape(1)) {
         frame::raise(PyExc_ValueError, "points have %zd features and centres %zd", points.shape(1), centres.shape(1));
     }

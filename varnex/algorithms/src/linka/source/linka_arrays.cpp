@@ -161,18 +161,6 @@ Ref components(const frame::Arguments& args) {
     return frame::with_index_type(args[1], [&]<class I>() { return components_of<I>(args[0], args[1], args[2]); });
 }
 
-// More threads than any machine has cores would only cost their stacks.
-constexpr std::size_t kMaxThreads = 1024;
-
-// The n_threads argument, 1 .. kMaxThreads.
-std::size_t thread_count(PyObject* object) {
-    const std::size_t n_threads = frame::to_size_t(object);
-    if (n_threads < 1 || n_threads > kMaxThreads) {
-        frame::raise(PyExc_ValueError, "n_threads must be 1 .. %zu, not %zu", kMaxThreads, n_threads);
-    }
-    return n_threads;
-}
-
 // Edges added to a CSR graph, each at the end of its source's list, kept apart from the
 // graph's arrays until the graph is rebuilt with them.
 template <class I>
@@ -401,7 +389,7 @@ frame::Vector<std::uint8_t> reached_argument(PyObject* reached_object, std::int6
 // written on n_threads threads.
 template <class I>
 Ref connect_arrays(const frame::Arguments& args) {
-    const std::size_t n_threads = thread_count(args[4]);
+    const std::size_t n_threads = frame::to_thread_count(args[4]);
     const CsrArrays<I> knn = csr_argument<I>(args[0], "knn");
     const std::int64_t n = knn.size();
     const ComponentArrays<I> components(args[1], n);
@@ -442,7 +430,7 @@ Ref connect(const frame::Arguments& args) {
 // join(graph, joins, n_threads=1) -> graph
 template <class I>
 Ref join_arrays(const frame::Arguments& args) {
-    const std::size_t n_threads = thread_count(args[2]);
+    const std::size_t n_threads = frame::to_thread_count(args[2]);
     const CsrArrays<I> graph_arrays = csr_argument<I>(args[0], "graph");
     const std::int64_t n = graph_arrays.size();
     PyObject* joins = args[1];
@@ -517,7 +505,7 @@ Ref symmetric_of(PyObject* indptr_object, PyObject* indices_object, PyObject* we
 }
 
 Ref symmetric(const frame::Arguments& args) {
-    const std::size_t n_threads = thread_count(args[3]);
+    const std::size_t n_threads = frame::to_thread_count(args[3]);
     return frame::with_index_type(args[1], [&]<class I>() { return symmetric_of<I>(args[0], args[1], args[2], n_threads); });
 }
 
@@ -590,7 +578,7 @@ Ref reverse_subgraph_of(PyObject* graph_tuple, PyObject* knn_tuple, PyObject* no
 }
 
 Ref reverse_subgraph(const frame::Arguments& args) {
-    const std::size_t n_threads = thread_count(args[3]);
+    const std::size_t n_threads = frame::to_thread_count(args[3]);
     // knn's indices must have the type of graph's.
     PyObject* indices = tuple_item(args[0], 1, 3, "graph");
     return frame::with_index_type(indices, [&]<class I>() {

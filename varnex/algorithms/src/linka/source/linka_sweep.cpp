@@ -21,8 +21,6 @@ using frame::Ref;
 
 constexpr const char* kModule = "varnex.algorithms.src.linka.binaries.linka_sweep";
 constexpr const char* kSource = "varnex/algorithms/src/linka/source/linka_sweep";
-// More threads than any machine has cores would only cost their stacks.
-constexpr size_t kMaxThreads = 1024;
 
 bool to_bool(PyObject* object) { return frame::check_status(PyObject_IsTrue(object)) != 0; }
 
@@ -140,14 +138,6 @@ uint64_t propagate_over(PyObject* indices_object, std::span<const int64_t> indpt
     return linka::sweep_synchronous(pool, rows, labels, std::span(scores), limits);
 }
 
-size_t thread_count(PyObject* object) {
-    const size_t n_threads = frame::to_size_t(object);
-    if (n_threads < 1 || n_threads > kMaxThreads) {
-        frame::raise(PyExc_ValueError, "n_threads must be 1 .. %zu, not %zu", kMaxThreads, n_threads);
-    }
-    return n_threads;
-}
-
 Ref propagate(const frame::Arguments& args) {
     auto indptr = readable<int64_t>(args[0], "indptr", frame::kInt64);
     auto weights = readable<float>(args[2], "weights", frame::kFloat32);
@@ -157,7 +147,7 @@ Ref propagate(const frame::Arguments& args) {
     const double tol = frame::to_double(args[5]);
     const bool synchronous = to_bool(args[6]);
     const bool exact_stop = to_bool(args[7]);
-    const size_t n_threads = thread_count(args[8]);
+    const size_t n_threads = frame::to_thread_count(args[8]);
 
     const linka::SweepLimits limits{max_iter, tol, exact_stop ? linka::Stop::AtTolerance : linka::Stop::WhenSettled};
     const uint64_t sweeps = frame::with_index_type(args[1], [&]<class Index>() {
@@ -186,7 +176,7 @@ Ref label_confidence(const frame::Arguments& args) {
     auto weights = readable<float>(args[2], "weights", frame::kFloat32);
     auto labels = readable<int32_t>(args[3], "labels", frame::kInt);
     auto known = readable<int32_t>(args[4], "known", frame::kInt);
-    const size_t n_threads = thread_count(args[5]);
+    const size_t n_threads = frame::to_thread_count(args[5]);
     if (known.size() != labels.size()) {
         frame::raise(PyExc_ValueError, "known has %zd entries for %zd labels", known.size(), labels.size());
     }
