@@ -3,6 +3,7 @@
 // answer is the same on any number of threads; no table of distances is kept.
 #pragma once
 
+#include "contest_distance.hpp"
 #include "core/threads.hpp"
 
 #include <algorithm>
@@ -24,20 +25,9 @@ struct DenseRows {
 // and rooted as scikit-learn's distance metrics do, so that equal distances stay equal.
 inline double minkowski(const double* x, const double* y, std::int64_t dimensions, double p) {
     double total = 0.0;
-    if (p == 2.0) {
-        for (std::int64_t k = 0; k < dimensions; ++k) total += (x[k] - y[k]) * (x[k] - y[k]);
-        return std::sqrt(total);
-    }
-    if (p == 1.0) {
-        for (std::int64_t k = 0; k < dimensions; ++k) total += std::fabs(x[k] - y[k]);
-        return total;
-    }
-    if (std::isinf(p)) {
-        for (std::int64_t k = 0; k < dimensions; ++k) total = std::fmax(total, std::fabs(x[k] - y[k]));
-        return total;
-    }
-    for (std::int64_t k = 0; k < dimensions; ++k) total += std::pow(std::fabs(x[k] - y[k]), p);
-    return std::pow(total, 1.0 / p);
+    for (std::int64_t k = 0; k < dimensions; ++k) total = add_gap(total, x[k] - y[k], p);
+    if (p == 1.0 || std::isinf(p)) return total;
+    return p == 2.0 ? std::sqrt(total) : std::pow(total, 1.0 / p);
 }
 
 // nearest[i]: the centre nearest point i, the first among equals; -1 where no centre
